@@ -1,0 +1,24 @@
+// Which failing nodes raise alarms, and the alerts they raise.
+#pragma once
+
+#include "config/settings.h"
+
+namespace sentrel {
+
+inline constexpr const char* kTitleSendingEmail = "Sentrel - sending Email...";
+inline constexpr const char* kTitleSoundingAlarm = "Sentrel - sounding alarm...";
+inline constexpr const char* kTitlePaging = "Sentrel - paging...";
+
+// Walks the node table after the probe sweep: raises the alarms due (alarmCount
+// is raised only here) and sends one e-mail per alarming node when Email_Flag is
+// set. Returns the pass alarm flag.
+bool AlarmSweep(const MonitorSettings& settings);
+
+// Once per pass with an alarm and no abort: sound, page, command.
+void PassAlerts(const MonitorSettings& settings);
+
+// The SMTP server text from Email_SMTP: digit first, unchanged (cut to 99);
+// otherwise the first IPv4 address of a lookup; a failed lookup passes the name on.
+std::string SmtpServerText(const std::string& emailSmtp);
+
+}  // namespace sentrel

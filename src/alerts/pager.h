@@ -1,0 +1,31 @@
+// The numeric page through a Hayes modem on a serial port.
+#pragma once
+
+#include <string>
+
+namespace sentrel {
+
+struct PageRequest {
+    bool com1 = false;
+    bool com2 = false;
+    std::string com1Device = "/dev/ttyS0";
+    std::string com2Device = "/dev/ttyS1";
+    std::string phone;
+    std::string message;
+    int delay = 4;  // Pager_Delay, 1..9
+};
+
+enum class PageOutcome { Sent, PortUnusable, WriteFailed, NoPort };
+
+// The page dialogue. Port errors are shown through the main window
+// ("Comm Port could not be used.", caption "Paging Error"). testForm adds the
+// queue clearing and the first-write check of the Alerts page's Test button.
+PageOutcome SendPage(const PageRequest& request, bool testForm = false);
+
+// The request the end-of-pass alerts use: the saved settings.
+PageRequest PageRequestFromSettings(const struct MonitorSettings& settings);
+
+// Tests only: milliseconds per second of pause (1000 in the program).
+void SetPagerPauseUnitForTesting(int millisecondsPerSecond);
+
+}  // namespace sentrel

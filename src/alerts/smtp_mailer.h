@@ -1,0 +1,23 @@
+// One short alert message by SMTP.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace sentrel {
+
+enum MailResult : int { MailSent = 1, MailNoSocket = 2, MailFailed = 3 };
+
+// The whole client dialogue over TCP port 25 of `server` (dotted IPv4 text).
+// Bounded: ends within 60 seconds whatever the server does.
+MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
+                         std::string subject, std::string message);
+
+// "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n" from a local time and its UTC offset.
+std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);
+
+// Tests only: the port the mailer connects to (0 restores 25).
+void SetSmtpPortForTesting(std::uint16_t port);
+
+}  // namespace sentrel

@@ -1,0 +1,96 @@
+// The settings model: one in-memory copy of tarn.ini for the whole run.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace sentrel {
+
+inline constexpr int kMaxNodes = 100;
+
+enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
+
+// One configured node, as stored in section Servers.
+struct NodeEntry {
+    std::string address;  // host name or dotted-decimal address; empty ends the list
+    std::string port;     // text, may be empty (HTTPD default 80)
+    std::string title;    // reporting / reference title
+    std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
+
+    bool operator==(const NodeEntry&) const = default;
+};
+
+using NodeSlots = std::array<NodeEntry, kMaxNodes>;
+
+// One field per key of tarn.ini, named by the key.
+struct MonitorSettings {
+    // General
+    bool AutoStart = false;
+    std::string Secs;
+    std::string MAXSecs;
+    // Servers
+    NodeSlots NodeList{};
+    // Reports
+    bool Log_Flag = false;
+    std::string Log_File_Name;
+    bool Success = false;
+    bool Report_Flag = false;
+    std::string Report_File_Name;
+    bool Fmt_Text = false;
+    bool Fmt_HTML = false;
+    // Alerts
+    bool Audio_Flag = false;
+    std::string Wave_File;
+    std::string Num_Fails;
+    std::string Max_Alarms;
+    bool Loop_Flag = false;
+    bool Pager_Flag = false;
+    bool Com_1 = false;
+    bool Com_2 = false;
+    std::string Pager_Phone;
+    std::string Pager_Message;
+    int Pager_Delay = 0;  // 1..9 after a load; never written
+    bool Email_Flag = false;
+    std::string Email_SMTP;
+    std::string Email_From;
+    std::string Email_To;
+    std::string Email_Subject;
+    bool Launch_Flag = false;
+    std::string Command_Line;
+    // Hand-edited only, never written: the serial devices behind COM1 and COM2.
+    std::string Com_1_Device;
+    std::string Com_2_Device;
+
+    bool operator==(const MonitorSettings&) const = default;
+};
+
+// Decimal conversion used for every number held as text: leading white space
+// skipped, optional sign, digits up to the first other character; no digits give 0.
+// Values beyond the int range saturate.
+int ToInt(const std::string& text);
+
+// Path of tarn.ini: $XDG_CONFIG_HOME/sentrel/tarn.ini, else ~/.config/sentrel/tarn.ini.
+// Read from the environment at every call, so a test can point it elsewhere.
+std::string SettingsFilePath();
+
+// Fills the process-wide settings from the file and copies the node fields into
+// the node table. Never fails: a missing or unreadable file gives the defaults.
+void LoadSettings();
+
+// Writes an edited copy to the file (never touches section Screen, never writes
+// Pager_Delay, Com_1_Device or Com_2_Device). Does not change the in-memory copy.
+// The file is replaced atomically; a failed write leaves the old file whole and
+// is not reported (returns false for tests only).
+bool SaveSettings(const MonitorSettings& edited);
+
+// A copy of the process-wide settings, taken under a lock. Every reader on the
+// scan thread works from such a copy.
+MonitorSettings CurrentSettings();
+
+// Tests only: replace the process-wide settings, or reset them to the state
+// before the first load (every text empty, no nodes).
+void SetCurrentSettingsForTesting(const MonitorSettings& settings);
+void ResetSettingsForTesting();
+
+}  // namespace sentrel

@@ -1,0 +1,89 @@
+// The engine's 100 node slots with their run-time state, and the flags shared by
+// the user-interface thread and the scan thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+
+namespace sentrel {
+
+inline constexpr const char* kUnknownStatus = "*unknown*";
+inline constexpr std::size_t kIpTextMax = 29;
+inline constexpr std::size_t kNodeAddressMax = 99;
+inline constexpr std::size_t kNodePortMax = 5;
+inline constexpr std::size_t kNodeTitleMax = 99;
+
+struct NodeStatus {
+    std::string ipText;                   // dotted address used by the probes; empty until known
+    std::string statusText = kUnknownStatus;
+    std::int32_t failCount = 0;           // consecutive failed probes
+    std::int32_t alarmCount = 0;          // alarms raised during the current run of failures
+};
+
+struct NodeSlot {
+    NodeEntry node;
+    NodeStatus status;
+};
+
+// Process-wide table. Every access takes a short internal lock, so a status write
+// by the pass never interleaves with STOP's reset or a redraw's read.
+class NodeTable {
+public:
+    static NodeTable& Instance();
+
+    NodeSlot Get(int index) const;
+    void Set(int index, const NodeSlot& slot);
+    // Copies a node's fields (not its status) into the slot, cut to the slot's limits.
+    void SetNode(int index, const NodeEntry& node);
+    void SetStatus(int index, const NodeStatus& status);
+    // All 100 slots at once, under one lock.
+    std::array<NodeSlot, kMaxNodes> Snapshot() const;
+
+    // Every field cleared: texts empty, HTTPD, "*unknown*", counts 0.
+    void Reset();
+    // STOP: statusText "*unknown*" in all 100 slots, nothing else touched.
+    void ResetStatusTexts();
+
+private:
+    NodeTable() = default;
+    struct Impl;
+    static Impl& impl();
+};
+
+// Clears every slot (start-up, and after the setup sheet's OK).
+void ResetNodeTable();
+
+// True when the status text begins with "*ERROR*", compared without regard to case.
+bool IsFailureStatus(const std::string& statusText);
+
+// The status list row of one slot: the name part (title, or address plus
+// " port:" and the port when it is not empty and not "80"), padded with blanks to
+// 41 characters, then the status text.
+std::string StatusRowText(const NodeSlot& slot);
+
+// One row per slot in table order up to the first empty address.
+std::vector<std::string> StatusRows();
+
+// The status text of a probe result: "PING: n ms. ", "HTTP: n bytes. ", or
+// "*ERROR* count: n" (a failCount of more than six digits is shown whole).
+std::string SuccessStatusText(std::int32_t probeType, std::int32_t result);
+std::string FailureStatusText(std::int32_t failCount);
+
+// Pass control flags and the scheduler's state.
+extern std::atomic<int> ScanBusy;
+extern std::atomic<int> ScanAbort;
+extern std::atomic<int> MonitorRunning;
+
+// asctime form of the latest pass start (24 characters and "\n"); empty until then.
+std::string GetLastScanText();
+void SetLastScanText(const std::string& text);
+
+// Tests only: flags to 0, table reset, LastScanText empty.
+void ResetEngineStateForTesting();
+
+}  // namespace sentrel

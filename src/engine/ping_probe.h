@@ -1,0 +1,27 @@
+// The PING probe: one ICMP echo of 120 data bytes, 5000 ms time-out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sentrel {
+
+inline constexpr int kPingTimeoutMs = 5000;
+inline constexpr std::size_t kPingDataSize = 120;
+
+// "Loading the library": checks at start-up that an unprivileged ICMP datagram
+// socket, or else a raw ICMP socket, can be opened. True when one can.
+bool PingLibraryLoad();
+// Releases what loading kept (nothing is kept across probes).
+void PingLibraryRelease();
+bool PingLibraryLoaded();
+
+// The 120 request data bytes: six copies of "Brightfen Sentrel" padded with blanks to 20.
+std::string PingRequestData();
+
+// Round-trip time in whole milliseconds (at least 1) when an echo reply from the
+// node came within the time-out; 0 otherwise (no socket, invalid dotted address,
+// no reply, or only ICMP errors). Opens and closes its own socket.
+std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
+
+}  // namespace sentrel

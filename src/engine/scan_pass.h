@@ -1,0 +1,31 @@
+// One scan pass over all configured nodes, and the thread it runs on.
+#pragma once
+
+#include <chrono>
+
+namespace sentrel {
+
+inline constexpr const char* kTitleBase = "Sentrel v1.2";
+inline constexpr const char* kTitleScanning = "Sentrel v1.2 - scanning...";
+inline constexpr const char* kTitleScanningNode = "Sentrel v1.2 - scanning: ";
+inline constexpr const char* kTitleSleeping = "Sentrel v1.2 - sleeping...";
+
+// The pass itself, run on the calling thread: probe sweep with log and report
+// lines, alarm sweep, end-of-pass alerts. Works from a copy of the settings taken
+// at its start.
+void ScanCycle();
+
+// Starts ScanCycle on a new thread unless a pass is running (ScanBusy). Clears
+// ScanAbort first. Returns true when a pass was started.
+bool StartScanPass();
+
+// Waits up to `limit` for a running pass to end; true when none runs (its
+// thread is then joined). Must not be called on a thread that serves the
+// window's blocking requests unless that thread keeps serving them meanwhile
+// (see the program's close path).
+bool WaitForScanPass(std::chrono::milliseconds limit);
+
+// True while a pass thread exists that has not been joined.
+bool ScanPassRunning();
+
+}  // namespace sentrel

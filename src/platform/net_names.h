@@ -1,0 +1,23 @@
+// Host names and dotted addresses, as the program needs them.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+
+namespace sentrel {
+
+// Strict dotted-decimal IPv4 text to address (network order). False for anything else.
+bool ParseDottedIPv4(const std::string& text, in_addr* out);
+
+// Looks a name up and gives the first IPv4 address of the answer in dotted form.
+bool LookupHostIPv4(const std::string& name, std::string* dotted);
+
+// The shared rule: a name whose first character is a decimal digit is its own
+// dotted text (no lookup); otherwise it is looked up. True when `dotted` was set.
+bool NameToDotted(const std::string& name, std::string* dotted);
+
+// The local host name (at most 49 characters); false when it cannot be read.
+bool LocalHostName(std::string* name);
+
+}  // namespace sentrel

@@ -1,0 +1,44 @@
+// xSocket: the program's blocking TCP socket over POSIX, every call bounded by a
+// deadline (poll). No state is shared between objects.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace sentrel {
+
+using SteadyClock = std::chrono::steady_clock;
+using Deadline = SteadyClock::time_point;
+
+class xSocket {
+public:
+    xSocket() = default;
+    ~xSocket();
+    xSocket(const xSocket&) = delete;
+    xSocket& operator=(const xSocket&) = delete;
+
+    // A TCP stream socket (IPv4), close-on-exec. False when none can be made.
+    bool Create();
+    // Connects to addr; false when refused, unreachable or not done by the deadline.
+    bool Connect(const sockaddr_in& addr, Deadline deadline);
+    // Sends every byte or fails (false) by the deadline. Never raises SIGPIPE.
+    bool SendAll(const void* data, std::size_t size, Deadline deadline);
+    bool SendAll(const std::string& text, Deadline deadline) {
+        return SendAll(text.data(), text.size(), deadline);
+    }
+    // One receive of at most size bytes: the count (> 0), 0 when the peer closed,
+    // -1 on an error or when nothing came by the deadline.
+    ssize_t Receive(void* buffer, std::size_t size, Deadline deadline);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    int Handle() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace sentrel
