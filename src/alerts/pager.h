@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "config/settings.h"
+
 namespace sentrel {
 
 struct PageRequest {
@@ -23,7 +25,7 @@ enum class PageOutcome { Sent, PortUnusable, WriteFailed, NoPort };
 PageOutcome SendPage(const PageRequest& request, bool testForm = false);
 
 // The request the end-of-pass alerts use: the saved settings.
-PageRequest PageRequestFromSettings(const struct MonitorSettings& settings);
+PageRequest PageRequestFromSettings(const MonitorSettings& settings);
 
 // Tests only: milliseconds per second of pause (1000 in the program).
 void SetPagerPauseUnitForTesting(int millisecondsPerSecond);

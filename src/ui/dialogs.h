@@ -1,0 +1,45 @@
+// Message boxes and file choosers of the program go through here, so a test can
+// answer them in advance. The program itself never queues answers.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "engine/window_port.h"
+
+class QWidget;
+
+namespace sentrel::ui {
+
+// A modal message box: text, caption, icon and buttons as given. Returns the
+// button pressed. A queued test answer is returned instead of showing anything.
+MessageAnswer ShowMessageBox(QWidget* parent, const QString& text, const QString& caption,
+                             MessageIcon icon, MessageButtons buttons = MessageButtons::Ok);
+
+struct SaveFileRequest {
+    QString title;
+    QStringList filters;       // e.g. "Log Files (*.log)", "All Files (*.*)"
+    QString defaultSuffix;     // e.g. "log": added to a name typed without one
+    bool fileMustExist = false;
+};
+
+// The file chooser in its save form. Returns the chosen full path, or an empty
+// string when cancelled. A queued test path (or a queued cancel) is used instead.
+QString ChooseSaveFile(QWidget* parent, const SaveFileRequest& request);
+
+// Test seam: answers for the next calls, first in first out.
+struct DialogRecord {
+    QString text;
+    QString caption;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+void QueueMessageAnswerForTesting(MessageAnswer answer);
+void QueueSavePathForTesting(const QString& pathOrEmptyForCancel);
+// Every message shown (or answered from the queue) since the last clear.
+QList<DialogRecord> ShownMessagesForTesting();
+void ClearDialogTestStateForTesting();
+// True while queued answers are pending (a test can check all were used).
+bool DialogAnswersPendingForTesting();
+
+}  // namespace sentrel::ui
