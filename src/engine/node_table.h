@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,10 @@ inline constexpr std::size_t kNodePortMax = 5;
 inline constexpr std::size_t kNodeTitleMax = 99;
 
 struct NodeStatus {
-    std::string ipText;                   // dotted address used by the probes; empty until known
+    std::string ipText;  // dotted address used by the probes; empty until known
     std::string statusText = kUnknownStatus;
-    std::int32_t failCount = 0;           // consecutive failed probes
-    std::int32_t alarmCount = 0;          // alarms raised during the current run of failures
+    std::int32_t failCount = 0;   // consecutive failed probes
+    std::int32_t alarmCount = 0;  // alarms raised during the current run of failures
 };
 
 struct NodeSlot {
@@ -33,7 +34,7 @@ struct NodeSlot {
 // Process-wide table. Every access takes a short internal lock, so a status write
 // by the pass never interleaves with STOP's reset or a redraw's read.
 class NodeTable {
-public:
+  public:
     static NodeTable& Instance();
 
     NodeSlot Get(int index) const;
@@ -41,6 +42,17 @@ public:
     // Copies a node's fields (not its status) into the slot, cut to the slot's limits.
     void SetNode(int index, const NodeEntry& node);
     void SetStatus(int index, const NodeStatus& status);
+    // The slot's ipText alone (cut to 29 characters).
+    void SetIpText(int index, const std::string& ipText);
+    // Stores `port` as the node's port when the slot's port is empty.
+    void DefaultPortIfEmpty(int index, const std::string& port);
+    // Applies one probe result to the slot's status in one step under the lock:
+    // a success sets its text and clears both counts; a failure raises failCount
+    // and sets the failure text. Returns the status as it now is.
+    NodeStatus ApplyProbeResult(int index, std::int32_t result);
+    // Runs `change` on the slot under the lock (for read-modify-write of a slot;
+    // `change` must not call back into the table).
+    void Modify(int index, const std::function<void(NodeSlot&)>& change);
     // All 100 slots at once, under one lock.
     std::array<NodeSlot, kMaxNodes> Snapshot() const;
 
@@ -49,7 +61,7 @@ public:
     // STOP: statusText "*unknown*" in all 100 slots, nothing else touched.
     void ResetStatusTexts();
 
-private:
+  private:
     NodeTable() = default;
     struct Impl;
     static Impl& impl();

@@ -1,0 +1,270 @@
+#include "engine/node_table.h"
+
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <mutex>
+
+namespace sentrel {
+
+std::atomic<int> ScanBusy{0};
+std::atomic<int> ScanAbort{0};
+std::atomic<int> MonitorRunning{0};
+
+namespace {
+
+constexpr std::size_t kRowNameWidth = 40;
+constexpr std::size_t kRowColumn = 41;
+
+std::string Cut(const std::string& text, std::size_t limit) {
+    return text.size() > limit ? text.substr(0, limit) : text;
+}
+
+NodeEntry CutNode(const NodeEntry& node) {
+    NodeEntry cut;
+    cut.address = Cut(node.address, kNodeAddressMax);
+    cut.port = Cut(node.port, kNodePortMax);
+    cut.title = Cut(node.title, kNodeTitleMax);
+    cut.probeType = node.probeType;
+    return cut;
+}
+
+bool ValidIndex(int index) {
+    return index >= 0 && index < kMaxNodes;
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    std::size_t n = std::char_traits<char>::length(b);
+    if (a.size() != n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::mutex& LastScanMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::string& LastScanStore() {
+    static std::string text;
+    return text;
+}
+
+}  // namespace
+
+struct NodeTable::Impl {
+    mutable std::mutex mutex;
+    std::array<NodeSlot, kMaxNodes> slots{};
+};
+
+NodeTable::Impl& NodeTable::impl() {
+    static Impl instance;
+    return instance;
+}
+
+NodeTable& NodeTable::Instance() {
+    static NodeTable table;
+    return table;
+}
+
+NodeSlot NodeTable::Get(int index) const {
+    if (!ValidIndex(index)) {
+        return NodeSlot{};
+    }
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    return d.slots[static_cast<std::size_t>(index)];
+}
+
+void NodeTable::Set(int index, const NodeSlot& slot) {
+    if (!ValidIndex(index)) {
+        return;
+    }
+    NodeSlot cut = slot;
+    cut.node = CutNode(slot.node);
+    cut.status.ipText = Cut(slot.status.ipText, kIpTextMax);
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    d.slots[static_cast<std::size_t>(index)] = std::move(cut);
+}
+
+void NodeTable::SetNode(int index, const NodeEntry& node) {
+    if (!ValidIndex(index)) {
+        return;
+    }
+    NodeEntry cut = CutNode(node);
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    d.slots[static_cast<std::size_t>(index)].node = std::move(cut);
+}
+
+void NodeTable::SetStatus(int index, const NodeStatus& status) {
+    if (!ValidIndex(index)) {
+        return;
+    }
+    NodeStatus cut = status;
+    cut.ipText = Cut(status.ipText, kIpTextMax);
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    d.slots[static_cast<std::size_t>(index)].status = std::move(cut);
+}
+
+void NodeTable::SetIpText(int index, const std::string& ipText) {
+    if (!ValidIndex(index)) {
+        return;
+    }
+    std::string cut = Cut(ipText, kIpTextMax);
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    d.slots[static_cast<std::size_t>(index)].status.ipText = std::move(cut);
+}
+
+void NodeTable::DefaultPortIfEmpty(int index, const std::string& port) {
+    if (!ValidIndex(index)) {
+        return;
+    }
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    NodeEntry& node = d.slots[static_cast<std::size_t>(index)].node;
+    if (node.port.empty()) {
+        node.port = Cut(port, kNodePortMax);
+    }
+}
+
+NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result) {
+    if (!ValidIndex(index)) {
+        return NodeStatus{};
+    }
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    NodeSlot& slot = d.slots[static_cast<std::size_t>(index)];
+    if (result >= 1) {
+        slot.status.statusText = SuccessStatusText(slot.node.probeType, result);
+        slot.status.failCount = 0;
+        slot.status.alarmCount = 0;
+    } else {
+        // A count that has reached the top of its range stays there.
+        if (slot.status.failCount < std::numeric_limits<std::int32_t>::max()) {
+            ++slot.status.failCount;
+        }
+        slot.status.statusText = FailureStatusText(slot.status.failCount);
+    }
+    return slot.status;
+}
+
+void NodeTable::Modify(int index, const std::function<void(NodeSlot&)>& change) {
+    if (!ValidIndex(index) || !change) {
+        return;
+    }
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    change(d.slots[static_cast<std::size_t>(index)]);
+}
+
+std::array<NodeSlot, kMaxNodes> NodeTable::Snapshot() const {
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    return d.slots;
+}
+
+void NodeTable::Reset() {
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    for (NodeSlot& slot : d.slots) {
+        slot = NodeSlot{};
+    }
+}
+
+void NodeTable::ResetStatusTexts() {
+    Impl& d = impl();
+    std::lock_guard lock(d.mutex);
+    for (NodeSlot& slot : d.slots) {
+        slot.status.statusText = kUnknownStatus;
+    }
+}
+
+void ResetNodeTable() {
+    NodeTable::Instance().Reset();
+}
+
+bool IsFailureStatus(const std::string& statusText) {
+    static constexpr char kMark[] = "*ERROR*";
+    constexpr std::size_t n = sizeof(kMark) - 1;
+    if (statusText.size() < n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::toupper(static_cast<unsigned char>(statusText[i])) != kMark[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string StatusRowText(const NodeSlot& slot) {
+    std::string row;
+    if (!slot.node.title.empty()) {
+        row = Cut(slot.node.title, kRowNameWidth);
+    } else {
+        row = Cut(slot.node.address, kRowNameWidth);
+        if (!slot.node.port.empty() && !EqualsNoCase(slot.node.port, "80")) {
+            row += " port:";
+            row += slot.node.port;
+        }
+    }
+    if (row.size() < kRowColumn) {
+        row.append(kRowColumn - row.size(), ' ');
+    }
+    row += slot.status.statusText;
+    return row;
+}
+
+std::vector<std::string> StatusRows() {
+    std::array<NodeSlot, kMaxNodes> slots = NodeTable::Instance().Snapshot();
+    std::vector<std::string> rows;
+    for (const NodeSlot& slot : slots) {
+        if (slot.node.address.empty()) {
+            break;
+        }
+        rows.push_back(StatusRowText(slot));
+    }
+    return rows;
+}
+
+std::string SuccessStatusText(std::int32_t probeType, std::int32_t result) {
+    if (probeType == HTTPD) {
+        return "HTTP: " + std::to_string(result) + " bytes. ";
+    }
+    return "PING: " + std::to_string(result) + " ms. ";
+}
+
+std::string FailureStatusText(std::int32_t failCount) {
+    return "*ERROR* count: " + std::to_string(failCount);
+}
+
+std::string GetLastScanText() {
+    std::lock_guard lock(LastScanMutex());
+    return LastScanStore();
+}
+
+void SetLastScanText(const std::string& text) {
+    std::lock_guard lock(LastScanMutex());
+    LastScanStore() = text;
+}
+
+void ResetEngineStateForTesting() {
+    ScanBusy = 0;
+    ScanAbort = 0;
+    MonitorRunning = 0;
+    ResetNodeTable();
+    SetLastScanText(std::string());
+}
+
+}  // namespace sentrel
