@@ -1,0 +1,99 @@
+#include "alerts/alarm_dispatch.h"
+
+#include <thread>
+
+#include "alerts/launch_command.h"
+#include "alerts/pager.h"
+#include "alerts/smtp_mailer.h"
+#include "engine/node_table.h"
+#include "engine/window_port.h"
+#include "platform/net_names.h"
+#include "platform/sound.h"
+
+namespace sentrel {
+
+namespace {
+
+constexpr std::size_t kSmtpServerMax = 99;
+
+std::string AlertMailBody(const std::string& address) {
+    return std::string("This is a message from Sentrel.\n") +
+           "The following Server is NOT responding:\n" + address;
+}
+
+bool StartsWithDigit(const std::string& text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+}  // namespace
+
+std::string SmtpServerText(const std::string& emailSmtp) {
+    std::string server = emailSmtp.substr(0, kSmtpServerMax);
+    if (StartsWithDigit(server)) {
+        return server;
+    }
+    std::string dotted;
+    const bool found = LookupHostIPv4(server, &dotted);
+    std::this_thread::yield();
+    return found ? dotted : server;
+}
+
+bool AlarmSweep(const MonitorSettings& settings) {
+    bool passAlarm = false;
+    for (int i = 0; i < kMaxNodes; ++i) {
+        if (ScanAbort.load() != 0) {
+            break;
+        }
+        NodeSlot slot = NodeTable::Instance().Get(i);
+        if (slot.node.address.empty()) {
+            break;
+        }
+        if (!IsFailureStatus(slot.status.statusText)) {
+            continue;
+        }
+        const int threshold = ToInt(settings.Num_Fails);
+        const int limit = ToInt(settings.Max_Alarms);
+        if (threshold <= 0 || slot.status.failCount < threshold ||
+            slot.status.alarmCount >= limit) {
+            continue;
+        }
+
+        // Raise the alarm. Only the count is written back, on a fresh copy of
+        // the slot, so a status text rewritten meanwhile is not put back; a
+        // STOP that has already asked the pass to end raises nothing more.
+        if (ScanAbort.load() != 0) {
+            break;
+        }
+        passAlarm = true;
+        NodeStatus fresh = NodeTable::Instance().Get(i).status;
+        fresh.alarmCount = slot.status.alarmCount + 1;
+        NodeTable::Instance().SetStatus(i, fresh);
+
+        if (settings.Email_Flag) {
+            WindowSetTitle(kTitleSendingEmail);
+            const std::string server = SmtpServerText(settings.Email_SMTP);
+            SendAlertMail(server, settings.Email_From, settings.Email_To, settings.Email_Subject,
+                          AlertMailBody(slot.node.address));
+        }
+    }
+    return passAlarm;
+}
+
+void PassAlerts(const MonitorSettings& settings) {
+    if (settings.Audio_Flag) {
+        WindowSetTitle(kTitleSoundingAlarm);
+        if (!settings.Wave_File.empty()) {
+            PlayAlarmSound(settings.Wave_File, settings.Loop_Flag);
+        }
+    }
+    std::this_thread::yield();
+    if (settings.Pager_Flag) {
+        WindowSetTitle(kTitlePaging);
+        SendPage(PageRequestFromSettings(settings));
+    }
+    if (settings.Launch_Flag) {
+        LaunchCommand(settings.Command_Line);
+    }
+}
+
+}  // namespace sentrel
