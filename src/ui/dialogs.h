@@ -18,8 +18,8 @@ MessageAnswer ShowMessageBox(QWidget* parent, const QString& text, const QString
 
 struct SaveFileRequest {
     QString title;
-    QStringList filters;       // e.g. "Log Files (*.log)", "All Files (*.*)"
-    QString defaultSuffix;     // e.g. "log": added to a name typed without one
+    QStringList filters;    // e.g. "Log Files (*.log)", "All Files (*.*)"
+    QString defaultSuffix;  // e.g. "log": added to a name typed without one
     bool fileMustExist = false;
 };
 
@@ -41,5 +41,13 @@ QList<DialogRecord> ShownMessagesForTesting();
 void ClearDialogTestStateForTesting();
 // True while queued answers are pending (a test can check all were used).
 bool DialogAnswersPendingForTesting();
+// Every file chooser opened (or answered from the queue) since the last clear.
+QList<SaveFileRequest> SaveRequestsForTesting();
+// With the test mode on, a message or chooser that finds no queued answer is
+// not shown: it is recorded, counted, and answered No / Ok / cancel at once, so
+// a test that forgot an answer fails instead of hanging. The clear resets the
+// count but leaves the mode as it is.
+void SetDialogTestModeForTesting(bool on);
+int UnansweredDialogsForTesting();
 
 }  // namespace sentrel::ui
