@@ -1,6 +1,7 @@
 // One short alert message by SMTP.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -19,5 +20,14 @@ std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);
 
 // Tests only: the port the mailer connects to (0 restores 25).
 void SetSmtpPortForTesting(std::uint16_t port);
+
+// The message as it goes into the DATA section: every bare LF becomes CR LF and
+// a line that begins with "." gets one more ".".
+std::string MailBodyText(const std::string& message);
+
+// Tests only: the longest wait of one receive and the budget of a whole call
+// (zero restores 10 s and 55 s).
+void SetSmtpTimingForTesting(std::chrono::milliseconds receiveTimeout,
+                             std::chrono::milliseconds budget);
 
 }  // namespace sentrel
