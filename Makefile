@@ -18,8 +18,23 @@ run: build
 	  echo "sentrel: the core is built; the window is not there yet."; \
 	fi
 
+# The default suite first; then, for the default preset, the sanitizer builds and
+# the fuzz smoke run (scripts/ci-sanitizers), which end with one summary line.
 test: build
-	ctest --preset $(PRESET) --output-on-failure
+	@t0=$$(date +%s); \
+	ctest --preset $(PRESET) -j2 --output-on-failure --output-junit $(CURDIR)/$(BUILD_DIR)/junit.xml; \
+	rc=$$?; echo "== default suite: exit $$rc, $$(( $$(date +%s) - t0 )) s"; \
+	if [ "$(PRESET)" = default ] && [ "$(SANITIZERS)" != 0 ]; then \
+	  scripts/ci-sanitizers --default-junit $(CURDIR)/$(BUILD_DIR)/junit.xml --default-rc $$rc; \
+	else \
+	  exit $$rc; \
+	fi
+
+# Runs every libFuzzer target for FUZZ_SECONDS seconds (clang build in build/fuzz).
+.PHONY: fuzz
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	scripts/run-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
