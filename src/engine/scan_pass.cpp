@@ -1,0 +1,201 @@
+#include "engine/scan_pass.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "alerts/alarm_dispatch.h"
+#include "config/settings.h"
+#include "engine/httpd_probe.h"
+#include "engine/node_table.h"
+#include "engine/ping_probe.h"
+#include "engine/window_port.h"
+#include "platform/net_names.h"
+#include "platform/sound.h"
+#include "reporting/log_file.h"
+#include "reporting/report_file.h"
+
+namespace sentrel {
+
+namespace {
+
+constexpr std::size_t kTitleMax = 100;
+
+std::string NodeTitle(const std::string& address) {
+    const std::size_t room = kTitleMax - std::strlen(kTitleScanningNode);
+    return std::string(kTitleScanningNode) + address.substr(0, room);
+}
+
+bool StartsWithDigit(const std::string& text) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+// The dotted address the probes use for slot `index`, cached in the table.
+std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
+    const std::string& address = slot.node.address;
+    if (StartsWithDigit(address)) {
+        // Taken as dotted-decimal, never looked up. Text longer than the field
+        // cannot be a dotted address; it is left out, so the probe fails.
+        std::string ip = address.size() <= kIpTextMax ? address : std::string();
+        table.SetIpText(index, ip);
+        return ip;
+    }
+    if (!slot.status.ipText.empty()) {
+        return slot.status.ipText;
+    }
+    std::string ip;
+    WindowBeginWaitCursor();
+    std::string dotted;
+    if (NameToDotted(address, &dotted) && !dotted.empty() && dotted.size() <= kIpTextMax) {
+        ip = dotted;
+        table.SetIpText(index, ip);
+    }
+    WindowEndWaitCursor();
+    return ip;
+}
+
+void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
+    NodeTable& table = NodeTable::Instance();
+    for (int i = 0; i < kMaxNodes; ++i) {
+        NodeSlot slot = table.Get(i);
+        if (slot.node.address.empty() || ScanAbort.load() == 1) {
+            break;
+        }
+        const std::string& address = slot.node.address;
+        WindowSetTitle(NodeTitle(address));
+
+        const bool httpd = slot.node.probeType == HTTPD;
+        if (httpd && slot.node.port.empty()) {
+            table.DefaultPortIfEmpty(i, "80");
+            slot.node.port = "80";
+        }
+
+        const std::string ip = ResolveIpText(table, i, slot);
+        std::int32_t result = 0;
+        if (!ip.empty()) {
+            result = httpd ? HttpdProbe(ip, slot.node.port, settings.MAXSecs) : PingProbe(ip);
+        }
+        const NodeStatus status = table.ApplyProbeResult(i, result);
+
+        WindowRedraw();
+
+        if (settings.Log_Flag && (IsFailureStatus(status.statusText) || settings.Success)) {
+            WriteLogLine(settings.Log_File_Name, address, status.statusText);
+        }
+        if (settings.Report_Flag) {
+            WriteReportLine(report, address, status.statusText);
+        }
+    }
+}
+
+// The pass thread and its bookkeeping; only ever touched under `mutex`.
+struct PassThread {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::thread thread;
+    bool done = true;  // the body of `thread` has returned (or there is none)
+
+    // A pass still running when the program ends is let finish its node rather
+    // than cut off inside a log or report write.
+    ~PassThread() {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
+PassThread& Pass() {
+    static PassThread pass;
+    return pass;
+}
+
+}  // namespace
+
+void ScanCycle() {
+    const MonitorSettings settings = CurrentSettings();
+    ScanBusy = 1;
+    WindowSetTitle(kTitleScanning);
+
+    const ReportTarget report{settings.Report_File_Name, settings.Fmt_Text, settings.Fmt_HTML};
+    if (settings.Report_Flag) {
+        BeginReport(report);
+    }
+
+    ProbeSweep(settings, report);
+
+    const bool alarm = AlarmSweep(settings);
+    if (alarm && ScanAbort.load() == 0) {
+        PassAlerts(settings);
+    } else {
+        StopSound();
+    }
+
+    ScanBusy = 0;
+    WindowSetTitle(kTitleSleeping);
+    WindowRedraw();
+}
+
+bool StartScanPass() {
+    PassThread& pass = Pass();
+    std::lock_guard lock(pass.mutex);
+    if (ScanBusy.load() != 0) {
+        return false;
+    }
+    if (pass.thread.joinable()) {
+        // The previous pass clears ScanBusy before its last title and redraw;
+        // while it is still sending them, joining here could wait on a thread
+        // that waits for us. Such a tick starts nothing, like a busy one.
+        if (!pass.done) {
+            return false;
+        }
+        pass.thread.join();
+    }
+    ScanAbort = 0;
+    ScanBusy = 1;
+    pass.done = false;
+    try {
+        pass.thread = std::thread([] {
+            try {
+                ScanCycle();
+            } catch (...) {
+                // A pass that fails on its own must not take the program with it.
+                ScanBusy = 0;
+            }
+            PassThread& p = Pass();
+            {
+                std::lock_guard endLock(p.mutex);
+                p.done = true;
+            }
+            p.ended.notify_all();
+        });
+    } catch (const std::exception&) {
+        pass.done = true;
+        ScanBusy = 0;
+        return false;
+    }
+    return true;
+}
+
+bool WaitForScanPass(std::chrono::milliseconds limit) {
+    PassThread& pass = Pass();
+    std::unique_lock lock(pass.mutex);
+    if (!pass.thread.joinable()) {
+        return true;
+    }
+    if (!pass.ended.wait_for(lock, limit, [&pass] { return pass.done; })) {
+        return false;
+    }
+    pass.thread.join();
+    return true;
+}
+
+bool ScanPassRunning() {
+    PassThread& pass = Pass();
+    std::lock_guard lock(pass.mutex);
+    return pass.thread.joinable();
+}
+
+}  // namespace sentrel
