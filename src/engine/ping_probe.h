@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/icmp_echo.h"
+
 namespace sentrel {
 
 inline constexpr int kPingTimeoutMs = 5000;
@@ -23,5 +25,10 @@ std::string PingRequestData();
 // node came within the time-out; 0 otherwise (no socket, invalid dotted address,
 // no reply, or only ICMP errors). Opens and closes its own socket.
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
+
+// The same probe over one socket kind only: -1 when a socket of that kind cannot be
+// opened, otherwise as PingProbe.
+std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText,
+                            int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel

@@ -14,8 +14,13 @@ namespace sentrel {
 using SteadyClock = std::chrono::steady_clock;
 using Deadline = SteadyClock::time_point;
 
+// Waits until fd reports one of events (poll flags) or the deadline passes, going on
+// after signals. Returns the reported flags (> 0), 0 at the deadline, -1 on a poll
+// error (errno set).
+int WaitForSocket(int fd, short events, Deadline deadline);
+
 class xSocket {
-public:
+  public:
     xSocket() = default;
     ~xSocket();
     xSocket(const xSocket&) = delete;
@@ -36,9 +41,13 @@ public:
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     int Handle() const { return fd_; }
+    // The errno value of the last failed call (ETIMEDOUT when its deadline passed),
+    // 0 after a call that succeeded.
+    int LastError() const { return lastError_; }
 
-private:
+  private:
     int fd_ = -1;
+    int lastError_ = 0;
 };
 
 }  // namespace sentrel

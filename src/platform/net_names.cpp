@@ -1,0 +1,111 @@
+// Address texts and name lookups.
+#include "platform/net_names.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace sentrel {
+
+namespace {
+constexpr std::size_t kHostNameMax = 49;
+}
+
+bool ParseDottedIPv4(const std::string& text, in_addr* out) {
+    std::uint32_t value = 0;
+    int parts = 0;
+    std::size_t i = 0;
+    while (parts < 4) {
+        if (parts > 0) {
+            if (i >= text.size() || text[i] != '.') {
+                return false;
+            }
+            ++i;
+        }
+        const std::size_t first = i;
+        unsigned part = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - first < 3) {
+            part = part * 10 + static_cast<unsigned>(text[i] - '0');
+            ++i;
+        }
+        const std::size_t digits = i - first;
+        // One to three digits, no leading zero (an old resolver would read it as octal).
+        if (digits == 0 || part > 255 || (digits > 1 && text[first] == '0')) {
+            return false;
+        }
+        value = (value << 8) | part;
+        ++parts;
+    }
+    if (i != text.size()) {
+        return false;
+    }
+    if (out != nullptr) {
+        out->s_addr = htonl(value);
+    }
+    return true;
+}
+
+bool LookupHostIPv4(const std::string& name, std::string* dotted) {
+    if (name.empty()) {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0 || answer == nullptr) {
+        return false;
+    }
+    bool found = false;
+    for (const addrinfo* a = answer; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+            char text[INET_ADDRSTRLEN] = {};
+            const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+            if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text) != nullptr) {
+                if (dotted != nullptr) {
+                    *dotted = text;
+                }
+                found = true;
+            }
+            break;  // only the first address counts
+        }
+    }
+    ::freeaddrinfo(answer);
+    return found;
+}
+
+bool NameToDotted(const std::string& name, std::string* dotted) {
+    if (name.empty()) {
+        return false;
+    }
+    if (name[0] >= '0' && name[0] <= '9') {
+        if (dotted != nullptr) {
+            *dotted = name;
+        }
+        return true;
+    }
+    return LookupHostIPv4(name, dotted);
+}
+
+bool LocalHostName(std::string* name) {
+    char buffer[256] = {};
+    if (::gethostname(buffer, sizeof buffer - 1) != 0) {
+        return false;
+    }
+    std::string text(buffer);
+    if (text.empty()) {
+        return false;
+    }
+    if (text.size() > kHostNameMax) {
+        text.resize(kHostNameMax);
+    }
+    if (name != nullptr) {
+        *name = text;
+    }
+    return true;
+}
+
+}  // namespace sentrel
