@@ -44,36 +44,41 @@ bool AlarmSweep(const MonitorSettings& settings) {
         if (ScanAbort.load() != 0) {
             break;
         }
-        NodeSlot slot = NodeTable::Instance().Get(i);
-        if (slot.node.address.empty()) {
-            break;
-        }
-        if (!IsFailureStatus(slot.status.statusText)) {
-            continue;
-        }
         const int threshold = ToInt(settings.Num_Fails);
         const int limit = ToInt(settings.Max_Alarms);
-        if (threshold <= 0 || slot.status.failCount < threshold ||
-            slot.status.alarmCount >= limit) {
-            continue;
-        }
-
-        // Raise the alarm. Only the count is written back, on a fresh copy of
-        // the slot, so a status text rewritten meanwhile is not put back; a
-        // STOP that has already asked the pass to end raises nothing more.
-        if (ScanAbort.load() != 0) {
+        bool endOfList = false;
+        bool raised = false;
+        std::string address;
+        // Decision and count in one step under the table's lock, so that a
+        // status text rewritten meanwhile (STOP) is neither missed nor put back.
+        NodeTable::Instance().Modify(i, [&](NodeSlot& slot) {
+            if (slot.node.address.empty()) {
+                endOfList = true;
+                return;
+            }
+            NodeStatus& status = slot.status;
+            if (!IsFailureStatus(status.statusText)) {
+                return;
+            }
+            if (threshold <= 0 || status.failCount < threshold || status.alarmCount >= limit) {
+                return;
+            }
+            ++status.alarmCount;
+            raised = true;
+            address = slot.node.address;
+        });
+        if (endOfList) {
             break;
         }
+        if (!raised) {
+            continue;
+        }
         passAlarm = true;
-        NodeStatus fresh = NodeTable::Instance().Get(i).status;
-        fresh.alarmCount = slot.status.alarmCount + 1;
-        NodeTable::Instance().SetStatus(i, fresh);
-
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
             const std::string server = SmtpServerText(settings.Email_SMTP);
             SendAlertMail(server, settings.Email_From, settings.Email_To, settings.Email_Subject,
-                          AlertMailBody(slot.node.address));
+                          AlertMailBody(address));
         }
     }
     return passAlarm;
