@@ -1,0 +1,148 @@
+#include "ui/setup_sheet.h"
+
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "engine/node_table.h"
+#include "ui/alerts_page.h"
+#include "ui/general_page.h"
+#include "ui/reports_page.h"
+#include "ui/servers_page.h"
+
+#if __has_include("ui/help_window.h")
+#include "ui/help_window.h"
+#define SENTREL_HAVE_HELP_WINDOW 1
+#endif
+
+namespace sentrel::ui {
+
+CSetup::CSetup(QWidget* parent, const MonitorSettings& settings)
+    : QDialog(parent), original_(settings) {
+    setObjectName(QStringLiteral("setupSheet"));
+    setWindowTitle(QStringLiteral("Setup"));
+    setModal(true);
+
+    general_ = new CGeneral;
+    servers_ = new CSERVERS;
+    reports_ = new CReports;
+    alerts_ = new CAlerts;
+    general_->Load(settings);
+    servers_->Load(settings);
+    reports_->Load(settings);
+    alerts_->Load(settings);
+
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("setupTabs"));
+    tabs_->addTab(general_, QStringLiteral("General"));
+    tabs_->addTab(servers_, QStringLiteral("SERVERS/NODES to monitor"));
+    tabs_->addTab(reports_, QStringLiteral("Reporting"));
+    tabs_->addTab(alerts_, QStringLiteral("Alerts"));
+    tabs_->setCurrentIndex(0);
+
+    buttons_ = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
+                                        QDialogButtonBox::Apply | QDialogButtonBox::Help,
+                                    this);
+    buttons_->setObjectName(QStringLiteral("setupButtons"));
+    buttons_->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("okButton"));
+    buttons_->button(QDialogButtonBox::Ok)->setDefault(true);
+    buttons_->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("cancelButton"));
+    // No page ever reports a change, so Apply never becomes available.
+    buttons_->button(QDialogButtonBox::Apply)->setObjectName(QStringLiteral("applyButton"));
+    buttons_->button(QDialogButtonBox::Apply)->setEnabled(false);
+    buttons_->button(QDialogButtonBox::Help)->setObjectName(QStringLiteral("helpButton"));
+    connect(buttons_, &QDialogButtonBox::accepted, this, &CSetup::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &CSetup::reject);
+    connect(buttons_, &QDialogButtonBox::helpRequested, this, &CSetup::OnHelp);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tabs_);
+    layout->addWidget(buttons_);
+
+    shown_ = 0;
+    general_->OnSetActive();
+    connect(tabs_, &QTabWidget::currentChanged, this, &CSetup::OnTabChanged);
+}
+
+CSetup::~CSetup() = default;
+
+SetupPage* CSetup::PageAt(int index) const {
+    switch (index) {
+        case 0:
+            return general_;
+        case 1:
+            return servers_;
+        case 2:
+            return reports_;
+        case 3:
+            return alerts_;
+        default:
+            return nullptr;
+    }
+}
+
+void CSetup::OnTabChanged(int index) {
+    if (index == shown_) {
+        return;
+    }
+    SetupPage* leaving = PageAt(shown_);
+    if (leaving && !leaving->OnKillActive()) {
+        // Refused: back to the page that holds the field too long.
+        const QSignalBlocker block(tabs_);
+        tabs_->setCurrentIndex(shown_);
+        leaving->FocusRefusedField();
+        return;
+    }
+    shown_ = index;
+    if (SetupPage* page = PageAt(index)) {
+        page->OnSetActive();
+    }
+}
+
+void CSetup::accept() {
+    SetupPage* page = PageAt(shown_);
+    if (page && !page->OnKillActive()) {
+        page->FocusRefusedField();
+        return;
+    }
+    QDialog::accept();
+}
+
+void CSetup::OnHelp() {
+#ifdef SENTREL_HAVE_HELP_WINDOW
+    OpenHelp(this, QStringLiteral("setup"));
+#endif
+}
+
+MonitorSettings CSetup::EditedSettings() const {
+    MonitorSettings edited = original_;
+    general_->Store(edited);
+    servers_->Store(edited);
+    reports_->Store(edited);
+    alerts_->Store(edited);
+    return edited;
+}
+
+bool RunSetupSheet(QWidget* parent, MonitorSettings& settings) {
+    CSetup sheet(parent, settings);
+    if (sheet.exec() != QDialog::Accepted) {
+        return false;
+    }
+    settings = sheet.EditedSettings();
+    return true;
+}
+
+bool RunSetupAndSave(QWidget* parent) {
+    LoadSettings();
+    MonitorSettings edited = CurrentSettings();
+    if (!RunSetupSheet(parent, edited)) {
+        return false;
+    }
+    SaveSettings(edited);
+    ResetNodeTable();
+    LoadSettings();
+    return true;
+}
+
+}  // namespace sentrel::ui
