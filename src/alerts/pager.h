@@ -1,6 +1,7 @@
 // The numeric page through a Hayes modem on a serial port.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "config/settings.h"
@@ -29,5 +30,10 @@ PageRequest PageRequestFromSettings(const MonitorSettings& settings);
 
 // Tests only: milliseconds per second of pause (1000 in the program).
 void SetPagerPauseUnitForTesting(int millisecondsPerSecond);
+
+// Tests only: called on the paging thread right after the port has opened, before
+// anything is written (e.g. to drop the line and make the first write fail).
+// An empty function removes it.
+void SetPagerAfterOpenHookForTesting(std::function<void()> hook);
 
 }  // namespace sentrel
