@@ -12,6 +12,7 @@
 #include "engine/httpd_probe.h"
 #include "engine/node_table.h"
 #include "engine/scan_pass.h"
+#include "engine/window_port.h"
 
 using namespace sentrel;
 using Clock = std::chrono::steady_clock;
@@ -21,6 +22,25 @@ namespace {
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
+
+// A window that does what the real one does on the pass's requests, minus the
+// painting: each redraw rebuilds the rows from the table.
+class RowBuildingWindow : public ScanWindow {
+  public:
+    void SetTitle(const std::string& title) override { title_ = title; }
+    void RedrawNow() override { rows_ += StatusRows().size(); }
+    MessageAnswer ShowMessage(const std::string&, const std::string&, MessageIcon,
+                              MessageButtons) override {
+        ++messages_;
+        return MessageAnswer::Ok;
+    }
+    void BeginWaitCursor() override {}
+    void EndWaitCursor() override {}
+
+    std::size_t rows_ = 0;
+    int messages_ = 0;
+    std::string title_;
+};
 
 }  // namespace
 
@@ -54,11 +74,15 @@ int main() {
     }
     SetCurrentSettingsForTesting(settings);
 
+    RowBuildingWindow window;
+    SetMainWindowHandle(&window);
+
+    constexpr int kWarmUp = 1;
     constexpr int kRounds = 5;
     double best = 1e300;
     double worst = 0;
     double total = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = -kWarmUp; round < kRounds; ++round) {
         // Probe times alone, same nodes, same server.
         Clock::duration probes{};
         for (int i = 0; i < kMaxNodes; ++i) {
@@ -75,6 +99,9 @@ int main() {
         Clock::duration pass = Clock::now() - t0;
 
         double perNode = (Ms(pass) - Ms(probes)) / kMaxNodes;
+        if (round < 0) {
+            continue;  // first files, first connections: not counted
+        }
         std::printf("round %d: pass %.2f ms, probes %.2f ms, overhead %.3f ms per node\n",
                     round + 1, Ms(pass), Ms(probes), perNode);
         best = std::min(best, perNode);
@@ -83,7 +110,9 @@ int main() {
     }
     std::printf("overhead per node: mean %.3f ms, best %.3f ms, worst %.3f ms (goal <= 1 ms)\n",
                 total / kRounds, best, worst);
-    std::printf("server connections: %d\n", server.connections());
+    std::printf("server connections: %d, rows rebuilt: %zu, messages: %d\n", server.connections(),
+                window.rows_, window.messages_);
+    SetMainWindowHandle(nullptr);
 
     ResetEngineStateForTesting();
     ResetSettingsForTesting();
