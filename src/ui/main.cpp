@@ -1,0 +1,37 @@
+// Sentrel: a desktop network monitor. The program is its main window.
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/scan_pass.h"
+#include "ui/monitor_dlg.h"
+#include "ui/termination_watch.h"
+
+int main(int argc, char** argv) {
+    // The application name stays the executable's base name: message captions
+    // and window titles use it.
+    QApplication app(argc, argv);
+
+    int code = 0;
+    {
+        sentrel::ui::CMonitorDlg window;
+        if (window.Initialise() == sentrel::ui::CMonitorDlg::StartResult::NoPing) {
+            return 0;
+        }
+        sentrel::ui::TerminationWatch termination;
+        QObject::connect(&termination, &sentrel::ui::TerminationWatch::terminationRequested,
+                         &window, &sentrel::ui::CMonitorDlg::reject);
+        QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
+        window.show();
+        code = app.exec();
+
+        if (sentrel::ScanPassRunning()) {
+            // A pass stuck in a launched command or a page was not waited for:
+            // end now, without tearing down what that thread may still use.
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
+    }
+    return code;
+}

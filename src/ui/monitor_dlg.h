@@ -1,0 +1,116 @@
+// The main window: status list, last scan time, Setup.../RUN/Exit, the animated
+// icon, the about box and help, window placement and the orderly close.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <memory>
+
+#include "engine/scan_scheduler.h"
+
+class QAction;
+class QLabel;
+class QListWidget;
+class QMenuBar;
+class QPushButton;
+class QToolButton;
+
+namespace sentrel::ui {
+
+class QtScanWindow;
+
+inline constexpr int kIconPeriodMs = 150;
+inline constexpr std::chrono::milliseconds kCloseWaitLimit{10000};
+
+class CMonitorDlg : public QDialog, public SchedulerWindow {
+    Q_OBJECT
+
+  public:
+    enum class StartResult {
+        Ready,      // settings read (and monitoring switched on when asked)
+        NoNetwork,  // no host name: the window opens without settings
+        NoPing,     // the ping facility is missing: the program ends at once
+    };
+
+    explicit CMonitorDlg(QWidget* parent = nullptr);
+    ~CMonitorDlg() override;
+
+    // Start-up: ping facility, icon timer, host name, node table, settings,
+    // AutoStart. Shows the start-up messages itself.
+    StartResult Initialise();
+
+    // Rebuilds the list, the button caption and the last-scan time from the node
+    // table and the flags; records the window for the scan pass; applies the
+    // saved placement at the first redraw of a window that is not minimized.
+    void Redraw();
+
+    // SchedulerWindow
+    void SetRunCaption(const std::string& caption) override;
+    void SetSetupEnabled(bool enabled) override;
+    void RedrawWhole() override;
+
+    ScanScheduler& Scheduler() { return scheduler_; }
+    QtScanWindow* ScanWindowPort() const { return scanWindow_.get(); }
+    // Frame shown last by the icon animation (0..5), -1 before the first one.
+    int IconFrame() const { return shownFrame_; }
+    bool Closing() const { return closing_; }
+    // How the last close ended: true when no pass was left running.
+    bool ClosedCleanly() const { return closedCleanly_; }
+
+  public slots:
+    void OnRunStop();
+    void OnSetup();
+    void OnAbout();
+    void OnHelp();
+    void OnIconTimer();
+    // The close: Exit, Esc, the close box and termination signals come here.
+    void reject() override;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildControls();
+    void LayoutClient(int cx, int cy);
+    void SavePlacement();
+    void RestorePlacement();
+    // Keeps the user-interface thread serving the pass until it has ended or the
+    // limit has passed; true when no pass runs any more.
+    bool WaitForPassWhileServing(std::chrono::milliseconds limit);
+
+    ScanScheduler scheduler_;
+    std::unique_ptr<QtScanWindow> scanWindow_;
+
+    QMenuBar* menuBar_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QAction* helpAction_ = nullptr;
+    QToolButton* helpGlyph_ = nullptr;
+    QWidget* client_ = nullptr;
+    QLabel* logo_ = nullptr;
+    QLabel* lastScanLabel_ = nullptr;
+    QLabel* lastScanValue_ = nullptr;
+    QLabel* serversLabel_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QListWidget* statusList_ = nullptr;
+    QPushButton* setupButton_ = nullptr;
+    QPushButton* runButton_ = nullptr;
+    QPushButton* exitButton_ = nullptr;
+
+    QTimer iconTimer_;
+    bool framesLoaded_ = false;
+    std::array<QIcon, 6> frames_;
+    int frameCounter_ = 0;
+    int shownFrame_ = -1;
+
+    bool pingLoaded_ = false;
+    bool closing_ = false;
+    bool closedCleanly_ = false;
+};
+
+}  // namespace sentrel::ui
