@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Writes the default alarm sound: a short two-tone chime.
 
-16-bit PCM, mono, 22050 Hz, about 0.6 s. Each tone starts with a short attack
-and decays exponentially, so there are no clicks at the joins. Uses only the
-standard library; the output is deterministic.
+16-bit PCM, mono, 22050 Hz: 0.6 s of sound followed by 0.25 s of silence.
+Each tone starts with a short attack and decays exponentially (to about a
+seventh of its peak) with a short fade at its end, so there are no clicks at
+the joins. The silence keeps the chime whole on audio outputs that
+end a stream a little before its last samples, and spaces the chimes when the
+sound loops. Uses only the standard library; the output is deterministic.
 
 Usage: make_default_sound.py [output.wav]
 (default: src/platform/resources/default_alarm.wav beside this script's repo)
@@ -20,6 +23,7 @@ AMPLITUDE = 0.6  # of full scale
 # (frequency in Hz, start in s, length in s)
 TONES = [(880.0, 0.00, 0.30), (660.0, 0.28, 0.32)]
 LENGTH = 0.60
+TRAIL = 0.25  # silence after the chime
 
 
 def envelope(t, length):
@@ -27,7 +31,7 @@ def envelope(t, length):
     if t < attack:
         return t / attack
     release = 0.02
-    decay = math.exp(-4.0 * (t - attack) / length)
+    decay = math.exp(-2.0 * (t - attack) / length)
     if t > length - release:
         decay *= max(0.0, (length - t) / release)
     return decay
@@ -35,7 +39,7 @@ def envelope(t, length):
 
 def samples():
     total = int(RATE * LENGTH)
-    for n in range(total):
+    for n in range(total + int(RATE * TRAIL)):
         t = n / RATE
         value = 0.0
         for freq, start, length in TONES:
