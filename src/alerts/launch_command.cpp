@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 
 extern char** environ;
 
@@ -22,8 +23,27 @@ void LaunchCommand(const std::string& commandLine) {
     std::string text = commandLine;
     char* argv[] = {shell, dashC, text.data(), nullptr};
 
+    // The command starts as from a login shell: no signal blocked, and the
+    // signals a program commonly ignores or catches at their defaults, whatever
+    // the calling thread has set for itself.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int sig :
+         {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2}) {
+        sigaddset(&defaults, sig);
+    }
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+    const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (spawned != 0) {
         return;  // not reported: the command's failure is its own affair
     }
     int status = 0;

@@ -1,6 +1,9 @@
 // The operator's command runs through /bin/sh and is waited for.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <chrono>
@@ -40,6 +43,40 @@ TEST(LaunchCommand, FailingOrMissingCommandsAreNotReported) {
     EXPECT_TRUE(NoChildLeft());
     LaunchCommand("echo still >> " + out);
     EXPECT_EQ(ReadFileBytes(out), "still\n");
+}
+
+// The hexadecimal signal mask of one "SigXxx:" line of /proc/<pid>/status.
+unsigned long long SignalMask(const std::string& status, const std::string& key) {
+    const std::size_t at = status.find(key + ":");
+    if (at == std::string::npos) {
+        return ~0ULL;
+    }
+    return std::stoull(status.substr(at + key.size() + 1), nullptr, 16);
+}
+
+TEST(LaunchCommand, CommandStartsWithNoSignalBlockedOrIgnored) {
+    TempDir dir;
+    const std::string out = dir.File("status.txt");
+    struct sigaction oldPipe {};
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &oldPipe), 0);
+    sigset_t block;
+    sigset_t oldMask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &oldMask), 0);
+
+    // /proc/self is the grep that reads it: a process the command started.
+    LaunchCommand("grep -E '^Sig(Blk|Ign):' /proc/self/status > " + out);
+
+    ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    ::sigaction(SIGPIPE, &oldPipe, nullptr);
+    const std::string status = ReadFileBytes(out);
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(SignalMask(status, "SigBlk") & (1ULL << (SIGUSR1 - 1)), 0u) << status;
+    EXPECT_EQ(SignalMask(status, "SigIgn") & (1ULL << (SIGPIPE - 1)), 0u) << status;
 }
 
 }  // namespace
