@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -79,6 +80,9 @@ std::string Row(const std::string& name, const std::string& status) {
 
 TEST_F(ScanPassTest, PassesCountFailuresLogAndReport) {
     const bool ping = PingLibraryLoad();
+    if (!ping) {
+        std::printf("no ICMP socket here: the PING node is left out of this pass\n");
+    }
     const std::string refused = std::to_string(HttpAnswerServer::RefusedPort());
     AddNode(0, "127.0.0.1", server_.portText());
     AddNode(1, "127.0.0.1", refused);
