@@ -1,7 +1,6 @@
 #include "ui/general_page.h"
 
 #include <QCheckBox>
-#include <QFile>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,19 +10,15 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+#include "ui/artwork.h"
+
 namespace sentrel::ui {
 
 void SetLogoPicture(QLabel* label) {
-    static const char* const kCandidates[] = {":/logo.svg", ":/logo.png", ":/images/logo.svg",
-                                              ":/images/logo.png"};
-    for (const char* path : kCandidates) {
-        if (QFile::exists(QString::fromLatin1(path))) {
-            QPixmap picture(QString::fromLatin1(path));
-            if (!picture.isNull()) {
-                label->setPixmap(picture);
-                return;
-            }
-        }
+    EnsureResources();
+    const QPixmap picture = RenderSvg(LogoPicturePath(), QSize(206, 52));
+    if (!picture.isNull()) {
+        label->setPixmap(picture);
     }
 }
 

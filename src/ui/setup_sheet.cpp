@@ -8,13 +8,9 @@
 #include "engine/node_table.h"
 #include "ui/alerts_page.h"
 #include "ui/general_page.h"
+#include "ui/help_window.h"
 #include "ui/reports_page.h"
 #include "ui/servers_page.h"
-
-#if __has_include("ui/help_window.h")
-#include "ui/help_window.h"
-#define SENTREL_HAVE_HELP_WINDOW 1
-#endif
 
 namespace sentrel::ui {
 
@@ -110,9 +106,11 @@ void CSetup::accept() {
 }
 
 void CSetup::OnHelp() {
-#ifdef SENTREL_HAVE_HELP_WINDOW
-    OpenHelp(this, QStringLiteral("setup"));
-#endif
+    // The help of the page that is shown.
+    static const char* const kTopics[] = {"general", "servers", "reporting", "alerts"};
+    const int index = tabs_->currentIndex();
+    OpenHelp(this, index >= 0 && index < 4 ? QString::fromLatin1(kTopics[index])
+                                           : QStringLiteral("setup"));
 }
 
 MonitorSettings CSetup::EditedSettings() const {

@@ -1,0 +1,13 @@
+# The setup sheet, its pages, the node dialog and the dialog seam.
+foreach(_setup_test sheet servers reports alerts)
+  if(NOT EXISTS ${CMAKE_CURRENT_LIST_DIR}/test_setup_${_setup_test}.cpp)
+    continue()
+  endif()
+  sentrel_add_test(NAME test_setup_${_setup_test}
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_setup_${_setup_test}.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/setup_test_util.h
+            ${CMAKE_CURRENT_LIST_DIR}/setup_fixtures.h
+    LIBS sentrel_ui Qt6::Test
+    LABELS gui
+    TIMEOUT 120)
+endforeach()
