@@ -185,12 +185,13 @@ PageOutcome SendPage(const PageRequest& request, bool testForm) {
     if (QThread::currentThread()->eventDispatcher() != nullptr) {
         return RunDialogue(request, testForm);
     }
-    PageOutcome outcome = PageOutcome::PortUnusable;
-    std::unique_ptr<QThread> worker(QThread::create(
-        [&outcome, &request, testForm] { outcome = RunDialogue(request, testForm); }));
+    std::atomic<PageOutcome> outcome{PageOutcome::PortUnusable};
+    std::unique_ptr<QThread> worker(QThread::create([&outcome, request, testForm] {
+        outcome.store(RunDialogue(request, testForm), std::memory_order_release);
+    }));
     worker->start();
     worker->wait();
-    return outcome;
+    return outcome.load(std::memory_order_acquire);
 }
 
 PageRequest PageRequestFromSettings(const MonitorSettings& settings) {

