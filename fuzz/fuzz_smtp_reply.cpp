@@ -1,0 +1,269 @@
+// Drives the real mailer, SendAlertMail, against a loopback SMTP server that
+// answers with the fuzz input, and checks the outcome against the reply rules.
+//
+// Input: the server's replies, separated by NUL bytes; each non-empty piece is
+// sent as one write (cut to the 3000-byte reply buffer), the next one only after
+// the client has read the previous one and is waiting in its next receive, so
+// every piece is exactly one receive, sent when a real server would answer. When
+// the pieces run out the server sends "0\r\n" until the client gives up.
+//
+// Checked for every input: the result is MailSent exactly when the six awaited
+// codes (220, 250, 250, 250, 354, 250) each came within five replies, read as
+// atoi reads them; the client sends HELO, MAIL, RCPT, DATA and QUIT exactly when
+// the dialogue got that far, each once.
+#include <arpa/inet.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "alerts/smtp_mailer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReplyBuffer = 3000;
+constexpr std::size_t kMaxPieces = 64;
+constexpr std::chrono::milliseconds kReceiveTimeout{2000};
+constexpr std::chrono::milliseconds kBudget{5000};
+const char* const kFiller = "0\r\n";
+const char* const kMessage =
+    "This is a message from Sentrel.\nThe following Server is NOT responding:\n10.0.0.9";
+
+int g_listener = -1;
+std::uint16_t g_port = 0;
+
+[[noreturn]] void Fail(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "fuzz_smtp_reply: %s\n%s\n", what, detail.c_str());
+    std::abort();
+}
+
+// The code as the C library's atoi reads it, compared with `expected`.
+bool CodeIs(const std::string& reply, int expected) {
+    std::size_t i = 0;
+    while (i < reply.size() && (reply[i] == ' ' || (reply[i] >= '\t' && reply[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < reply.size() && (reply[i] == '+' || reply[i] == '-')) {
+        negative = reply[i] == '-';
+        ++i;
+    }
+    while (i < reply.size() && reply[i] == '0') {
+        ++i;
+    }
+    std::string digits;
+    while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9' && digits.size() < 12) {
+        digits += reply[i++];
+    }
+    return !negative && digits == std::to_string(expected);
+}
+
+// How many of the six awaited replies the dialogue gets (6: the mail is sent).
+int ExpectedStage(const std::vector<std::string>& pieces) {
+    static const int kExpected[] = {220, 250, 250, 250, 354, 250};
+    std::size_t next = 0;
+    for (int stage = 0; stage < 6; ++stage) {
+        bool matched = false;
+        for (int attempt = 0; attempt < 5 && !matched; ++attempt) {
+            const std::string reply = next < pieces.size() ? pieces[next] : kFiller;
+            ++next;
+            matched = CodeIs(reply, kExpected[stage]);
+        }
+        if (!matched) {
+            return stage;
+        }
+    }
+    return 6;
+}
+
+int FindClientSocket(std::uint16_t clientPort) {
+    for (int fd = 3; fd < 4096; ++fd) {
+        sockaddr_in local{}, peer{};
+        socklen_t a = sizeof local, b = sizeof peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &a) == 0 &&
+            local.sin_family == AF_INET && ntohs(local.sin_port) == clientPort &&
+            getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b) == 0 &&
+            ntohs(peer.sin_port) == g_port) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// Reads what the client has sent so far; false once it has closed.
+bool Drain(int conn, std::string* transcript) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(conn, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            if (transcript->size() < (1u << 20)) {
+                transcript->append(buf, static_cast<std::size_t>(n));
+            }
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    }
+}
+
+// True while the thread `tid` of this process waits in ppoll, which the mailer's
+// socket does only in a receive once its connection is up.
+bool WaitsInPoll(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    FILE* f = std::fopen(path, "re");
+    if (f == nullptr) {
+        return false;
+    }
+    long number = -1;
+    const bool read = std::fscanf(f, "%ld", &number) == 1;
+    std::fclose(f);
+    return read && number == SYS_ppoll;
+}
+
+void Serve(const std::vector<std::string>* pieces, pid_t clientThread, std::string* transcript) {
+    pollfd p{g_listener, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) {
+        return;
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int conn = accept(g_listener, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (conn < 0) {
+        return;
+    }
+    // Every piece leaves at once, not held back until the last one is acknowledged.
+    int one = 1;
+    setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int client = FindClientSocket(ntohs(peer.sin_port));
+    std::size_t next = 0;
+    std::uint64_t sent = 0;
+    auto sendNext = [&] {
+        const std::string piece = next < pieces->size() ? (*pieces)[next] : kFiller;
+        ++next;
+        ssize_t n = send(conn, piece.data(), piece.size(), MSG_NOSIGNAL);
+        sent += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    };
+    sendNext();
+    const auto giveUp = Clock::now() + kBudget + std::chrono::seconds(2);
+    while (client >= 0 && Clock::now() < giveUp && next < pieces->size() + 64) {
+        if (!Drain(conn, transcript)) {
+            break;
+        }
+        // The next piece goes out once the last one has reached the client's
+        // socket, the client has read it and waits for more; the client socket
+        // closing ends the dialogue.
+        tcp_info info{};
+        socklen_t infoLen = sizeof info;
+        int waiting = 0;
+        if (ioctl(client, SIOCINQ, &waiting) != 0 ||
+            getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &infoLen) != 0) {
+            break;
+        }
+        if (info.tcpi_bytes_received >= sent && waiting == 0 && WaitsInPoll(clientThread)) {
+            sendNext();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }
+    // Whatever the client sent before it closed.
+    const auto drainUntil = Clock::now() + std::chrono::milliseconds(500);
+    while (Clock::now() < drainUntil) {
+        pollfd c{conn, POLLIN, 0};
+        if (poll(&c, 1, 50) > 0 && !Drain(conn, transcript)) {
+            break;
+        }
+    }
+    close(conn);
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(g_listener, 4) != 0 ||
+        getsockname(g_listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        std::perror("fuzz_smtp_reply: loopback listener");
+        std::exit(1);
+    }
+    g_port = ntohs(addr.sin_port);
+    sentrel::SetSmtpPortForTesting(g_port);
+    sentrel::SetSmtpTimingForTesting(kReceiveTimeout, kBudget);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (std::size_t i = 0; i <= size && pieces.size() < kMaxPieces; ++i) {
+        if (i == size || data[i] == 0) {
+            if (!piece.empty()) {
+                pieces.push_back(piece.substr(0, kReplyBuffer));
+            }
+            piece.clear();
+        } else {
+            piece += static_cast<char>(data[i]);
+        }
+    }
+    const int stage = ExpectedStage(pieces);
+
+    std::string transcript;
+    std::thread server(Serve, &pieces, static_cast<pid_t>(syscall(SYS_gettid)), &transcript);
+    const auto start = Clock::now();
+    const sentrel::MailResult result = sentrel::SendAlertMail(
+        "127.0.0.1", "ops@example.org", "pager@example.org", "Node down", kMessage);
+    const auto took = Clock::now() - start;
+    server.join();
+
+    // A call cut off by its time budget (a machine too busy) proves nothing.
+    if (took >= kBudget - std::chrono::milliseconds(500)) {
+        return 0;
+    }
+    const std::string detail = "stage " + std::to_string(stage) + ", result " +
+                               std::to_string(result) + ", transcript:\n" + transcript;
+    if ((stage == 6) != (result == sentrel::MailSent) || result == sentrel::MailNoSocket) {
+        Fail("result does not follow the replies", detail);
+    }
+    const char* const commands[] = {"HELO ", "MAIL From: ", "RCPT To: ", "DATA\r\n",
+                                    "",      "QUIT\r\n"};
+    for (int i = 0; i < 6; ++i) {
+        if (commands[i][0] == '\0') {
+            continue;
+        }
+        const std::size_t want = stage > i ? 1 : 0;
+        if (Count(transcript, commands[i]) != want) {
+            Fail("command sent when it should not be, or not once", detail);
+        }
+    }
+    if (stage >= 5 && transcript.find("\r\n.\r\n") == std::string::npos) {
+        Fail("message data without its end", detail);
+    }
+    return 0;
+}
