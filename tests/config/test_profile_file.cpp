@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <random>
 
 #include "config/profile_file.h"
 #include "support/temp_dir.h"
@@ -171,30 +170,6 @@ TEST(ProfileFileWrite, ValuesAndNamesCannotInjectLines) {
     EXPECT_EQ(f.Serialize(), "[A]\nk=safe\n");
 }
 
-TEST(ProfileFileWrite, ArbitraryBytesSurviveEdits) {
-    // Random bytes with line breaks mixed in: whatever is not edited stays.
-    std::mt19937 rng(12345);
-    for (int round = 0; round < 50; ++round) {
-        std::string bytes;
-        std::size_t n = rng() % 4000;
-        for (std::size_t i = 0; i < n; ++i) {
-            unsigned r = rng() % 16;
-            bytes += r == 0 ? '\n' : r == 1 ? '[' : r == 2 ? '=' : static_cast<char>(rng() & 0xFF);
-        }
-        ProfileFile f = Parsed(bytes);
-        ASSERT_EQ(f.Serialize(), bytes);
-        f.Set("General", "Secs", "60");
-        f.Erase("Servers", "s0node");
-        ProfileFile again = Parsed(f.Serialize());
-        EXPECT_EQ(again.Get("General", "Secs", "", 9), "60");
-        again.Erase("General", "Secs");
-        // Without the one added line (and the separator and header that came with
-        // it), the file holds its original lines.
-        EXPECT_NE(again.Serialize().find(bytes.substr(0, bytes.rfind('\n') + 1)), std::string::npos)
-            << "round " << round;
-    }
-}
-
 TEST(ProfileFileDisk, LoadsMissingEmptyAndUnreadablePlaces) {
     TempDir dir;
     ProfileFile f;
@@ -214,7 +189,7 @@ TEST(ProfileFileDisk, LoadsMissingEmptyAndUnreadablePlaces) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST(ProfileFileDisk, LargeFiles) {
+TEST(ProfileFileDisk, SizeLimit) {
     TempDir dir;
     // Just under the limit: one line, read and cut normally.
     std::string big = "[A]\nk=" + std::string(kProfileFileMaxBytes - 7, 'x') + "\n";
@@ -224,16 +199,13 @@ TEST(ProfileFileDisk, LargeFiles) {
     EXPECT_EQ(f.Load(dir.File("big.ini")), ProfileFile::LoadResult::Loaded);
     EXPECT_EQ(f.Get("A", "k", "", 127), std::string(127, 'x'));
 
-    // 50 MB on one line: not read, not replaced by a save.
-    std::string huge(50u * 1024 * 1024, 'y');
-    ASSERT_TRUE(WriteFileBytes(dir.File("huge.ini"), huge));
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(f.Load(dir.File("huge.ini")), ProfileFile::LoadResult::Unreadable);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // One byte more is not read, and not replaced by a save.
+    ASSERT_TRUE(WriteFileBytes(dir.File("big.ini"), big + "\n"));
+    EXPECT_EQ(f.Load(dir.File("big.ini")), ProfileFile::LoadResult::Unreadable);
     EXPECT_EQ(f.Get("A", "k", "d", 9), "d");
     f.Set("A", "k", "1");
-    EXPECT_FALSE(f.Save(dir.File("huge.ini")));
-    EXPECT_EQ(std::filesystem::file_size(dir.File("huge.ini")), huge.size());
+    EXPECT_FALSE(f.Save(dir.File("big.ini")));
+    EXPECT_EQ(std::filesystem::file_size(dir.File("big.ini")), big.size() + 1);
 }
 
 TEST(ProfileFileDisk, SaveCreatesFolderKeepsModeAndFollowsLinks) {
