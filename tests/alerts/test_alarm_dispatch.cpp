@@ -1,11 +1,8 @@
 // Which failures raise alarms, and what an alarm pass sets off: the e-mails go
 // to a scripted SMTP server on 127.0.0.1, the command appends to a temporary file.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -13,6 +10,7 @@
 #include "alerts/alarm_dispatch.h"
 #include "alerts/smtp_mailer.h"
 #include "engine/node_table.h"
+#include "engine/scan_pass.h"
 #include "support/recording_window.h"
 #include "support/smtp_peer.h"
 #include "support/temp_dir.h"
@@ -25,19 +23,6 @@ using testing::RecordingWindow;
 using testing::SmtpPeer;
 using testing::SmtpSession;
 using testing::TempDir;
-
-// A loopback port that was free a moment ago: connections to it are refused.
-std::uint16_t RefusingPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class AlarmDispatch : public ::testing::Test {
   protected:
@@ -211,7 +196,7 @@ TEST_F(AlarmDispatch, TwoAlarmingNodesGiveTwoMailsInTableOrderThenOneOfEachAlert
 
 TEST_F(AlarmDispatch, FailedMailDoesNotStopTheSweep) {
     // Nothing listens for the mail: each e-mail fails, both alarms still count.
-    SetSmtpPortForTesting(RefusingPort());
+    SetSmtpPortForTesting(testing::UnusedLoopbackPort());
     AddNodes({"10.0.0.1", "10.0.0.2"});
     Fail(0);
     Fail(1);
@@ -223,6 +208,50 @@ TEST_F(AlarmDispatch, FailedMailDoesNotStopTheSweep) {
     EXPECT_EQ(Status(0).alarmCount, 1);
     EXPECT_EQ(Status(1).alarmCount, 1);
     EXPECT_EQ(window.Titles().size(), 2u);
+}
+
+TEST_F(AlarmDispatch, RealPassesAgainstARefusedPortAlarmOnceAtTheThreshold) {
+    SmtpPeer peer;
+    peer.Start();
+    SetSmtpPortForTesting(peer.port());
+    TempDir dir;
+    const std::string launched = dir.File("launched.txt");
+
+    NodeEntry node;
+    node.address = "127.0.0.1";
+    node.port = std::to_string(testing::UnusedLoopbackPort());
+    node.probeType = HTTPD;
+    NodeTable::Instance().SetNode(0, node);
+    MonitorSettings settings = Counting("2", "1");
+    settings.MAXSecs = "2";
+    settings.Email_Flag = true;
+    settings.Email_SMTP = "127.0.0.1";
+    settings.Email_From = "sentrel@example.com";
+    settings.Email_To = "ops@example.com";
+    settings.Launch_Flag = true;
+    settings.Command_Line = "echo ran >> " + launched;
+    SetCurrentSettingsForTesting(settings);
+
+    RecordingWindow window;
+    std::vector<bool> mailed;
+    for (int pass = 1; pass <= 3; ++pass) {
+        window.Clear();
+        ScanCycle();
+        const std::vector<std::string> titles = window.Titles();
+        mailed.push_back(std::find(titles.begin(), titles.end(), kTitleSendingEmail) !=
+                         titles.end());
+        EXPECT_EQ(titles.back(), kTitleSleeping);
+    }
+    ResetSettingsForTesting();
+
+    EXPECT_EQ(mailed, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(Status(0).failCount, 3);
+    EXPECT_EQ(Status(0).alarmCount, 1);
+    ASSERT_TRUE(peer.WaitForEndedSessions(1, 5s));
+    EXPECT_EQ(peer.Connections(), 1);
+    EXPECT_NE(peer.Sessions()[0].data.find("NOT responding:\r\n127.0.0.1\r\n*END*"),
+              std::string::npos);
+    EXPECT_EQ(testing::ReadFileBytes(launched), "ran\n");
 }
 
 TEST(SmtpServerText, DigitFirstIsKeptAndCutNamesAreLookedUp) {

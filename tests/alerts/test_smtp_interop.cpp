@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "alerts/smtp_mailer.h"
+#include "support/smtp_peer.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -50,18 +51,6 @@ class Sink:
 
 bool PythonHasAiosmtpd() {
     return std::system("/usr/bin/python3 -c 'import aiosmtpd' >/dev/null 2>&1") == 0;
-}
-
-std::uint16_t FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 bool Accepts(std::uint16_t port) {
@@ -146,7 +135,7 @@ TEST(SmtpInterop, MessageArrivesAtARealSmtpServer) {
         GTEST_SKIP() << "/usr/bin/python3 cannot import aiosmtpd (Debian package python3-aiosmtpd)";
     }
     testing::TempDir dir;
-    const std::uint16_t port = FreeLoopbackPort();
+    const std::uint16_t port = testing::UnusedLoopbackPort();
     AiosmtpdServer server(dir, port);
     bool up = false;
     for (int i = 0; i < 150 && !up; ++i) {

@@ -84,4 +84,8 @@ class SmtpPeer {
     int ended_ = 0;
 };
 
+// A loopback port that was free a moment ago: nothing listens on it, so a
+// connection to it is refused.
+std::uint16_t UnusedLoopbackPort();
+
 }  // namespace sentrel::testing
