@@ -325,8 +325,8 @@ void CMonitorDlg::OnIconTimer() {
         return;
     }
     frameCounter_ = (frameCounter_ + 1) % kAnimationFrames;
-    setWindowIcon(frames_[static_cast<std::size_t>(frameCounter_)]);
     shownFrame_ = frameCounter_;
+    setWindowIcon(frames_[static_cast<std::size_t>(frameCounter_)]);
 }
 
 void CMonitorDlg::showEvent(QShowEvent* event) {
