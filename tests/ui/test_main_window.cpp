@@ -155,7 +155,7 @@ class MainWindowTest : public QObject {
     void enterPressesRunAndStop() {
         IniText ini;
         ini.Section("General").Key("Secs", "0");  // running, but no pass starts
-        CMonitorDlg* dlg = Start(ini);
+        Start(ini);
         List()->setFocus();
         QTest::keyClick(List(), Qt::Key_Return);
         QCOMPARE(Button("runButton")->text(), QStringLiteral("STOP"));
