@@ -18,6 +18,8 @@ namespace {
 // gives back the very bytes it got even when they are not UTF-8.
 constexpr const char* kShownProperty = "sentrelShownText";
 constexpr const char* kBytesProperty = "sentrelMemberBytes";
+constexpr const char* kLimitProperty = "sentrelInputLimit";
+constexpr const char* kLimitHookProperty = "sentrelInputLimitHooked";
 
 }  // namespace
 
@@ -47,8 +49,19 @@ void SetupPage::FocusRefusedField() {
 void PutFieldText(QLineEdit* edit, const std::string& member, int limit) {
     const QString text = DisplayText(member);
     if (limit > 0) {
-        // QLineEdit cuts text beyond its maximum; never lose what was given.
+        // QLineEdit cuts text beyond its maximum; never lose what was given. Once
+        // the operator has brought the text within the limit, the limit holds.
         edit->setMaxLength(std::max(limit, int(text.size())));
+        edit->setProperty(kLimitProperty, limit);
+        if (!edit->property(kLimitHookProperty).toBool()) {
+            edit->setProperty(kLimitHookProperty, true);
+            QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& now) {
+                const int fieldLimit = edit->property(kLimitProperty).toInt();
+                if (fieldLimit > 0 && now.size() <= fieldLimit) {
+                    edit->setMaxLength(fieldLimit);
+                }
+            });
+        }
     }
     edit->setText(text);
     edit->setProperty(kShownProperty, text);

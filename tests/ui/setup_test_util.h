@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -62,8 +63,32 @@ inline void TypeInto(QLineEdit* edit, const QString& text) {
     QTest::keyClicks(edit, text);
 }
 
+// Clicks near the left edge: a check box stretched across its page takes clicks
+// only on its box and its text.
 inline void Click(QAbstractButton* button) {
-    QTest::mouseClick(button, Qt::LeftButton);
+    const QPoint at(std::min(8, button->width() / 2), button->height() / 2);
+    QTest::mouseClick(button, Qt::LeftButton, {}, at);
+}
+
+// Scripts waiting for their dialog.
+inline QList<QPointer<QTimer>>& PendingScriptTimers() {
+    static QList<QPointer<QTimer>> timers;
+    return timers;
+}
+
+// Drops every script still waiting; gives how many there were (a test expects 0:
+// a script that never ran means its dialog never came).
+inline int CancelPendingScripts() {
+    int pending = 0;
+    for (const QPointer<QTimer>& timer : PendingScriptTimers()) {
+        if (timer && timer->isActive()) {
+            ++pending;
+            timer->stop();
+            timer->deleteLater();
+        }
+    }
+    PendingScriptTimers().clear();
+    return pending;
 }
 
 // Calls `script` with the first visible top-level widget of type T (from inside
@@ -71,6 +96,7 @@ inline void Click(QAbstractButton* button) {
 template <typename T>
 void WhenShown(std::function<void(T*)> script, int limitMs = 10000) {
     auto* timer = new QTimer;
+    PendingScriptTimers().append(timer);
     auto waited = std::make_shared<int>(0);
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, waited, script, limitMs] {

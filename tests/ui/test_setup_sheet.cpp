@@ -61,6 +61,7 @@ class SetupSheetTest : public QObject {
     void initTestCase() { ui::SetDialogTestModeForTesting(true); }
     void init() { ui::ClearDialogTestStateForTesting(); }
     void cleanup() {
+        QCOMPARE(CancelPendingScripts(), 0);
         QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
         QVERIFY(!ui::DialogAnswersPendingForTesting());
         ResetSettingsForTesting();
@@ -330,6 +331,7 @@ class SetupSheetTest : public QObject {
     // The seam itself, unanswered: the real message box and file chooser.
     void seamShowsRealMessageBoxesAndChoosers() {
         ui::SetDialogTestModeForTesting(false);
+        ModalWatchdog watchdog(10000);
         WhenShown<QMessageBox>([](QMessageBox* box) {
             QCOMPARE(box->windowTitle(), QStringLiteral("Pager Test Invoked"));
             QCOMPARE(box->text(), QStringLiteral("Ready?"));
@@ -367,14 +369,23 @@ class SetupSheetTest : public QObject {
             QVERIFY(chooser->testOption(QFileDialog::DontConfirmOverwrite));
             QCOMPARE(chooser->nameFilters(), request.filters);
             QCOMPARE(chooser->selectedNameFilter(), request.filters.first());
-            chooser->selectFile(QString::fromStdString(dir.File("typed")));
+            chooser->setDirectory(QString::fromStdString(dir.path()));
+            QTest::qWait(300);
+            auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(name);
+            name->setText(QStringLiteral("typed"));
             static_cast<QDialog*>(chooser)->accept();
         });
         QCOMPARE(ui::ChooseSaveFile(nullptr, request),
                  QString::fromStdString(dir.File("typed.log")));
         // An existing file is taken without a question about replacing it.
         WhenShown<QFileDialog>([&](QFileDialog* chooser) {
-            chooser->selectFile(QString::fromStdString(dir.File("old.log")));
+            // Let the chooser list the directory before the name goes in.
+            chooser->setDirectory(QString::fromStdString(dir.path()));
+            QTest::qWait(300);
+            auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(name);
+            name->setText(QStringLiteral("old.log"));
             static_cast<QDialog*>(chooser)->accept();
         });
         QCOMPARE(ui::ChooseSaveFile(nullptr, request), QString::fromStdString(dir.File("old.log")));
@@ -385,6 +396,7 @@ class SetupSheetTest : public QObject {
         });
         QVERIFY(ui::ChooseSaveFile(nullptr, request).isEmpty());
         ui::SetDialogTestModeForTesting(true);
+        QVERIFY(!watchdog.fired());
     }
 };
 
