@@ -17,3 +17,15 @@ if(SENTREL_XVFB_RUN)
             $<TARGET_FILE:test_main_window_placement> -platform xcb)
   set_tests_properties(test_main_window_placement_x11 PROPERTIES TIMEOUT 120 LABELS gui)
 endif()
+if(TARGET sentrel)
+  sentrel_add_test(NAME test_main_window_process
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_main_window_process.cpp ${CMAKE_CURRENT_LIST_DIR}/program_test_util.h
+    LIBS sentrel_ui Qt6::Test
+    LABELS gui TIMEOUT 120)
+  target_compile_definitions(test_main_window_process PRIVATE SENTREL_EXE="$<TARGET_FILE:sentrel>")
+  add_dependencies(test_main_window_process sentrel)
+endif()
+sentrel_add_test(NAME test_main_window_startup
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_main_window_startup.cpp ${CMAKE_CURRENT_LIST_DIR}/program_test_util.h
+  LIBS sentrel_ui Qt6::Test
+  LABELS gui TIMEOUT 60)
