@@ -11,3 +11,12 @@ foreach(_setup_test sheet servers reports alerts)
     LABELS gui
     TIMEOUT 120)
 endforeach()
+
+# The audio test listens through a private PulseAudio server it starts itself.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/test_setup_audio.cpp)
+  sentrel_add_test(NAME test_setup_audio
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_setup_audio.cpp ${CMAKE_CURRENT_LIST_DIR}/setup_test_util.h
+    LIBS sentrel_ui Qt6::Test
+    LABELS gui
+    TIMEOUT 120)
+endif()
