@@ -36,5 +36,11 @@ FUZZ_SECONDS ?= 600
 fuzz: deps
 	scripts/run-fuzz $(FUZZ_SECONDS)
 
+# A sample configuration watching services the demo starts on 127.0.0.1.
+demo: deps
+	cmake --preset $(PRESET) >/dev/null
+	cmake --build --preset $(PRESET) --target sentrel
+	DEMO_BUILD_DIR=$(BUILD_DIR) scripts/demo
+
 clean:
 	rm -rf build
