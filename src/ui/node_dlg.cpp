@@ -51,10 +51,16 @@ CNodeDlg::CNodeDlg(QWidget* parent) : QDialog(parent) {
 
     auto* form = new QFormLayout;
     form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    form->addRow(QStringLiteral("Site, Node Name, or IP address: "), address_);
-    form->addRow(QStringLiteral("Reporting / Reference Title:"), title_);
-    form->addRow(QStringLiteral("Type of testing to perform:"), typeRow);
-    form->addRow(QStringLiteral("IP Port (optional) :"), port_);
+    const auto label = [this](const char* text, const char* name, QWidget* buddy) {
+        auto* l = new QLabel(QString::fromLatin1(text), this);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setBuddy(buddy);
+        return l;
+    };
+    form->addRow(label("Site, Node Name, or IP address: ", "addressLabel", address_), address_);
+    form->addRow(label("Reporting / Reference Title:", "titleLabel", title_), title_);
+    form->addRow(label("Type of testing to perform:", "typeLabel", httpd_), typeRow);
+    form->addRow(label("IP Port (optional) :", "portLabel", port_), port_);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->setObjectName(QStringLiteral("nodeButtons"));
