@@ -197,27 +197,6 @@ TEST_F(SchedulerTest, ATickThatFindsNoIntervalStartsTheLastPass) {
     EXPECT_EQ(peer.accepted(), 1);
 }
 
-TEST_F(SchedulerTest, ShutdownKillsTheTimerAndAsksARunningPassToStop) {
-    TcpPeer peer(TcpPeer::Behaviour::Silent);
-    ASSERT_TRUE(peer.listening());
-    Configure("1", "2", peer, 3);
-    scheduler_.OnRunStop();
-    ASSERT_TRUE(WaitFor([&] { return peer.accepted() >= 1; }, 2000));
-    scheduler_.Shutdown();
-    EXPECT_FALSE(scheduler_.TimerArmed());
-    EXPECT_EQ(ScanAbort.load(), 1);
-    EXPECT_TRUE(WaitForScanPass(5s));
-    EXPECT_EQ(peer.accepted(), 1) << "no node after the one being probed";
-    EXPECT_EQ(NodeTable::Instance().Get(1).status.statusText, "*unknown*");
-}
-
-TEST(IntervalMilliseconds, HoldsLargeValuesAtTheTimersLimit) {
-    EXPECT_EQ(IntervalMilliseconds(0), 0);
-    EXPECT_EQ(IntervalMilliseconds(-3), 0);
-    EXPECT_EQ(IntervalMilliseconds(9999), 9999000);
-    EXPECT_EQ(IntervalMilliseconds(2147483647), 2147483647);
-}
-
 }  // namespace
 }  // namespace sentrel
 
