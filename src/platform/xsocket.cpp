@@ -39,6 +39,21 @@ int WaitForSocket(int fd, short events, Deadline deadline) {
     }
 }
 
+namespace {
+
+// One wait of a socket call: true once the descriptor is ready, else false with
+// the reason in `error` (ETIMEDOUT when the deadline passed).
+bool AwaitSocket(int fd, short events, Deadline deadline, int& error) {
+    const int ready = WaitForSocket(fd, events, deadline);
+    if (ready > 0) {
+        return true;
+    }
+    error = ready == 0 ? ETIMEDOUT : errno;
+    return false;
+}
+
+}  // namespace
+
 xSocket::~xSocket() {
     Close();
 }
@@ -66,13 +81,7 @@ bool xSocket::Connect(const sockaddr_in& addr, Deadline deadline) {
         lastError_ = errno;
         return false;
     }
-    const int ready = WaitForSocket(fd_, POLLOUT, deadline);
-    if (ready == 0) {
-        lastError_ = ETIMEDOUT;
-        return false;
-    }
-    if (ready < 0) {
-        lastError_ = errno;
+    if (!AwaitSocket(fd_, POLLOUT, deadline, lastError_)) {
         return false;
     }
     int error = 0;
@@ -102,13 +111,7 @@ bool xSocket::SendAll(const void* data, std::size_t size, Deadline deadline) {
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int ready = WaitForSocket(fd_, POLLOUT, deadline);
-            if (ready == 0) {
-                lastError_ = ETIMEDOUT;
-                return false;
-            }
-            if (ready < 0) {
-                lastError_ = errno;
+            if (!AwaitSocket(fd_, POLLOUT, deadline, lastError_)) {
                 return false;
             }
             continue;  // writable, or an error the next send() reports
@@ -138,13 +141,7 @@ ssize_t xSocket::Receive(void* buffer, std::size_t size, Deadline deadline) {
             lastError_ = errno;
             return -1;
         }
-        const int ready = WaitForSocket(fd_, POLLIN, deadline);
-        if (ready == 0) {
-            lastError_ = ETIMEDOUT;
-            return -1;
-        }
-        if (ready < 0) {
-            lastError_ = errno;
+        if (!AwaitSocket(fd_, POLLIN, deadline, lastError_)) {
             return -1;
         }
     }
