@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "config/settings.h"
 #include "engine/window_port.h"
 #include "ui/dialogs.h"
 
@@ -45,6 +46,16 @@ class SeamWindow : public ScanWindow {
     void BeginWaitCursor() override {}
     void EndWaitCursor() override {}
 };
+
+// A page as the sheet shows it: loaded, shown and made the active one.
+template <typename Page>
+std::unique_ptr<Page> ShownPage(const MonitorSettings& s) {
+    auto page = std::make_unique<Page>();
+    page->Load(s);
+    page->show();
+    page->OnSetActive();
+    return page;
+}
 
 template <typename T = QWidget>
 T* Find(QWidget* root, const char* name) {
@@ -89,6 +100,14 @@ inline int CancelPendingScripts() {
     }
     PendingScriptTimers().clear();
     return pending;
+}
+
+// What every setup test checks after each test: no script still waiting for its
+// dialog, no dialog left unanswered and no queued answer left unused.
+inline void CheckDialogsSettled() {
+    QCOMPARE(CancelPendingScripts(), 0);
+    QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
+    QVERIFY(!ui::DialogAnswersPendingForTesting());
 }
 
 // Calls `script` with the first visible top-level widget of type T (from inside

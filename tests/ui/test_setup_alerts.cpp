@@ -25,14 +25,6 @@ namespace {
 
 const QString kError = QStringLiteral("*Error*");
 
-std::unique_ptr<CAlerts> ShownPage(const MonitorSettings& s) {
-    auto page = std::make_unique<CAlerts>();
-    page->Load(s);
-    page->show();
-    page->OnSetActive();
-    return page;
-}
-
 QCheckBox* Box(CAlerts* page, const char* name) {
     return Find<QCheckBox>(page, name);
 }
@@ -97,9 +89,7 @@ class AlertsPageTest : public QObject {
     void cleanupTestCase() { SetPagerPauseUnitForTesting(1000); }
     void init() { ui::ClearDialogTestStateForTesting(); }
     void cleanup() {
-        QCOMPARE(CancelPendingScripts(), 0);
-        QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
-        QVERIFY(!ui::DialogAnswersPendingForTesting());
+        CheckDialogsSettled();
         SetSmtpPortForTesting(0);
     }
 
@@ -126,7 +116,7 @@ class AlertsPageTest : public QObject {
         QFETCH(QString, box);
         QFETCH(QStringList, fields);
         QFETCH(QStringList, messages);
-        auto page = ShownPage(MonitorSettings{});
+        auto page = ShownPage<CAlerts>(MonitorSettings{});
         QCheckBox* check = Box(page.get(), box.toLatin1().constData());
         for (int i = 0; i < fields.size(); ++i) {
             ui::ClearDialogTestStateForTesting();
@@ -170,14 +160,14 @@ class AlertsPageTest : public QObject {
         MonitorSettings s;
         s.Email_SMTP = "mail";
         s.Email_From = "me";
-        auto page = ShownPage(s);
+        auto page = ShownPage<CAlerts>(s);
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         Click(Box(page.get(), "emailFlagCheck"));
         QCOMPARE(ShownTexts(), QStringList{"You haven't specified an Email TO."});
     }
 
     void launchIsCheckedOnEveryClick() {
-        auto page = ShownPage(MonitorSettings{});
+        auto page = ShownPage<CAlerts>(MonitorSettings{});
         QCheckBox* launch = Box(page.get(), "launchFlagCheck");
         for (int i = 0; i < 2; ++i) {
             ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
@@ -187,7 +177,7 @@ class AlertsPageTest : public QObject {
         // A box ticked in the settings, cleared with an empty command line, complains too.
         MonitorSettings s;
         s.Launch_Flag = true;
-        auto ticked = ShownPage(s);
+        auto ticked = ShownPage<CAlerts>(s);
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         Click(Box(ticked.get(), "launchFlagCheck"));
         QVERIFY(!Box(ticked.get(), "launchFlagCheck")->isChecked());
@@ -206,7 +196,7 @@ class AlertsPageTest : public QObject {
     void comBoxesExcludeEachOther() {
         MonitorSettings s;
         s.Com_2 = true;
-        auto page = ShownPage(s);
+        auto page = ShownPage<CAlerts>(s);
         QCheckBox* one = Box(page.get(), "com1Check");
         QCheckBox* two = Box(page.get(), "com2Check");
         Click(one);
@@ -223,7 +213,7 @@ class AlertsPageTest : public QObject {
     }
 
     void waveChooserWantsAnExistingFile() {
-        auto page = ShownPage(MonitorSettings{});
+        auto page = ShownPage<CAlerts>(MonitorSettings{});
         TypeInto(Edit(page.get(), "pagerPhoneEdit"), QStringLiteral("123"));
         ui::QueueSavePathForTesting(QStringLiteral("/sounds/alarm"));
         Click(Button(page.get(), "waveBrowseButton"));
@@ -253,7 +243,7 @@ class AlertsPageTest : public QObject {
         MonitorSettings s;
         s.Com_1_Device = modem.slavePath();
         s.Pager_Flag = true;
-        auto page = ShownPage(s);
+        auto page = ShownPage<CAlerts>(s);
         QCheckBox* paging = Box(page.get(), "pagerFlagCheck");
 
         // Missing phone, then missing message: "Enable Paging" is cleared, and
@@ -321,7 +311,7 @@ class AlertsPageTest : public QObject {
         s.Pager_Message = "000";
         s.Pager_Delay = 2;
         s.Com_1_Device = modem.slavePath();
-        auto page = ShownPage(s);
+        auto page = ShownPage<CAlerts>(s);
         TypeInto(Edit(page.get(), "pagerPhoneEdit"), QStringLiteral("5551234"));
         TypeInto(Edit(page.get(), "pagerMessageEdit"), QStringLiteral("911"));
         Click(Box(page.get(), "com1Check"));
@@ -343,7 +333,7 @@ class AlertsPageTest : public QObject {
         SmtpPeer peer;
         peer.Start();
         SetSmtpPortForTesting(peer.port());
-        auto page = ShownPage(MailSettings());
+        auto page = ShownPage<CAlerts>(MailSettings());
         TypeInto(Edit(page.get(), "emailFromEdit"), QStringLiteral("page-from@example"));
         TypeInto(Edit(page.get(), "emailToEdit"), QStringLiteral("page-to@example"));
         TypeInto(Edit(page.get(), "emailSubjectEdit"), QStringLiteral("page subject"));
@@ -366,7 +356,7 @@ class AlertsPageTest : public QObject {
     }
 
     void emailTestChecksAndFailures() {
-        auto page = ShownPage(MonitorSettings{});
+        auto page = ShownPage<CAlerts>(MonitorSettings{});
         // The fields in order; "Enable Email" is not touched.
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         Click(Button(page.get(), "emailTestButton"));
@@ -419,7 +409,7 @@ class AlertsPageTest : public QObject {
     }
 
     void unresolvableServerIsNamedBeforeAnyQuestion() {
-        auto page = ShownPage(MailSettings());
+        auto page = ShownPage<CAlerts>(MailSettings());
         TypeInto(Edit(page.get(), "emailSmtpEdit"), QStringLiteral("no-such-host.invalid"));
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         {

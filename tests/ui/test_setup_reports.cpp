@@ -17,14 +17,6 @@ using sentrel::ui::CSetup;
 
 namespace {
 
-std::unique_ptr<CReports> ShownPage(const MonitorSettings& s) {
-    auto page = std::make_unique<CReports>();
-    page->Load(s);
-    page->show();
-    page->OnSetActive();
-    return page;
-}
-
 std::pair<bool, bool> Formats(CReports* page) {
     return {Find<QCheckBox>(page, "fmtTextCheck")->isChecked(),
             Find<QCheckBox>(page, "fmtHtmlCheck")->isChecked()};
@@ -39,16 +31,14 @@ class ReportsPageTest : public QObject {
     void initTestCase() { ui::SetDialogTestModeForTesting(true); }
     void init() { ui::ClearDialogTestStateForTesting(); }
     void cleanup() {
-        QCOMPARE(CancelPendingScripts(), 0);
-        QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
-        QVERIFY(!ui::DialogAnswersPendingForTesting());
+        CheckDialogsSettled();
         ResetSettingsForTesting();
     }
 
     void textAndHtmlExcludeEachOtherAndMayBothBeClear() {
         MonitorSettings s;
         s.Fmt_HTML = true;
-        auto page = ShownPage(s);
+        auto page = ShownPage<CReports>(s);
         auto* text = Find<QCheckBox>(page.get(), "fmtTextCheck");
         auto* html = Find<QCheckBox>(page.get(), "fmtHtmlCheck");
         QCOMPARE(Formats(page.get()), std::make_pair(false, true));
@@ -103,7 +93,7 @@ class ReportsPageTest : public QObject {
             MonitorSettings s;
             s.Log_Flag = logging;
             s.Success = logging;
-            auto page = ShownPage(s);
+            auto page = ShownPage<CReports>(s);
             auto* failures = Find<QCheckBox>(page.get(), "logFailuresCheck");
             QCOMPARE(failures->text(), QStringLiteral("Log Failures"));
             QVERIFY(failures->isChecked());
@@ -118,7 +108,7 @@ class ReportsPageTest : public QObject {
         TempDir dir;
         MonitorSettings s;
         s.Log_File_Name = "/old/monitor.log";
-        auto page = ShownPage(s);
+        auto page = ShownPage<CReports>(s);
         auto* logFile = Find<QLineEdit>(page.get(), "logFileEdit");
         auto* reportFile = Find<QLineEdit>(page.get(), "reportFileEdit");
         // An enable box with an empty name is fine.

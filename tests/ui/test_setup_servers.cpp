@@ -35,15 +35,6 @@ QStringList Lines(CSERVERS* page) {
     return lines;
 }
 
-// The page as the sheet shows it.
-std::unique_ptr<CSERVERS> ShownPage(const MonitorSettings& s) {
-    auto page = std::make_unique<CSERVERS>();
-    page->Load(s);
-    page->show();
-    page->OnSetActive();
-    return page;
-}
-
 void Select(CSERVERS* page, int row) {
     auto* list = Find<QListWidget>(page, "nodeList");
     list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
@@ -57,11 +48,7 @@ class ServersPageTest : public QObject {
   private slots:
     void initTestCase() { ui::SetDialogTestModeForTesting(true); }
     void init() { ui::ClearDialogTestStateForTesting(); }
-    void cleanup() {
-        QCOMPARE(CancelPendingScripts(), 0);
-        QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
-        QVERIFY(!ui::DialogAnswersPendingForTesting());
-    }
+    void cleanup() { CheckDialogsSettled(); }
 
     void linesFollowTheNodeFormat() {
         QCOMPARE(ui::NodeLineText({"10.1.2.3", "", "Router", PING}),
@@ -77,7 +64,7 @@ class ServersPageTest : public QObject {
         // The list stops at the first free slot.
         MonitorSettings s = WithNodes(3);
         s.NodeList[1].address.clear();
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
         QCOMPARE(Lines(page.get()), QStringList{ui::NodeLineText(s.NodeList[0])});
         auto* list = Find<QListWidget>(page.get(), "nodeList");
         QCOMPARE(list->selectionMode(), QAbstractItemView::SingleSelection);
@@ -85,7 +72,7 @@ class ServersPageTest : public QObject {
     }
 
     void emptyListEditAndDeleteDoNothingAddUsesSlotZero() {
-        auto page = ShownPage(MonitorSettings{});
+        auto page = ShownPage<CSERVERS>(MonitorSettings{});
         QVERIFY(Lines(page.get()).isEmpty());
         bool dialogOpened = false;
         WhenShown<CNodeDlg>(
@@ -121,7 +108,7 @@ class ServersPageTest : public QObject {
     void addFillsTheLastSlotThenRefuses() {
         MonitorSettings s = WithNodes(99);
         s.NodeList[99] = {"", "99", "stale title", PING};  // a free slot may hold leftovers
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
         QCOMPARE(Lines(page.get()).size(), 99);
         ModalWatchdog watchdog;
         WhenShown<CNodeDlg>([](CNodeDlg* d) {
@@ -156,7 +143,7 @@ class ServersPageTest : public QObject {
 
     void deleteClosesTheGapOrChangesNothing() {
         const MonitorSettings s = WithNodes(3);
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
 
         Select(page.get(), 0);
         ui::QueueMessageAnswerForTesting(MessageAnswer::No);
@@ -180,7 +167,7 @@ class ServersPageTest : public QObject {
 
         // The last of 100: only slot 99 is cleared.
         const MonitorSettings full = WithNodes(100);
-        auto fullPage = ShownPage(full);
+        auto fullPage = ShownPage<CSERVERS>(full);
         Select(fullPage.get(), 99);
         ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
         Click(Find<QPushButton>(fullPage.get(), "deleteButton"));
@@ -192,7 +179,7 @@ class ServersPageTest : public QObject {
     void editingAPingNodeKeepsItsGreyedPort() {
         MonitorSettings s = WithNodes(2);
         s.NodeList[1] = {"pinged", "4443", "Ping me", PING};
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
         Select(page.get(), 1);
         ModalWatchdog watchdog;
         WhenShown<CNodeDlg>([](CNodeDlg* d) {
@@ -221,7 +208,7 @@ class ServersPageTest : public QObject {
 
     void clearedOrEmptyAddressesEndTheList() {
         const MonitorSettings s = WithNodes(3);
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
         Select(page.get(), 1);
         ModalWatchdog watchdog;
         WhenShown<CNodeDlg>([](CNodeDlg* d) {
@@ -245,7 +232,7 @@ class ServersPageTest : public QObject {
 
     void cancelInTheDialogChangesNothing() {
         const MonitorSettings s = WithNodes(2);
-        auto page = ShownPage(s);
+        auto page = ShownPage<CSERVERS>(s);
         Select(page.get(), 0);
         ModalWatchdog watchdog;
         WhenShown<CNodeDlg>([](CNodeDlg* d) {

@@ -61,9 +61,7 @@ class SetupSheetTest : public QObject {
     void initTestCase() { ui::SetDialogTestModeForTesting(true); }
     void init() { ui::ClearDialogTestStateForTesting(); }
     void cleanup() {
-        QCOMPARE(CancelPendingScripts(), 0);
-        QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
-        QVERIFY(!ui::DialogAnswersPendingForTesting());
+        CheckDialogsSettled();
         ResetSettingsForTesting();
     }
 
