@@ -51,6 +51,19 @@ class IniText {
     std::string text_;
 };
 
+// General and Servers sections of a pass that outlasts a test's actions: started
+// at once, 1 s apart with a 2 s answer limit, over three HTTPD nodes "slow 0"..
+// "slow 2" on 127.0.0.1:`port` (a peer that accepts and never answers).
+inline IniText SlowPassIni(const std::string& port) {
+    IniText ini;
+    ini.Section("General").Key("AutoStart", "1").Key("Secs", "1").Key("MAXSecs", "2");
+    ini.Section("Servers");
+    for (int i = 0; i < 3; ++i) {
+        ini.Node(i, "127.0.0.1", port, HTTPD, "slow " + std::to_string(i));
+    }
+    return ini;
+}
+
 // The file's lines without the Screen section (its header, its keys and the blank
 // lines right before it), each line kept with its own line end.
 inline std::vector<std::string> LinesWithoutScreen(const std::string& bytes) {

@@ -84,12 +84,7 @@ class ProcessTest : public QObject {
     void sigtermDuringAPassEndsItAfterItsNodeAndSavesOnlyThePlacement() {
         TcpPeer peer(TcpPeer::Behaviour::Silent);
         const std::string port = std::to_string(peer.port());
-        IniText ini;
-        ini.Section("General").Key("AutoStart", "1").Key("Secs", "1").Key("MAXSecs", "2");
-        ini.Section("Servers");
-        for (int i = 0; i < 3; ++i) {
-            ini.Node(i, "127.0.0.1", port, HTTPD, "slow " + std::to_string(i));
-        }
+        IniText ini = SlowPassIni(port);
         ini.Section("Reports").Key("Log_Flag", "1").Key("Log_File_Name", home_->File("x.log"));
         ini.Section("Alerts").Key("Num_Fails", "1").Key("Max_Alarms", "3");
         Launch(ini);
