@@ -3,18 +3,16 @@
 // server, turn about. Prints both medians and their ratio.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "engine/httpd_probe.h"
 
 namespace {
@@ -25,68 +23,25 @@ constexpr int kRounds = 100;
 constexpr int kWarmUp = 10;
 constexpr std::size_t kAnswerBytes = 2000;
 
-// Reads the request line, answers kAnswerBytes bytes, closes; one connection at a time.
-class AnswerServer {
-  public:
-    AnswerServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(fd_, 64) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-            return;
+// Reads the request line, answers kAnswerBytes bytes and closes.
+bool AnswerOnce(int c) {
+    static const std::string answer(kAnswerBytes, 'a');
+    char request[64];
+    std::size_t got = 0;
+    while (got < sizeof request) {
+        const ssize_t n = ::recv(c, request + got, sizeof request - got, 0);
+        if (n <= 0) {
+            break;
         }
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~AnswerServer() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
+        got += static_cast<std::size_t>(n);
+        if (request[got - 1] == '\n') {
+            break;
         }
     }
-    int port() const { return port_; }
-
-  private:
-    void Serve() {
-        const std::string answer(kAnswerBytes, 'a');
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) {
-                continue;
-            }
-            char request[64];
-            std::size_t got = 0;
-            while (got < sizeof request) {
-                const ssize_t n = ::recv(c, request + got, sizeof request - got, 0);
-                if (n <= 0) {
-                    break;
-                }
-                got += static_cast<std::size_t>(n);
-                if (request[got - 1] == '\n') {
-                    break;
-                }
-            }
-            (void)!::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-            ::close(c);
-        }
-    }
-
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+    (void)!::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::close(c);
+    return false;
+}
 
 // The plainest client that does the probe's work.
 long PlainClient(int port) {
@@ -113,7 +68,8 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main() {
-    AnswerServer server;
+    // One connection at a time.
+    sentrel::bench::LoopbackServer server(64, AnswerOnce);
     if (server.port() == 0) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;

@@ -1,70 +1,14 @@
 // HttpdProbe against a server that accepts and never answers, MAXSecs "3": how long
 // until the probe gives up, and how much processor time the wait costs.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <thread>
-#include <vector>
+#include <string>
 
+#include "bench_util.h"
 #include "engine/httpd_probe.h"
 
 namespace {
-
-// Accepts connections and keeps them, silent, until it is destroyed.
-class SilentServer {
-  public:
-    SilentServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(fd_, 8) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
-            return;
-        }
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] {
-            std::vector<int> held;
-            while (!stop_) {
-                pollfd p{fd_, POLLIN, 0};
-                if (::poll(&p, 1, 100) > 0) {
-                    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (c >= 0) {
-                        held.push_back(c);
-                    }
-                }
-            }
-            for (const int c : held) {
-                ::close(c);
-            }
-        });
-    }
-    ~SilentServer() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 double ProcessCpuSeconds() {
     timespec t{};
@@ -75,7 +19,8 @@ double ProcessCpuSeconds() {
 }  // namespace
 
 int main() {
-    SilentServer server;
+    // Accepts connections and keeps them, silent, until it is destroyed.
+    sentrel::bench::LoopbackServer server(8, [](int) { return true; });
     if (server.port() == 0) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;
