@@ -298,6 +298,16 @@ void CAlerts::ShowMissing(const char* text) {
     ShowMessageBox(this, Text(text), Text(kErrorCaption), MessageIcon::Exclamation);
 }
 
+void CAlerts::ClearFlag(bool& flag, const char* missing) {
+    ShowMissing(missing);
+    flag = false;
+    ShowPage();
+}
+
+const char* CAlerts::PagerFieldMissing() const {
+    return Pager_Phone.empty() ? kNoPhone : Pager_Message.empty() ? kNoPagerMessage : nullptr;
+}
+
 bool CAlerts::EmailFieldMissing() {
     const std::pair<const std::string*, const char*> fields[] = {
         {&Email_SMTP, kNoSmtpServer},
@@ -322,9 +332,7 @@ void CAlerts::OnEnableAudio() {
         return;
     }
     if (Wave_File.empty()) {
-        ShowMissing(kNoWaveFile);
-        Audio_Flag = false;
-        ShowPage();
+        ClearFlag(Audio_Flag, kNoWaveFile);
     }
 }
 
@@ -332,13 +340,8 @@ void CAlerts::OnEnablePaging() {
     if (!ReadPage() || !Pager_Flag) {
         return;
     }
-    const char* missing = Pager_Phone.empty()     ? kNoPhone
-                          : Pager_Message.empty() ? kNoPagerMessage
-                                                  : nullptr;
-    if (missing) {
-        ShowMissing(missing);
-        Pager_Flag = false;
-        ShowPage();
+    if (const char* missing = PagerFieldMissing()) {
+        ClearFlag(Pager_Flag, missing);
     }
 }
 
@@ -360,29 +363,24 @@ void CAlerts::OnEnableLaunch() {
         return;
     }
     if (Command_Line.empty()) {
-        ShowMissing(kNoCommandLine);
-        Launch_Flag = false;
-        ShowPage();
+        ClearFlag(Launch_Flag, kNoCommandLine);
     }
 }
 
+// One modem port at a time: a click on either box clears the other.
 void CAlerts::OnCom1() {
-    if (!ReadPage()) {
-        return;
-    }
-    if (Com_2) {
-        Com_2 = false;
-    }
-    ShowPage();
+    ClearOtherPort(Com_2);
 }
 
 void CAlerts::OnCom2() {
+    ClearOtherPort(Com_1);
+}
+
+void CAlerts::ClearOtherPort(bool& other) {
     if (!ReadPage()) {
         return;
     }
-    if (Com_1) {
-        Com_1 = false;
-    }
+    other = false;
     ShowPage();
 }
 
@@ -419,13 +417,8 @@ void CAlerts::OnTestPager() {
     if (!ReadPage()) {
         return;
     }
-    const char* missing = Pager_Phone.empty()     ? kNoPhone
-                          : Pager_Message.empty() ? kNoPagerMessage
-                                                  : nullptr;
-    if (missing) {
-        ShowMissing(missing);
-        Pager_Flag = false;
-        ShowPage();
+    if (const char* missing = PagerFieldMissing()) {
+        ClearFlag(Pager_Flag, missing);
         return;
     }
     if (ShowMessageBox(this, Text(kPagerQuestion), QStringLiteral("Pager Test Invoked"),

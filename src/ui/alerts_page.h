@@ -69,8 +69,14 @@ class CAlerts : public SetupPage {
   private:
     // The "*Error*" message of a missing field.
     void ShowMissing(const char* text);
+    // The missing field's message shown, the enable box cleared, the page shown.
+    void ClearFlag(bool& flag, const char* missing);
+    // The message of the first empty pager field, or null when both are filled.
+    const char* PagerFieldMissing() const;
     // The e-mail fields in order; true and the message shown at the first empty one.
     bool EmailFieldMissing();
+    // After a click on one COM port box: the page read, `other` cleared, shown.
+    void ClearOtherPort(bool& other);
 
     QLineEdit* numFails_ = nullptr;
     QLineEdit* maxAlarms_ = nullptr;
