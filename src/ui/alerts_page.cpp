@@ -76,6 +76,29 @@ QLabel* MakeLabel(QWidget* parent, const char* text, const char* name, QWidget* 
     return label;
 }
 
+// The members the page shares with the settings. Pager_Delay and the serial
+// devices have no control: they are loaded for the pager test, never stored.
+template <typename Page, typename Settings, typename Copy>
+void EachSetting(Page& page, Settings& s, Copy copy) {
+    copy(page.Num_Fails, s.Num_Fails);
+    copy(page.Max_Alarms, s.Max_Alarms);
+    copy(page.Audio_Flag, s.Audio_Flag);
+    copy(page.Loop_Flag, s.Loop_Flag);
+    copy(page.Wave_File, s.Wave_File);
+    copy(page.Pager_Flag, s.Pager_Flag);
+    copy(page.Com_1, s.Com_1);
+    copy(page.Com_2, s.Com_2);
+    copy(page.Pager_Phone, s.Pager_Phone);
+    copy(page.Pager_Message, s.Pager_Message);
+    copy(page.Email_Flag, s.Email_Flag);
+    copy(page.Email_SMTP, s.Email_SMTP);
+    copy(page.Email_From, s.Email_From);
+    copy(page.Email_To, s.Email_To);
+    copy(page.Email_Subject, s.Email_Subject);
+    copy(page.Launch_Flag, s.Launch_Flag);
+    copy(page.Command_Line, s.Command_Line);
+}
+
 }  // namespace
 
 CAlerts::CAlerts(QWidget* parent) : SetupPage(parent) {
@@ -198,46 +221,14 @@ CAlerts::CAlerts(QWidget* parent) : SetupPage(parent) {
 }
 
 void CAlerts::Load(const MonitorSettings& s) {
-    Num_Fails = s.Num_Fails;
-    Max_Alarms = s.Max_Alarms;
-    Audio_Flag = s.Audio_Flag;
-    Loop_Flag = s.Loop_Flag;
-    Wave_File = s.Wave_File;
-    Pager_Flag = s.Pager_Flag;
-    Com_1 = s.Com_1;
-    Com_2 = s.Com_2;
-    Pager_Phone = s.Pager_Phone;
-    Pager_Message = s.Pager_Message;
+    EachSetting(*this, s, kLoadSetting);
     Pager_Delay = s.Pager_Delay;
-    Email_Flag = s.Email_Flag;
-    Email_SMTP = s.Email_SMTP;
-    Email_From = s.Email_From;
-    Email_To = s.Email_To;
-    Email_Subject = s.Email_Subject;
-    Launch_Flag = s.Launch_Flag;
-    Command_Line = s.Command_Line;
     Com_1_Device = s.Com_1_Device;
     Com_2_Device = s.Com_2_Device;
 }
 
 void CAlerts::Store(MonitorSettings& s) const {
-    s.Num_Fails = Num_Fails;
-    s.Max_Alarms = Max_Alarms;
-    s.Audio_Flag = Audio_Flag;
-    s.Loop_Flag = Loop_Flag;
-    s.Wave_File = Wave_File;
-    s.Pager_Flag = Pager_Flag;
-    s.Com_1 = Com_1;
-    s.Com_2 = Com_2;
-    s.Pager_Phone = Pager_Phone;
-    s.Pager_Message = Pager_Message;
-    s.Email_Flag = Email_Flag;
-    s.Email_SMTP = Email_SMTP;
-    s.Email_From = Email_From;
-    s.Email_To = Email_To;
-    s.Email_Subject = Email_Subject;
-    s.Launch_Flag = Launch_Flag;
-    s.Command_Line = Command_Line;
+    EachSetting(*this, s, kStoreSetting);
 }
 
 void CAlerts::ShowPage() {
@@ -388,13 +379,8 @@ void CAlerts::OnBrowseWave() {
     if (!ReadPage()) {
         return;
     }
-    SaveFileRequest request;
-    request.title = QStringLiteral("Save As");
-    request.filters =
-        QStringList{QStringLiteral("Wave Files (*.wav)"), QStringLiteral("All Files (*.*)")};
-    request.defaultSuffix = QStringLiteral("wav");
-    request.fileMustExist = true;
-    const QString path = ChooseSaveFile(this, request);
+    const QString path = ChooseSetupFile(this, QStringLiteral("Wave Files (*.wav)"),
+                                         QStringLiteral("wav"), /*fileMustExist=*/true);
     if (!path.isEmpty()) {
         Wave_File = QFile::encodeName(path).toStdString();
     }

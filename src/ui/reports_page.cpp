@@ -16,13 +16,16 @@ namespace sentrel::ui {
 
 namespace {
 
-QString ChooseFile(QWidget* parent, const QString& filter, const QString& suffix) {
-    SaveFileRequest request;
-    request.title = QStringLiteral("Save As");
-    request.filters = QStringList{filter, QStringLiteral("All Files (*.*)")};
-    request.defaultSuffix = suffix;
-    request.fileMustExist = false;
-    return ChooseSaveFile(parent, request);
+// The members the page shares with the settings.
+template <typename Page, typename Settings, typename Copy>
+void EachSetting(Page& page, Settings& s, Copy copy) {
+    copy(page.Log_Flag, s.Log_Flag);
+    copy(page.Log_File_Name, s.Log_File_Name);
+    copy(page.Success, s.Success);
+    copy(page.Report_Flag, s.Report_Flag);
+    copy(page.Report_File_Name, s.Report_File_Name);
+    copy(page.Fmt_Text, s.Fmt_Text);
+    copy(page.Fmt_HTML, s.Fmt_HTML);
 }
 
 }  // namespace
@@ -101,23 +104,11 @@ CReports::CReports(QWidget* parent) : SetupPage(parent) {
 }
 
 void CReports::Load(const MonitorSettings& settings) {
-    Log_Flag = settings.Log_Flag;
-    Log_File_Name = settings.Log_File_Name;
-    Success = settings.Success;
-    Report_Flag = settings.Report_Flag;
-    Report_File_Name = settings.Report_File_Name;
-    Fmt_Text = settings.Fmt_Text;
-    Fmt_HTML = settings.Fmt_HTML;
+    EachSetting(*this, settings, kLoadSetting);
 }
 
 void CReports::Store(MonitorSettings& settings) const {
-    settings.Log_Flag = Log_Flag;
-    settings.Log_File_Name = Log_File_Name;
-    settings.Success = Success;
-    settings.Report_Flag = Report_Flag;
-    settings.Report_File_Name = Report_File_Name;
-    settings.Fmt_Text = Fmt_Text;
-    settings.Fmt_HTML = Fmt_HTML;
+    EachSetting(*this, settings, kStoreSetting);
 }
 
 void CReports::ShowPage() {
@@ -145,7 +136,8 @@ bool CReports::ReadPage() {
 void CReports::OnBrowseLog() {
     ReadPage();
     const QString path =
-        ChooseFile(this, QStringLiteral("Log Files (*.log)"), QStringLiteral("log"));
+        ChooseSetupFile(this, QStringLiteral("Log Files (*.log)"), QStringLiteral("log"),
+                        /*fileMustExist=*/false);
     if (!path.isEmpty()) {
         Log_File_Name = QFile::encodeName(path).toStdString();
     }
@@ -155,7 +147,8 @@ void CReports::OnBrowseLog() {
 void CReports::OnBrowseReport() {
     ReadPage();
     const QString path =
-        ChooseFile(this, QStringLiteral("Report Files (*.rpt)"), QStringLiteral("rpt"));
+        ChooseSetupFile(this, QStringLiteral("Report Files (*.rpt)"), QStringLiteral("rpt"),
+                        /*fileMustExist=*/false);
     if (!path.isEmpty()) {
         Report_File_Name = QFile::encodeName(path).toStdString();
     }

@@ -118,4 +118,14 @@ bool SetupPage::GetCheck(const QAbstractButton* box) {
     return box->isChecked();
 }
 
+QString ChooseSetupFile(QWidget* parent, const QString& filter, const QString& suffix,
+                        bool fileMustExist) {
+    SaveFileRequest request;
+    request.title = QStringLiteral("Save As");
+    request.filters = QStringList{filter, QStringLiteral("All Files (*.*)")};
+    request.defaultSuffix = suffix;
+    request.fileMustExist = fileMustExist;
+    return ChooseSaveFile(parent, request);
+}
+
 }  // namespace sentrel::ui

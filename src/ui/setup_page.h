@@ -44,6 +44,16 @@ class SetupPage : public QWidget {
     QPointer<QLineEdit> refused_;
 };
 
+// A page's Load and Store walk one list of (member, setting) pairs, with these
+// as the copy of a single pair.
+inline constexpr auto kLoadSetting = [](auto& member, const auto& setting) { member = setting; };
+inline constexpr auto kStoreSetting = [](const auto& member, auto& setting) { setting = member; };
+
+// The setup pages' "Save As" file chooser: `filter`, then "All Files (*.*)";
+// `suffix` is added to a name typed without one.
+QString ChooseSetupFile(QWidget* parent, const QString& filter, const QString& suffix,
+                        bool fileMustExist);
+
 // "Please enter no more than %1 characters." with the application title and an
 // exclamation mark, as any field with an input limit shows it.
 void ShowLengthMessage(QWidget* parent, int limit);
