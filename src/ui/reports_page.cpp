@@ -134,40 +134,34 @@ bool CReports::ReadPage() {
 }
 
 void CReports::OnBrowseLog() {
-    ReadPage();
-    const QString path =
-        ChooseSetupFile(this, QStringLiteral("Log Files (*.log)"), QStringLiteral("log"),
-                        /*fileMustExist=*/false);
-    if (!path.isEmpty()) {
-        Log_File_Name = QFile::encodeName(path).toStdString();
-    }
-    ShowPage();
+    BrowseInto(Log_File_Name, QStringLiteral("Log Files (*.log)"), QStringLiteral("log"));
 }
 
 void CReports::OnBrowseReport() {
-    ReadPage();
-    const QString path =
-        ChooseSetupFile(this, QStringLiteral("Report Files (*.rpt)"), QStringLiteral("rpt"),
-                        /*fileMustExist=*/false);
-    if (!path.isEmpty()) {
-        Report_File_Name = QFile::encodeName(path).toStdString();
-    }
-    ShowPage();
+    BrowseInto(Report_File_Name, QStringLiteral("Report Files (*.rpt)"), QStringLiteral("rpt"));
 }
 
+// Text and HTML exclude each other; both may be clear.
 void CReports::OnFmtText() {
-    ReadPage();
-    if (Fmt_HTML) {
-        Fmt_HTML = false;
-    }
-    ShowPage();
+    ClearOtherFormat(Fmt_HTML);
 }
 
 void CReports::OnFmtHtml() {
+    ClearOtherFormat(Fmt_Text);
+}
+
+void CReports::BrowseInto(std::string& member, const QString& filter, const QString& suffix) {
     ReadPage();
-    if (Fmt_Text) {
-        Fmt_Text = false;
+    const QString path = ChooseSetupFile(this, filter, suffix, /*fileMustExist=*/false);
+    if (!path.isEmpty()) {
+        member = QFile::encodeName(path).toStdString();
     }
+    ShowPage();
+}
+
+void CReports::ClearOtherFormat(bool& other) {
+    ReadPage();
+    other = false;
     ShowPage();
 }
 

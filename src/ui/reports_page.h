@@ -40,6 +40,11 @@ class CReports : public SetupPage {
     void OnFmtHtml();
 
   private:
+    // A Browse... button: the page read, the chosen file (if any) into `member`, shown.
+    void BrowseInto(std::string& member, const QString& filter, const QString& suffix);
+    // A format box clicked: the page read, the other format cleared, shown.
+    void ClearOtherFormat(bool& other);
+
     QCheckBox* logFlag_ = nullptr;
     QLineEdit* logFile_ = nullptr;
     QPushButton* logBrowse_ = nullptr;
