@@ -35,6 +35,19 @@ QStringList Lines(CSERVERS* page) {
     return lines;
 }
 
+// Watches for the node dialog over the next 300 ms, rejecting it if it comes;
+// the flag tells whether it came.
+std::shared_ptr<bool> WatchForNodeDialog() {
+    auto opened = std::make_shared<bool>(false);
+    WhenShown<CNodeDlg>(
+        [opened](CNodeDlg* d) {
+            *opened = true;
+            d->reject();
+        },
+        300);
+    return opened;
+}
+
 void Select(CSERVERS* page, int row) {
     auto* list = Find<QListWidget>(page, "nodeList");
     list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
@@ -74,17 +87,11 @@ class ServersPageTest : public QObject {
     void emptyListEditAndDeleteDoNothingAddUsesSlotZero() {
         auto page = ShownPage<CSERVERS>(MonitorSettings{});
         QVERIFY(Lines(page.get()).isEmpty());
-        bool dialogOpened = false;
-        WhenShown<CNodeDlg>(
-            [&](CNodeDlg* d) {
-                dialogOpened = true;
-                d->reject();
-            },
-            300);
+        const auto dialogOpened = WatchForNodeDialog();
         Click(Find<QPushButton>(page.get(), "editButton"));
         Click(Find<QPushButton>(page.get(), "deleteButton"));
         QTest::qWait(400);
-        QVERIFY(!dialogOpened);
+        QVERIFY(!*dialogOpened);
         QVERIFY(ui::ShownMessagesForTesting().isEmpty());
 
         ModalWatchdog watchdog;
@@ -120,17 +127,11 @@ class ServersPageTest : public QObject {
         // The found slot was cleared before the new values went in.
         QCOMPARE(page->NodeList[99], (NodeEntry{"last.example", "", "", HTTPD}));
 
-        bool dialogOpened = false;
-        WhenShown<CNodeDlg>(
-            [&](CNodeDlg* d) {
-                dialogOpened = true;
-                d->reject();
-            },
-            300);
+        const auto dialogOpened = WatchForNodeDialog();
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         Click(Find<QPushButton>(page.get(), "addButton"));
         QTest::qWait(400);
-        QVERIFY(!dialogOpened);
+        QVERIFY(!*dialogOpened);
         QVERIFY(!watchdog.fired());
         const auto shown = ui::ShownMessagesForTesting();
         QCOMPARE(shown.size(), 1);
