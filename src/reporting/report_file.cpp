@@ -1,5 +1,6 @@
 #include "reporting/report_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/window_port.h"
@@ -47,7 +48,11 @@ bool Fail() {
 bool BeginReport(const ReportTarget& target) {
     bool ok = false;
     {
-        if (!target.path.empty()) {
+        // Only a file (or a link to one) is deleted: a report path naming a
+        // device such as /dev/null must never remove the device node itself.
+        struct stat st {};
+        if (!target.path.empty() && ::lstat(target.path.c_str(), &st) == 0 &&
+            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
             ::unlink(target.path.c_str());  // a failure here is decided by the create below
         }
         LockedFile file;
