@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QSerialPort>
 #include <filesystem>
 
@@ -377,6 +378,7 @@ TEST(SettingsFault, ReadOnlyFileAtSaveStaysWhole) {
 // port, says "1" on its standard output and holds it until its input closes.
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--hold-serial") {
+        QCoreApplication app(argc, argv);  // the port's notifiers want a Qt main thread
         QSerialPort port;
         port.setPortName(QString::fromLocal8Bit(argv[2]));
         const bool open = port.open(QIODevice::ReadWrite);
