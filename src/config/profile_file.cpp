@@ -322,6 +322,12 @@ bool ProfileFile::Save(const std::string& path) const {
         target = real;
         std::free(real);
     }
+    // A file the user may not write (made read-only on purpose) is left alone,
+    // as a write in place would be refused; the rename below would bypass that.
+    if (::faccessat(AT_FDCWD, target.c_str(), F_OK, AT_EACCESS) == 0 &&
+        ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;
+    }
     std::error_code ec;
     if (target.has_parent_path()) {
         std::filesystem::create_directories(target.parent_path(), ec);
