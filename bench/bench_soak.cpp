@@ -130,8 +130,8 @@ class PeerProcess {
         signal(SIGPIPE, SIG_IGN);
         std::vector<int> listeners;
         std::vector<int> ports;
-        for (const PeerSpec& spec : specs) {
-            listeners.push_back(Listener(spec.kind != Kind::Refused));
+        for (const PeerSpec& peer : specs) {
+            listeners.push_back(Listener(peer.kind != Kind::Refused));
             ports.push_back(PortOf(listeners.back()));
         }
         if (write(portsFd, ports.data(), ports.size() * sizeof(int)) < 0) {
