@@ -42,6 +42,7 @@
 #include "engine/scan_pass.h"
 #include "engine/window_port.h"
 #include "reporting/line_timestamp.h"
+#include "support/line_shape.h"
 
 using namespace sentrel;
 using Clock = std::chrono::steady_clock;
@@ -269,25 +270,6 @@ int OpenDescriptors() {
     return count - 1;  // the directory stream's own descriptor
 }
 
-bool IsTimestamp(const std::string& t) {
-    static const char* const kShape = "Aaa Aaa 00 00:00:00 0000";
-    if (t.size() != 24) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 24; ++i) {
-        char k = kShape[i];
-        char c = t[i];
-        bool ok = k == 'A'   ? (c >= 'A' && c <= 'Z')
-                  : k == 'a' ? (c >= 'a' && c <= 'z')
-                  : k == '0' ? (c >= '0' && c <= '9')
-                             : c == k;
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -434,7 +416,8 @@ int main(int argc, char** argv) {
             want = FailureStatusText(++failCount[slot]);
         }
         const std::string prefix = "  Server: " + node.address + " - ";
-        bool ok = line.size() > 24 + prefix.size() && IsTimestamp(line.substr(0, 24)) &&
+        bool ok = line.size() > 24 + prefix.size() &&
+                  sentrel::testing::IsLineTimestamp(line.substr(0, 24)) &&
                   line.compare(24, prefix.size(), prefix) == 0 && line.back() == ' ';
         if (ok) {
             const std::string status =

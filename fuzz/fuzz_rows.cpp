@@ -19,6 +19,7 @@
 #include "reporting/line_timestamp.h"
 #include "reporting/log_file.h"
 #include "reporting/report_file.h"
+#include "support/line_shape.h"
 
 namespace {
 
@@ -64,38 +65,6 @@ std::string ExpectedRow(const sentrel::NodeSlot& slot) {
         name.append(41 - name.size(), ' ');
     }
     return name + slot.status.statusText;
-}
-
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-bool IsTimestamp(const std::string& t) {
-    static const char* const kShape = "Aaa Aaa 00 00:00:00 0000";
-    if (t.size() != 24) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 24; ++i) {
-        const unsigned char c = static_cast<unsigned char>(t[i]);
-        const char k = kShape[i];
-        if ((k == 'A' && !std::isupper(c)) || (k == 'a' && !std::islower(c)) ||
-            (k == '0' && !std::isdigit(c)) || ((k == ' ' || k == ':') && c != k)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 void CheckRowsAndTexts(FuzzedDataProvider& in) {
@@ -150,7 +119,7 @@ void CheckRowsAndTexts(FuzzedDataProvider& in) {
                         t.tm_mday >= 1 && t.tm_mday <= 31 && t.tm_hour >= 0 && t.tm_hour < 24 &&
                         t.tm_min >= 0 && t.tm_min < 60 && t.tm_sec >= 0 && t.tm_sec <= 60 &&
                         t.tm_year >= -900 && t.tm_year <= 8099;
-    if (normal && !IsTimestamp(stamp)) {
+    if (normal && !sentrel::testing::IsLineTimestamp(stamp)) {
         Fail("timestamp shape", stamp, "Aaa Aaa 00 00:00:00 0000");
     }
     const std::string asc = sentrel::AsctimeText(t);
@@ -176,13 +145,14 @@ void CheckFiles(FuzzedDataProvider& in) {
         Fail("report header", file, header);
     }
     const std::string stamp = file.substr(header.size(), 24);
-    if (!IsTimestamp(stamp)) {
+    if (!sentrel::testing::IsLineTimestamp(stamp)) {
         Fail("report timestamp", stamp, "");
     }
     // Both forms of the same line, the HTML one with &, < and > as entities.
     Expect("report lines", file.substr(header.size()),
            sentrel::ResultLine(stamp, address, status) + "<br>" +
-               sentrel::ResultLine(stamp, Escaped(address), Escaped(status)));
+               sentrel::ResultLine(stamp, sentrel::testing::HtmlEntities(address),
+                                   sentrel::testing::HtmlEntities(status)));
 
     const std::string log = g_dir + "/log";
     ::unlink(log.c_str());

@@ -9,42 +9,11 @@
 
 #include "engine/scan_pass.h"
 #include "engine/window_port.h"
+#include "support/line_shape.h"
 
 namespace sentrel::fault {
 
-namespace {
-
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '&'   ? std::string("&amp;")
-               : c == '<' ? std::string("&lt;")
-               : c == '>' ? std::string("&gt;")
-                          : std::string(1, c);
-    }
-    return out;
-}
-
-bool IsTimestamp(const std::string& t) {
-    static const char* const kShape = "Aaa Aaa 00 00:00:00 0000";
-    if (t.size() != 24) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 24; ++i) {
-        const unsigned char c = static_cast<unsigned char>(t[i]);
-        const char k = kShape[i];
-        const bool ok = k == 'A'   ? std::isupper(c) != 0
-                        : k == 'a' ? std::islower(c) != 0
-                        : k == '0' ? std::isdigit(c) != 0
-                                   : c == static_cast<unsigned char>(k);
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -69,7 +38,7 @@ bool IsResultLine(const std::string& line, const std::string& address, const std
                   const std::string& prefix) {
     const std::string tail = "  Server: " + address + " - " + status + " \r\n";
     return line.size() == prefix.size() + 24 + tail.size() && line.rfind(prefix, 0) == 0 &&
-           IsTimestamp(line.substr(prefix.size(), 24)) &&
+           testing::IsLineTimestamp(line.substr(prefix.size(), 24)) &&
            line.compare(prefix.size() + 24, tail.size(), tail) == 0;
 }
 
@@ -154,7 +123,7 @@ void FaultPass::ExpectReport(const std::vector<std::string>& statuses) const {
     for (std::size_t i = 0; i < statuses.size(); ++i) {
         const std::string& address =
             settings_.NodeList[i % static_cast<std::size_t>(nodes_)].address;
-        EXPECT_TRUE(IsResultLine(lines[i + 2], Escaped(address), statuses[i], "<br>"))
+        EXPECT_TRUE(IsResultLine(lines[i + 2], testing::HtmlEntities(address), statuses[i], "<br>"))
             << "report line " << i << ": [" << lines[i + 2] << "]";
     }
 }
