@@ -6,6 +6,7 @@
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
 #include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/window_port.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
@@ -77,8 +78,9 @@ bool AlarmSweep(const MonitorSettings& settings) {
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
             const std::string server = SmtpServerText(settings.Email_SMTP);
-            SendAlertMail(server, settings.Email_From, settings.Email_To, settings.Email_Subject,
-                          AlertMailBody(address));
+            const MailResult mailed = SendAlertMail(server, settings.Email_From, settings.Email_To,
+                                                    settings.Email_Subject, AlertMailBody(address));
+            NotifyAlarmDone(AlarmChannel::Email, mailed == MailSent);
         }
     }
     return passAlarm;
@@ -89,15 +91,18 @@ void PassAlerts(const MonitorSettings& settings) {
         WindowSetTitle(kTitleSoundingAlarm);
         if (!settings.Wave_File.empty()) {
             PlayAlarmSound(settings.Wave_File, settings.Loop_Flag);
+            NotifyAlarmDone(AlarmChannel::Sound, true);
         }
     }
     std::this_thread::yield();
     if (settings.Pager_Flag) {
         WindowSetTitle(kTitlePaging);
-        SendPage(PageRequestFromSettings(settings));
+        const PageOutcome paged = SendPage(PageRequestFromSettings(settings));
+        NotifyAlarmDone(AlarmChannel::Pager, paged == PageOutcome::Sent);
     }
     if (settings.Launch_Flag) {
         LaunchCommand(settings.Command_Line);
+        NotifyAlarmDone(AlarmChannel::Command, true);
     }
 }
 

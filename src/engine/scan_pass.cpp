@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
 #include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/window_port.h"
 #include "platform/net_names.h"
@@ -57,6 +58,23 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     return ip;
 }
 
+void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const NodeStatus& status,
+                  std::chrono::steady_clock::time_point start) {
+    ProbeEvent event;
+    event.timeMs = NowUtcMs();
+    event.index = index;
+    event.address = slot.node.address;
+    event.port = slot.node.port;
+    event.title = slot.node.title;
+    event.probeType = slot.node.probeType;
+    event.result = result;
+    event.failCount = status.failCount;
+    event.statusText = status.statusText;
+    event.probeSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    NotifyProbeDone(event);
+}
+
 void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
@@ -75,10 +93,12 @@ void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
 
         const std::string ip = ResolveIpText(table, i, slot);
         std::int32_t result = 0;
+        const auto probeStart = std::chrono::steady_clock::now();
         if (!ip.empty()) {
             result = httpd ? HttpdProbe(ip, slot.node.port, settings.MAXSecs) : PingProbe(ip);
         }
         const NodeStatus status = table.ApplyProbeResult(i, result);
+        PublishProbe(i, slot, result, status, probeStart);
 
         WindowRedraw();
 
@@ -117,6 +137,8 @@ PassThread& Pass() {
 void ScanCycle() {
     const MonitorSettings settings = CurrentSettings();
     ScanBusy = 1;
+    const auto passStart = std::chrono::steady_clock::now();
+    NotifyPassStarted(NowUtcMs());
     WindowSetTitle(kTitleScanning);
 
     const ReportTarget report{settings.Report_File_Name, settings.Fmt_Text, settings.Fmt_HTML};
@@ -133,6 +155,9 @@ void ScanCycle() {
         StopSound();
     }
 
+    NotifyPassEnded(
+        NowUtcMs(),
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
     ScanBusy = 0;
     WindowSetTitle(kTitleSleeping);
     WindowRedraw();

@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "platform/sound.h"
 #include "reporting/line_timestamp.h"
@@ -58,7 +59,9 @@ void ScanScheduler::OnScanTimer() {
         return;
     }
     Arm(ms);
-    MonitorRunning.store(1);
+    if (MonitorRunning.exchange(1) == 0) {
+        NotifyMonitoringChanged(true);
+    }
 }
 
 void ScanScheduler::OnRunStop() {
@@ -72,6 +75,7 @@ void ScanScheduler::OnRunStop() {
         window_->SetRunCaption(kRunCaption);
         window_->SetSetupEnabled(true);
         MonitorRunning.store(0);
+        NotifyMonitoringChanged(false);
         window_->RedrawWhole();
         return;
     }
@@ -82,10 +86,14 @@ void ScanScheduler::OnRunStop() {
         Arm(kFirstTickMs);
     }
     MonitorRunning.store(1);
+    NotifyMonitoringChanged(true);
 }
 
 void ScanScheduler::Shutdown() {
     timer_.stop();
+    if (MonitorRunning.load() == 1) {
+        NotifyMonitoringChanged(false);
+    }
     StopSound();
     if (ScanBusy.load() == 1) {
         ScanAbort.store(1);

@@ -1,0 +1,54 @@
+// What a pass tells those who keep or publish its results (history, metrics),
+// through one small interface. Listeners are called on the scan thread (and on
+// the user-interface thread for monitoring on/off); they must return at once:
+// a listener hands the event on and never blocks the pass.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sentrel {
+
+// Milliseconds since the epoch, UTC.
+std::int64_t NowUtcMs();
+
+struct ProbeEvent {
+    std::int64_t timeMs = 0;  // when the probe ended
+    int index = 0;            // slot in the node table
+    std::string address;
+    std::string port;  // "80" filled in for HTTPD; empty for PING
+    std::string title;
+    std::int32_t probeType = 0;  // PING or HTTPD (config/settings.h)
+    std::int32_t result = 0;     // ms (PING) or bytes (HTTPD); 0 or less is a failure
+    std::int32_t failCount = 0;  // consecutive failures after this probe
+    std::string statusText;      // as the list shows it
+    double probeSeconds = 0;     // time the probe took
+};
+
+enum class AlarmChannel { Email, Sound, Pager, Command };
+const char* AlarmChannelName(AlarmChannel channel);
+
+class PassListener {
+  public:
+    virtual ~PassListener() = default;
+    // Monitoring switched on or off (RUN, STOP, close, setup changes, start-up).
+    virtual void MonitoringChanged(bool on, std::int64_t timeMs) {}
+    virtual void PassStarted(std::int64_t timeMs) {}
+    virtual void ProbeDone(const ProbeEvent& event) {}
+    virtual void PassEnded(std::int64_t timeMs, double seconds) {}
+    virtual void AlarmDone(AlarmChannel channel, bool ok) {}
+};
+
+// The process's listeners. Adding and removing is safe while a pass runs.
+void AddPassListener(std::shared_ptr<PassListener> listener);
+void RemovePassListener(const std::shared_ptr<PassListener>& listener);
+
+// Called by the engine: each fans the event out to every listener.
+void NotifyMonitoringChanged(bool on);
+void NotifyPassStarted(std::int64_t timeMs);
+void NotifyProbeDone(const ProbeEvent& event);
+void NotifyPassEnded(std::int64_t timeMs, double seconds);
+void NotifyAlarmDone(AlarmChannel channel, bool ok);
+
+}  // namespace sentrel
