@@ -31,6 +31,12 @@ test: build
 	fi
 
 # Runs every libFuzzer target for FUZZ_SECONDS seconds (clang build in build/fuzz).
+# Applies each seeded fault in tests/mutants/ to a scratch copy and runs the suite
+# against it (long; not part of `make test`).
+.PHONY: mutants
+mutants: deps
+	scripts/run-mutants $(MUTANT)
+
 .PHONY: fuzz
 FUZZ_SECONDS ?= 600
 fuzz: deps
