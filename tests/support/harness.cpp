@@ -1,0 +1,243 @@
+#include "support/harness.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+namespace sentrel::testing {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() : path_((fs::temp_directory_path() / "sentrel-test-XXXXXX").string()) {
+    if (::mkdtemp(path_.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+    (void)(home_ && ::unsetenv("XDG_CONFIG_HOME"));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, Ms timeout) {
+    const auto end = Clock::now() + timeout;
+    while (!condition() && Clock::now() < end) {
+        std::this_thread::sleep_for(2ms);
+    }
+    return condition();
+}
+
+// 1 when fd is ready, 0 at the deadline, -1 when the stop signal came or on error.
+static int Await(int fd, short events, int stop, Clock::time_point deadline) {
+    for (;;) {
+        const long left = std::chrono::ceil<Ms>(deadline - Clock::now()).count();
+        pollfd fds[2] = {{fd, events, 0}, {stop, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, static_cast<int>(std::max(left, 0L)));
+        if ((rc < 0 && errno != EINTR) || fds[1].revents != 0) {
+            return -1;
+        } else if (rc > 0 || left <= 0) {
+            return rc;
+        }
+    }
+}
+
+int Connection::ReadSome(Clock::time_point deadline) {
+    char buffer[16384];
+    const int got = Await(fd_, POLLIN, stop_, deadline) < 1
+                        ? -1
+                        : static_cast<int>(::recv(fd_, buffer, sizeof buffer, 0));
+    std::lock_guard lock(mutex_);
+    log_.back().append(buffer, static_cast<std::size_t>(std::max(got, 0)));
+    pending_.append(buffer, static_cast<std::size_t>(std::max(got, 0)));
+    return got;
+}
+
+bool Connection::ReadLine(std::string* line, Ms timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::size_t end;
+    while ((end = pending_.find('\n')) == std::string::npos) {
+        if (ReadSome(deadline) <= 0) {
+            *line = std::exchange(pending_, {});
+            return false;
+        }
+    }
+    *line = pending_.substr(0, end + 1);
+    pending_.erase(0, end + 1);
+    return true;
+}
+
+bool Connection::Send(const std::string& bytes) {
+    const auto deadline = Clock::now() + 5s;
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n = Await(fd_, POLLOUT, stop_, deadline) < 1
+                              ? -2
+                              : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n == -2 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+    }
+    return true;
+}
+
+LoopbackPeer::LoopbackPeer(Mode mode, std::string text)
+    : LoopbackPeer([mode, text](Connection& c) {
+          std::string line;
+          if (mode == Mode::Silent) {
+              c.Hold();
+          } else if (mode == Mode::Greeting || c.ReadLine(&line)) {
+              for (std::size_t i = 0; mode == Mode::OneBytePieces && i < text.size(); ++i) {
+                  std::this_thread::sleep_for(10ms);
+                  c.Send(text.substr(i, 1));
+              }
+              c.Send(mode == Mode::OneBytePieces ? "" : text);
+          }
+      }) {}
+
+LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script)
+    : script_(std::move(script)),
+      listen_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      stop_(::eventfd(0, EFD_CLOEXEC)) {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof a;
+    auto* address = reinterpret_cast<sockaddr*>(&a);
+    if (::bind(listen_, address, sizeof a) != 0 || ::listen(listen_, 16) != 0 ||
+        ::getsockname(listen_, address, &length) != 0) {
+        return;
+    }
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+        while (Await(listen_, POLLIN, stop_, Clock::now() + 3600s) == 1) {
+            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            const int one = 1;
+            if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                received_.emplace_back();
+                ++accepted_;
+            }
+            Connection c(received_, mutex_, fd, stop_);
+            script_(c);
+            const linger hard{1, 0};
+            if (c.reset) {
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            }
+            // Orderly close: what the client still sends is recorded until it closes too.
+            while (!c.reset && ::shutdown(fd, SHUT_WR) == 0 && c.ReadSome(Clock::now() + 1s) > 0) {
+            }
+            ::close(fd);
+        }
+    });
+}
+
+LoopbackPeer::~LoopbackPeer() {
+    ::eventfd_write(stop_, 1);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    ::close(listen_), ::close(stop_);
+}
+
+bool InPrivateNetNamespace(const std::function<void()>& body) {
+    bool ran = false;
+    std::thread([&] {  // a namespace belongs to a thread: the caller's stays where it is
+        ifreq lo{};
+        std::strcpy(lo.ifr_name, "lo");
+        const int fd = ::unshare(CLONE_NEWNET) == 0 ? ::socket(AF_INET, SOCK_DGRAM, 0) : -1;
+        if (fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &lo) == 0) {
+            lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+            ran = ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
+        }
+        ::close(fd);
+        if (ran) {
+            body();
+        }
+    })
+        .join();
+    return ran;
+}
+
+bool SetNetSysctl(const std::string& name, const std::string& value) {
+    return static_cast<bool>(std::ofstream("/proc/sys/net/" + name) << value << std::flush);
+}
+
+Process::Process(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    if (::posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+        pid_ = -1;
+    }
+}
+
+int Process::Wait(Ms bound) {
+    if (pid_ > 0 && WaitUntil([&] { return ::waitpid(pid_, &status_, WNOHANG) != 0; }, bound)) {
+        pid_ = 0;
+    }
+    return pid_ > 0 ? -1 : status_;
+}
+
+int Process::Stop(int sig, Ms bound) {
+    if (pid_ > 0 && ::kill(pid_, sig) == 0 && Wait(bound) == -1 && ::kill(pid_, SIGKILL) == 0) {
+        Wait(10s);
+    }
+    return status_;
+}
+
+void RecordingWindow::RedrawNow() {
+    const auto rows = StatusRows();
+    {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("redraw");
+        redraws_.push_back(rows);
+    }
+    if (onRedraw) {
+        onRedraw(rows);
+    }
+}
+
+MessageAnswer RecordingWindow::ShowMessage(const std::string& text, const std::string& caption,
+                                           MessageIcon icon, MessageButtons buttons) {
+    const RecordedMessage m{text, caption, icon, buttons};
+    {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("message:" + text);
+        messages_.push_back(m);
+    }
+    if (onMessage) {
+        return onMessage(m);
+    }
+    return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+}
+
+}  // namespace sentrel::testing

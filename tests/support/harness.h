@@ -1,0 +1,165 @@
+// What the tests share: a temporary folder, a TCP peer on 127.0.0.1, a private
+// network namespace, a child process with a bounded stop, and a recording window.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/node_table.h"
+#include "engine/window_port.h"
+
+namespace sentrel::testing {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// A fresh folder, removed with its content at destruction. UseAsConfigHome points
+// XDG_CONFIG_HOME at it until then (tarn.ini is iniPath()).
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void UseAsConfigHome() { home_ = ::setenv("XDG_CONFIG_HOME", path_.c_str(), 1) == 0; }
+    std::string iniPath() const { return file("sentrel/tarn.ini"); }
+
+  private:
+    std::string path_;
+    bool home_ = false;
+};
+
+std::string ReadFile(const std::string& path);                      // bytes as they are
+bool WriteFile(const std::string& path, const std::string& bytes);  // creates the folders
+// Polls condition every few milliseconds until it holds (true) or timeout passes.
+bool WaitUntil(const std::function<bool()>& condition, Ms timeout = 5s);
+
+// A connection as a peer's script sees it; every wait also ends when the peer stops.
+class Connection {
+  public:
+    // Up to and including a line feed; false on close, time-out or stop (*line: what came).
+    bool ReadLine(std::string* line, Ms timeout = 5s);
+    bool Send(const std::string& bytes);  // false when the client went away
+    void Hold() {                         // reads until the client closes or the peer stops
+        while (ReadSome(Clock::now() + 3600s) > 0) {
+        }
+    }
+    bool reset = false;  // set: ends with a reset instead of an orderly close
+
+  private:
+    friend class LoopbackPeer;
+    Connection(std::vector<std::string>& log, std::mutex& m, int fd, int stop)
+        : log_(log), mutex_(m), fd_(fd), stop_(stop) {}
+    int ReadSome(Clock::time_point deadline);  // bytes read, 0 closed, -1 none
+    std::vector<std::string>& log_;
+    std::mutex& mutex_;
+    int fd_, stop_;
+    std::string pending_;
+};
+
+// A TCP server on 127.0.0.1 (a port the kernel picks) serving one connection at a
+// time on a thread of its own and recording every byte received per connection.
+class LoopbackPeer {
+  public:
+    enum class Mode {
+        Answer,         // reads a line, sends the text, closes (empty text: closes at once)
+        Silent,         // accepts and holds each connection without a byte
+        OneBytePieces,  // reads a line, sends the text one byte per segment, closes
+        Greeting,       // sends the text at once, closes without reading
+    };
+    LoopbackPeer(Mode mode, std::string text = {});
+    explicit LoopbackPeer(std::function<void(Connection&)> script);
+    ~LoopbackPeer();                    // returns promptly whatever the client does
+    int port() const { return port_; }  // 0 when it could not listen
+    std::string portText() const { return std::to_string(port_); }
+    int accepted() const { return accepted_.load(); }
+    std::vector<std::string> received() const {  // per connection, in order of acceptance
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+    // A loopback port nobody listens on (bound once, then released): connecting is refused.
+    static int RefusedPort() {
+        return LoopbackPeer([](Connection&) {}).port();
+    }
+
+  private:
+    std::function<void(Connection&)> script_;
+    int listen_, stop_, port_ = 0;
+    std::atomic<int> accepted_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::thread thread_;
+};
+
+// Runs body on a thread of its own in a fresh network namespace with lo up; false
+// without running it when that is not allowed (not root): skip the test then.
+bool InPrivateNetNamespace(const std::function<void()>& body);
+bool SetNetSysctl(const std::string& name, const std::string& value);  // "ipv4/..."
+
+// A child process (posix_spawnp: argv[0] is searched in PATH; for redirections or
+// extra variables start "sh -c" or "env"), killed at destruction.
+class Process {
+  public:
+    explicit Process(const std::vector<std::string>& argv);
+    ~Process() { Stop(SIGKILL); }
+    pid_t pid() const { return pid_; }  // -1 when it could not start, 0 once reaped
+    int Wait(Ms bound);                 // the wait status once it ended within bound, else -1
+    int Stop(int sig = SIGTERM, Ms bound = 5s);  // sig, bounded wait, SIGKILL; the status
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+struct RecordedMessage {
+    std::string text, caption;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+
+// Installs itself as the main window and records every call: "title:<t>", "redraw",
+// "message:<text>", "cursor:on", "cursor:off". Messages answer Ok / Yes unless onMessage
+// says otherwise. Set the hooks before a pass starts; they run on its thread.
+class RecordingWindow : public ScanWindow {
+  public:
+    RecordingWindow() { SetMainWindowHandle(this); }
+    ~RecordingWindow() override { SetMainWindowHandle(nullptr); }
+    void SetTitle(const std::string& title) override { Add("title:" + title); }
+    void RedrawNow() override;
+    MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                              MessageButtons buttons) override;
+    void BeginWaitCursor() override { Add("cursor:on"); }
+    void EndWaitCursor() override { Add("cursor:off"); }
+
+    std::function<void(const std::vector<std::string>& rows)> onRedraw;
+    std::function<MessageAnswer(const RecordedMessage&)> onMessage;
+    std::vector<std::string> Calls() const { return Locked(calls_); }
+    std::vector<RecordedMessage> Messages() const { return Locked(messages_); }
+    std::vector<std::vector<std::string>> Redraws() const { return Locked(redraws_); }
+
+  private:
+    template <typename T>
+    T Locked(const T& v) const {
+        std::lock_guard lock(mutex_);
+        return v;
+    }
+    void Add(const std::string& call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(call);
+    }
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::vector<RecordedMessage> messages_;
+    std::vector<std::vector<std::string>> redraws_;
+};
+
+}  // namespace sentrel::testing
