@@ -1,0 +1,280 @@
+// The profile reader and writer, the settings file and the window placement, on real files.
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "config/placement.h"
+#include "config/profile_file.h"
+#include "config/settings.h"
+#include "engine/node_table.h"
+#include "support/harness.h"
+
+namespace sentrel {
+namespace {
+
+using namespace testing;
+namespace fs = std::filesystem;
+using Edit = std::tuple<std::string, std::string, std::optional<std::string_view>>;
+
+std::size_t Entries(const std::string& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
+}
+
+TEST(ProfileFile, ReadsKeysCaseBlindFirstWinsCutNeverInsideUtf8) {
+    ProfileFile f;
+    f.Parse(
+        "Before=x\n[General]\r\nSecs=30\r\nEmpty=\r\n  Spaced Key  =  v w  \r\nk=1\nk=2\n"
+        "no equals\n[Broken\nafter=4\n[S]\nk2=abc\xC3\xA9x\nk3=ab\xE2\x82\xACx\n"
+        "k4=a\xF0\x9F\x98\x80x\n[ general ]\nsecond=5\n");
+    // clang-format off
+    const std::tuple<const char*, const char*, const char*, std::size_t, std::string> rows[] = {
+        {"general", "SECS", "60", 4, "30"}, {"General", "Empty", "d", 9, ""}, {"S", "k4", "", 1, "a"},
+        {"General", "spaced key", "", 9, "v w"}, {"General", "Missing", "d", 9, "d"},
+        {"", "Before", "d", 9, "d"}, {"S", "Secs", "d", 9, "d"}, {"General", "k", "", 9, "1"},
+        {"General", "after", "", 9, "4"}, {"Broken", "after", "d", 9, "d"},
+        {"GENERAL", "second", "", 9, "5"}, {"S", "k2", "", 4, "abc"}, {"S", "k3", "", 4, "ab"},
+        {"S", "k2", "", 5, "abc\xC3\xA9"}, {"S", "k3", "", 5, "ab\xE2\x82\xAC"}, {"S", "k4", "", 4, "a"},
+        {"S", "k4", "", 5, "a\xF0\x9F\x98\x80"}, {"S", "none", "\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"}};
+    // clang-format on
+    for (const auto& [section, key, def, limit, want] : rows) {
+        EXPECT_EQ(f.Get(section, key, def, limit), want) << section << "/" << key << " " << limit;
+    }
+    EXPECT_EQ(Utf8CutLength("\xE9t\xE9t", 3), 3u);  // not UTF-8: bytes count singly
+    EXPECT_EQ(Utf8CutLength("\x80\x80\x80", 2), 2u);
+}
+
+TEST(ProfileFile, EditsKeepEveryOtherByteAndTheFileLineEnding) {
+    // clang-format off
+    const std::tuple<std::string, std::vector<Edit>, std::string> rows[] = {
+        {"; hand\r\n[GENERAL]\r\n  secs = 30   \r\nUnknown=keep\r\n\r\n[Other]\r\nx=1\r\n",
+         {{"General", "Secs", "45"}, {"General", "Added", "v"}, {"Fresh", "k", ""}},
+         "; hand\r\n[GENERAL]\r\n  secs = 45\r\nUnknown=keep\r\nAdded=v\r\n\r\n[Other]\r\nx=1\r\n"
+         "\r\n[Fresh]\r\nk=\r\n"},
+        {"[A]\nk=1\n", {{"A", "j", "2"}, {"B", "m", "3"}}, "[A]\nk=1\nj=2\n\n[B]\nm=3\n"},
+        {"", {{"A", "k", "1"}}, "[A]\r\nk=1\r\n"}, {"[A]\r\nk=1", {}, "[A]\r\nk=1"},
+        {"[A]\r\nk=1", {{"A", "j", "2"}}, "[A]\r\nk=1\r\nj=2\r\n"},
+        {"\xEF\xBB\xBF[A]\nk=1\n", {{"A", "k", "2"}}, "\xEF\xBB\xBF[A]\nk=2\n"},
+        {"[A]\nk=1\nother=x\nK=2\n[a]\nk=3\n",
+         {{"A", "k", std::nullopt}, {"A", "other", std::nullopt}, {"A", "k", "4"}}, "[A]\nk=4\n[a]\n"},
+        {"[A]\nk=1\n", {{"A", "k", "safe\r\n[B]\nevil=1"}, {"A", "a=b", "v"}, {"A", "x\ny", "v"},
+         {"A]\n[B", "x", "v"}, {"", "x", "v"}, {"A", " ", "v"}}, "[A]\nk=safe\n"}};
+    // clang-format on
+    for (const auto& [before, edits, after] : rows) {
+        ProfileFile f;
+        f.Parse(before);
+        for (const auto& [section, key, value] : edits) {
+            f.Write(section, key, value);
+        }
+        EXPECT_EQ(f.Serialize(), after) << before;
+    }
+}
+
+TEST(ProfileFile, LoadsOddPlacesAndSavesAtomically) {
+    TempDir dir;
+    ProfileFile f;
+    EXPECT_EQ(f.Load(dir.file("absent.ini")), ProfileFile::LoadResult::Missing);
+    fs::create_directory(dir.file("dir.ini"));
+    EXPECT_EQ(f.Load(dir.file("dir.ini")), ProfileFile::LoadResult::Unreadable);
+    ASSERT_EQ(mkfifo(dir.file("fifo.ini").c_str(), 0600), 0);  // must not block
+    EXPECT_EQ(f.Load(dir.file("fifo.ini")), ProfileFile::LoadResult::Unreadable);
+    const std::string big = "[A]\nk=" + std::string(kProfileFileMaxBytes - 7, 'x') + "\n";
+    ASSERT_TRUE(WriteFile(dir.file("big.ini"), big));
+    EXPECT_EQ(f.Load(dir.file("big.ini")), ProfileFile::LoadResult::Loaded);
+    ASSERT_TRUE(WriteFile(dir.file("big.ini"), big + "\n"));  // one byte over: never replaced
+    EXPECT_EQ(f.Load(dir.file("big.ini")), ProfileFile::LoadResult::Unreadable);
+    f.Set("A", "k", "1");
+    EXPECT_FALSE(f.Save(dir.file("big.ini")));
+    EXPECT_EQ(fs::file_size(dir.file("big.ini")), big.size() + 1);
+
+    const std::string path = dir.file("a/tarn.ini");
+    ProfileFile g;
+    g.Set("A", "k", "1");
+    ASSERT_TRUE(g.Save(path));
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    fs::create_symlink(path, dir.file("link.ini"));
+    g.Set("A", "k", "2");
+    ASSERT_TRUE(g.Save(dir.file("link.ini")));
+    EXPECT_TRUE(fs::is_symlink(dir.file("link.ini")));
+    EXPECT_EQ(ReadFile(path), "[A]\r\nk=2\r\n");
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
+    EXPECT_EQ(Entries(dir.file("a")), 1u);
+
+    // A full disk (the file size limit) fails the write part way: the old file stays whole.
+    g.Set("A", "k", std::string(64 * 1024, 'n'));
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small{4096, saved.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool savedOk = g.Save(path);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(savedOk);
+    EXPECT_EQ(ReadFile(path), "[A]\r\nk=2\r\n");
+    EXPECT_EQ(Entries(dir.file("a")), 1u);
+}
+
+class Settings : public ::testing::Test {
+  protected:
+    void SetUp() override { home_.UseAsConfigHome(), ResetSettingsForTesting(), ResetNodeTable(); }
+    void TearDown() override { ResetSettingsForTesting(), ResetNodeTable(); }
+    MonitorSettings Load(const std::optional<std::string>& bytes = std::nullopt) {
+        if (bytes) {
+            EXPECT_TRUE(WriteFile(home_.iniPath(), *bytes));
+        }
+        LoadSettings();
+        return CurrentSettings();
+    }
+    TempDir home_;
+};
+
+using Field = std::function<std::string(const MonitorSettings&)>;
+#define F(expr) [](const MonitorSettings& s) { return expr; }
+std::string B(bool b) {
+    return b ? "1" : "0";
+}
+// Text, HTML, COM 1, COM 2, AutoStart, pager delay.
+const Field kFlags = F(B(s.Fmt_Text) + B(s.Fmt_HTML) + B(s.Com_1) + B(s.Com_2) + B(s.AutoStart) +
+                       std::to_string(s.Pager_Delay));
+
+TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
+    const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
+    // clang-format off
+    const std::tuple<std::string, Field, std::string> rows[] = {
+        {"", F(s.Secs + s.MAXSecs + s.Max_Alarms + "|" + s.Num_Fails + s.Com_1_Device + s.Com_2_Device),
+         "606010|/dev/ttyS0/dev/ttyS1"},
+        {"[General]\nSecs=\nMAXSecs=12345\n", F(s.Secs + "|" + s.MAXSecs), "|1234"},
+        {"[Servers]\ns0node=" + a49 + "b\ns0port=123456\ns0title=\xC3\xA9" + a49,
+         F(s.NodeList[0].address + s.NodeList[0].port + s.NodeList[0].title), a49 + "12345\xC3\xA9" + a49.substr(2)},
+        {"[Alerts]\nNum_Fails=1234\nMax_Alarms=9999\nPager_Phone=" + x40 + "5\nCommand_Line=" + x40 +
+         "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails + s.Max_Alarms + s.Pager_Phone +
+         s.Command_Line + s.Wave_File + s.Com_2_Device), "123999" + x40 + x40.substr(1) + w130.substr(3)},
+        {"", kFlags, "100004"},
+        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "101001"},
+        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0", kFlags, "100104"},
+        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "010014"},
+        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9", kFlags, "100009"},
+        {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
+         s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
+         NodeTable::Instance().Get(1).node.address), "17b"},
+        {std::string(100000, '\xC3'), F(s.Secs), "60"}};
+    // clang-format on
+    for (const auto& [bytes, field, want] : rows) {
+        EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);
+    }
+    EXPECT_EQ(ToInt("  \t42x") + ToInt("- 5") + ToInt("+3"), 45);
+    EXPECT_EQ(ToInt("99999999999999999999") + 0LL + ToInt("-99999999999999999999"), -1);
+}
+
+const std::string kFresh =
+    "[General]\r\nAutoStart=1\r\nSecs=30\r\nMaxSecs=45\r\n\r\n[Servers]\r\n"
+    "s0node=localhost\r\ns0port=8080\r\ns0title=Web\r\ns1node=127.0.0.1\r\ns1type=1\r\n"
+    "\r\n[Reports]\r\nLog_Flag=1\r\nLog_File_Name=/tmp/sentrel.log\r\nSuccess=0\r\n"
+    "Report_Flag=0\r\nReport_File_Name=\r\nFmt_Text=1\r\nFmt_Html=0\r\n\r\n[Alerts]\r\n"
+    "Audio_Flag=0\r\nWave_File=\r\nNum_Fails=3\r\nMax_Alarms=10\r\nLoop_Flag=0\r\n"
+    "Pager_Flag=1\r\nCom_1=0\r\nCom_2=1\r\nPager_Phone=5551234\r\nPager_Message=911\r\n"
+    "Email_Flag=0\r\nEmail_SMTP=\r\nEmail_From=\r\nEmail_To=\r\n"
+    "Email_Subject=Node down \xE2\x82\xAC\r\nLaunch_Flag=0\r\nCommand_Line=\r\n";
+
+TEST_F(Settings, SaveWritesTheFileByteForByteAndAnUntouchedRoundTripKeepsIt) {
+    const MonitorSettings loaded = Load(kFresh);
+    ASSERT_TRUE(SaveSettings(loaded));
+    EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
+    fs::remove(home_.iniPath());
+    ResetSettingsForTesting();
+    ASSERT_TRUE(SaveSettings(loaded));
+    EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
+    EXPECT_EQ(CurrentSettings(), MonitorSettings{});  // saving leaves the copy in memory
+
+    MonitorSettings s = loaded;
+    s.Command_Line = "echo hi\r\n[General]\r\nSecs=1";
+    s.NodeList[0].address = "127.0.0.1\ns1node=evil";
+    s.NodeList[1] = {};
+    ASSERT_TRUE(SaveSettings(s));
+    const MonitorSettings back = Load();
+    EXPECT_EQ(back.Command_Line + back.Secs + back.NodeList[0].address + back.NodeList[1].address,
+              "echo hi30127.0.0.1");
+}
+
+TEST_F(Settings, SaveUpdatesAHandEditedFileInPlace) {
+    Load(
+        "; by hand\n[general]\nMAXSecs=30\nsecs = 10\nCustom=keep\n\n[Screen]\nXPOS=10\n\n"
+        "[SERVERS]\n; nodes\ns0NODE=old\ns0type=1\ns1node=gone\nextra=stays\n\n[Reports]\n"
+        "FMT_HTML=1\n[Alerts]\nPager_Delay=7\nCom_1_Device=/dev/ttyUSB0\n[Unknown]\na=b");
+    MonitorSettings s;
+    s.Secs = "20", s.MAXSecs = "45", s.Fmt_Text = true, s.Pager_Delay = 2, s.Com_1_Device = "x";
+    s.NodeList[0] = {"127.0.0.1", "", "Loop", PING};
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_EQ(ReadFile(home_.iniPath()),
+              "; by hand\n[general]\nMAXSecs=45\nsecs = "
+              "20\nCustom=keep\nAutoStart=0\n\n[Screen]\n"
+              "XPOS=10\n\n[SERVERS]\n; nodes\nextra=stays\ns0node=127.0.0.1\ns0title=Loop\n"
+              "s0type=1\n\n[Reports]\nFMT_HTML=0\nLog_Flag=0\nLog_File_Name=\nSuccess=0\n"
+              "Report_Flag=0\nReport_File_Name=\nFmt_Text=1\n[Alerts]\nPager_Delay=7\n"
+              "Com_1_Device=/dev/ttyUSB0\nAudio_Flag=0\nWave_File=\nNum_Fails=\nMax_Alarms=\n"
+              "Loop_Flag=0\nPager_Flag=0\nCom_1=0\nCom_2=0\nPager_Phone=\nPager_Message=\n"
+              "Email_Flag=0\nEmail_SMTP=\nEmail_From=\nEmail_To=\nEmail_Subject=\nLaunch_Flag=0\n"
+              "Command_Line=\n[Unknown]\na=b");
+}
+
+TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {
+    fs::create_directories(home_.iniPath());  // a folder in its place
+    EXPECT_FALSE(SaveSettings({}));
+    EXPECT_EQ(Entries(home_.file("sentrel")), 1u);
+    fs::remove(home_.iniPath());
+    // A read-only tarn.ini, saved by a user without root's override, stays as it was.
+    ASSERT_TRUE(WriteFile(home_.iniPath(), kFresh));
+    ASSERT_EQ(chmod(home_.iniPath().c_str(), 0444), 0);
+    for (const char* d : {"", "sentrel"}) {
+        ASSERT_EQ(chmod(home_.file(d).c_str(), 0777), 0);
+    }
+    bool saved = true;
+    std::thread([&] {
+        saved = setfsuid(65534) == 0 && setfsuid(65534) == 65534 && SaveSettings({});
+    }).join();
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
+    EXPECT_EQ(Entries(home_.file("sentrel")), 1u);
+}
+
+TEST_F(Settings, LoadsAndCopiesRaceFree) {
+    const MonitorSettings loaded = Load(kFresh);
+    std::atomic<int> copies{0}, mixed{0};
+    std::thread reader([&] {
+        for (; copies >= 0; ++copies) {
+            const MonitorSettings s = CurrentSettings();
+            mixed += !(s == MonitorSettings{}) && !(s == loaded);
+        }
+    });
+    for (int loads = 0; loads < 50 || copies < 10; ++loads) {
+        LoadSettings();
+    }
+    copies = -1000000000;
+    reader.join();
+    EXPECT_EQ(mixed.load(), 0);
+}
+
+TEST_F(Settings, PlacementAndSettingsLeaveEachOtherAlone) {
+    Load("[General]\nSecs=30\n\n[screen]\nxpos=1\n; note\nheight=2\n\n[Servers]\ns0node=a\n");
+    WritePlacement({-4, 0, 300, 123456789});
+    MonitorSettings s;
+    s.Secs = "15";
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_NE(ReadFile(home_.iniPath())
+                  .find("[screen]\nxpos=-4\n; note\nheight=123456789\n"
+                        "YPOS=0\nWIDTH=300\n\n[Servers]\n"),
+              std::string::npos);
+    const Placement p = ReadPlacement();
+    EXPECT_EQ(std::vector<int>({p.x, p.y, p.width, p.height}),
+              std::vector<int>({-4, 0, 300, 12345678}));
+    fs::remove(home_.iniPath());
+    WritePlacement({1, 2, 3, 4});
+    EXPECT_EQ(ReadFile(home_.iniPath()), "[Screen]\r\nXPOS=1\r\nYPOS=2\r\nWIDTH=3\r\nHEIGHT=4\r\n");
+}
+
+}  // namespace
+}  // namespace sentrel
