@@ -1,6 +1,8 @@
 #include "engine/scan_pass.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -118,12 +120,28 @@ struct PassThread {
     std::thread thread;
     bool done = true;  // the body of `thread` has returned (or there is none)
 
-    // A pass still running when the program ends is let finish its node rather
-    // than cut off inside a log or report write.
+    // The program is ending (exit from anywhere, a lost display included). A
+    // pass still running is let finish its node rather than cut off inside a log
+    // or report write, but the window serves it no more and it is waited for no
+    // longer than a close waits: a pass stuck beyond that (a launched command, a
+    // page) ends with the process instead of having its objects torn down.
     ~PassThread() {
-        if (thread.joinable()) {
-            thread.join();
+        if (!thread.joinable()) {
+            return;
         }
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();  // the pass itself ended the program
+            return;
+        }
+        ScanAbort.store(1);
+        EndWindowService();
+        std::unique_lock lock(mutex);
+        if (!ended.wait_for(lock, kPassEndLimit, [this] { return done; })) {
+            std::fflush(nullptr);
+            std::_Exit(EXIT_FAILURE);
+        }
+        lock.unlock();
+        thread.join();
     }
 };
 

@@ -10,6 +10,9 @@ inline constexpr const char* kTitleScanning = "Sentrel v1.2 - scanning...";
 inline constexpr const char* kTitleScanningNode = "Sentrel v1.2 - scanning: ";
 inline constexpr const char* kTitleSleeping = "Sentrel v1.2 - sleeping...";
 
+// How long the program's end waits for a running pass (to finish its node).
+inline constexpr std::chrono::milliseconds kPassEndLimit{10000};
+
 // The pass itself, run on the calling thread: probe sweep with log and report
 // lines, alarm sweep, end-of-pass alerts. Works from a copy of the settings taken
 // at its start.

@@ -6,7 +6,16 @@ namespace sentrel {
 
 namespace {
 std::atomic<ScanWindow*> g_mainWindow{nullptr};
+std::atomic<bool> g_serviceEnded{false};
 }  // namespace
+
+void EndWindowService() {
+    g_serviceEnded.store(true);
+}
+
+bool WindowServiceEnded() {
+    return g_serviceEnded.load();
+}
 
 void SetMainWindowHandle(ScanWindow* window) {
     g_mainWindow.store(window);

@@ -14,7 +14,7 @@ enum class MessageButtons { Ok, YesNo };
 enum class MessageAnswer { Ok, Yes, No };
 
 class ScanWindow {
-public:
+  public:
     virtual ~ScanWindow() = default;
     // Sets the window title; returns once it is applied.
     virtual void SetTitle(const std::string& title) = 0;
@@ -32,6 +32,13 @@ public:
 // and cursors go nowhere and messages answer Ok at once).
 void SetMainWindowHandle(ScanWindow* window);
 ScanWindow* MainWindowHandle();
+
+// Called once the program is ending (whatever ends it): the user-interface
+// thread serves the pass no more, so a window's request from another thread
+// returns at once, a waiting one included, and messages answer Ok (No to a
+// question). Cannot be undone.
+void EndWindowService();
+bool WindowServiceEnded();
 
 // Convenience wrappers that tolerate a null window.
 void WindowSetTitle(const std::string& title);

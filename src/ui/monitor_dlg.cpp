@@ -207,6 +207,10 @@ void CMonitorDlg::LayoutClient(int cx, int cy) {
 }
 
 bool CMonitorDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == windowHandle() && event->type() == QEvent::Expose &&
+        windowHandle()->isExposed()) {
+        QMetaObject::invokeMethod(this, &CMonitorDlg::OnExposed, Qt::QueuedConnection);
+    }
     if (watched == client_ && event->type() == QEvent::Resize) {
         const auto* resize = static_cast<QResizeEvent*>(event);
         LayoutClient(resize->size().width(), resize->size().height());
@@ -331,7 +335,30 @@ void CMonitorDlg::OnIconTimer() {
 
 void CMonitorDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    if (windowHandle() != nullptr && !watchingExposure_) {
+        windowHandle()->installEventFilter(this);
+        watchingExposure_ = true;
+    }
     Redraw();
+}
+
+void CMonitorDlg::OnExposed() {
+    if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen | Qt::WindowMinimized)) {
+        return;
+    }
+    const QMargins frame = windowHandle()->frameMargins();
+    normalFrame_ = frame;
+    if (!placedAt_) {
+        return;
+    }
+    // A window manager frames the window only after the first redraw placed it,
+    // and may have put the client area instead of the frame at the saved place.
+    // Now that the frame is known, its corner goes there.
+    const QPoint inset(frame.left(), frame.top());
+    if (geometry().topLeft() != *placedAt_ + inset) {
+        setGeometry(QRect(*placedAt_ + inset, size()));
+    }
+    placedAt_.reset();
 }
 
 void CMonitorDlg::changeEvent(QEvent* event) {
@@ -349,6 +376,7 @@ void CMonitorDlg::RestorePlacement() {
     }
     move(p.x, p.y);
     resize(p.width, p.height);
+    placedAt_ = QPoint(p.x, p.y);
     raise();
     show();
 }
@@ -357,13 +385,18 @@ void CMonitorDlg::SavePlacement() {
     // The rectangle the window has in its normal state: its frame's top-left
     // corner and its size.
     QRect normal = geometry();
+    QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) {
         const QRect saved = normalGeometry();
         if (saved.isValid()) {
             normal = saved;
         }
+        // The frame of a maximized window is not the one it has when restored
+        // (a window manager may drop its borders).
+        if (normalFrame_) {
+            frame = *normalFrame_;
+        }
     }
-    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     WritePlacement(Placement{normal.x() - frame.left(), normal.y() - frame.top(), normal.width(),
                              normal.height()});
 }

@@ -4,12 +4,16 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QMargins>
+#include <QPoint>
 #include <QTimer>
 
 #include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 
+#include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
 
 class QAction;
@@ -24,7 +28,8 @@ namespace sentrel::ui {
 class QtScanWindow;
 
 inline constexpr int kIconPeriodMs = 150;
-inline constexpr std::chrono::milliseconds kCloseWaitLimit{10000};
+// The close waits for a running pass as long as the program's end does.
+inline constexpr std::chrono::milliseconds kCloseWaitLimit = kPassEndLimit;
 
 class CMonitorDlg : public QDialog, public SchedulerWindow {
     Q_OBJECT
@@ -83,6 +88,9 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     // Keeps the user-interface thread serving the pass until it has ended or the
     // limit has passed; true when no pass runs any more.
     bool WaitForPassWhileServing(std::chrono::milliseconds limit);
+    // The window is on screen: notes its frame in the normal state and settles
+    // the restored placement.
+    void OnExposed();
 
     ScanScheduler scheduler_;
     std::unique_ptr<QtScanWindow> scanWindow_;
@@ -107,6 +115,10 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     std::array<QIcon, 6> frames_;
     int frameCounter_ = 0;
     int shownFrame_ = -1;
+
+    bool watchingExposure_ = false;
+    std::optional<QMargins> normalFrame_;  // the frame last seen in the normal state
+    std::optional<QPoint> placedAt_;       // restored frame corner, until settled
 
     bool pingLoaded_ = false;
     bool closing_ = false;

@@ -5,6 +5,11 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 #include "ui/dialogs.h"
 
 namespace sentrel::ui {
@@ -23,18 +28,45 @@ bool QtScanWindow::OnGuiThread() const {
     return QThread::currentThread() == thread();
 }
 
-void QtScanWindow::RunOnGui(const std::function<void()>& job) {
+bool QtScanWindow::Serving() const {
+    return serving_.load() && !WindowServiceEnded();
+}
+
+void QtScanWindow::RunOnGui(std::function<void()> job) {
     if (OnGuiThread()) {
         job();
         return;
     }
-    if (!serving_.load()) {
+    if (!Serving()) {
         return;
     }
-    // A blocking queued call: the event is handled by the user-interface thread's
-    // event loop (or any nested loop, such as a modal dialog's); when this object
-    // is destroyed first, the pending call is dropped and the caller released.
-    QMetaObject::invokeMethod(this, job, Qt::BlockingQueuedConnection);
+    // A queued call handled by the user-interface thread's event loop (or any
+    // nested loop, such as a modal dialog's). The caller waits in short slices,
+    // so a thread that stops serving releases it even while the call is pending
+    // or running; a call not yet started by then is dropped, as it is when this
+    // object is destroyed first. The job owns what it touches: it may outlive
+    // the caller's wait.
+    struct Call {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    auto call = std::make_shared<Call>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, call, job = std::move(job)] {
+            if (Serving()) {
+                job();
+            }
+            std::lock_guard lock(call->mutex);
+            call->done = true;
+            call->finished.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(call->mutex);
+    while (!call->done && Serving()) {
+        call->finished.wait_for(lock, std::chrono::milliseconds(50));
+    }
 }
 
 void QtScanWindow::SetTitle(const std::string& title) {
@@ -56,11 +88,15 @@ void QtScanWindow::RedrawNow() {
 
 MessageAnswer QtScanWindow::ShowMessage(const std::string& text, const std::string& caption,
                                         MessageIcon icon, MessageButtons buttons) {
-    MessageAnswer answer = MessageAnswer::Ok;
+    // Answered like a window that serves no more unless the message is dismissed.
+    auto answer = std::make_shared<std::atomic<MessageAnswer>>(
+        buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok);
     const QString qtext = QString::fromStdString(text);
     const QString qcaption = QString::fromStdString(caption);
-    RunOnGui([&] { answer = ShowMessageBox(window_.data(), qtext, qcaption, icon, buttons); });
-    return answer;
+    RunOnGui([this, answer, qtext, qcaption, icon, buttons] {
+        answer->store(ShowMessageBox(window_.data(), qtext, qcaption, icon, buttons));
+    });
+    return answer->load();
 }
 
 void QtScanWindow::BeginWaitCursor() {

@@ -30,8 +30,9 @@ class QtScanWindow : public QObject, public ScanWindow {
     void BeginWaitCursor() override;
     void EndWaitCursor() override;
 
-    // Called when the user-interface thread will serve no more requests: later
-    // requests from other threads return at once (messages answer Ok).
+    // Called when the user-interface thread will serve no more requests: pending
+    // and later requests from other threads return at once (messages answer Ok,
+    // or No to a question).
     void StopServing();
     // Undoes every wait cursor still shown.
     void RestoreCursors();
@@ -39,9 +40,11 @@ class QtScanWindow : public QObject, public ScanWindow {
 
   private:
     bool OnGuiThread() const;
+    // False once StopServing or the program's end (EndWindowService) was called.
+    bool Serving() const;
     // Runs `job` on the user-interface thread and returns when it has run (or
     // when that thread no longer serves requests).
-    void RunOnGui(const std::function<void()>& job);
+    void RunOnGui(std::function<void()> job);
 
     QPointer<QWidget> window_;
     std::function<void()> redraw_;

@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""The window program on a real X server with a window manager: the process
+ends when the display goes away during a pass (a message waiting, a probe under
+way), and a window closed while maximized keeps its normal placement.
+Argument: the sentrel executable. Exit 77: skipped."""
+import configparser, os, shutil, socket, subprocess, sys, tempfile, time
+
+SKIP = 77
+QUIET = subprocess.DEVNULL
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def wait_for(probe, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if value := probe():
+            return value
+        time.sleep(0.1)
+
+
+def ping_allowed():
+    for kind in (socket.SOCK_DGRAM, socket.SOCK_RAW):
+        try:
+            socket.socket(socket.AF_INET, kind, socket.IPPROTO_ICMP).close()
+            return True
+        except OSError:
+            pass
+    return False
+
+
+class Session:
+    """Xvfb (no TCP listener) with openbox, and a settings folder of its own."""
+
+    def __enter__(self):
+        self.dir, self.app = tempfile.mkdtemp(prefix="sentrel-display-"), None
+        self.ini = os.path.join(self.dir, "sentrel", "tarn.ini")
+        read, write = os.pipe()
+        self.x = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen",
+                                   "0", "1280x1024x24"], pass_fds=(write,), stderr=QUIET)
+        os.close(write)
+        with os.fdopen(read) as pipe:
+            display = ":" + pipe.readline().strip()
+        self.env = dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=self.dir, QT_QPA_PLATFORM="xcb")
+        self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=QUIET, stderr=QUIET)
+        wait_for(lambda: self.wmctrl("-m").returncode == 0, 10)
+        return self
+
+    def __exit__(self, *exc):  # whatever is left is killed
+        for process in (self.app, self.wm, self.x):
+            if process and process.poll() is None:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.dir)
+
+    def wmctrl(self, *args):
+        return subprocess.run(["wmctrl", *args], env=self.env, capture_output=True, text=True)
+    def start(self, ini=None):
+        if ini is not None:
+            os.makedirs(os.path.dirname(self.ini), exist_ok=True)
+            with open(self.ini, "w") as f:
+                f.write(ini)
+        self.app = subprocess.Popen([EXE], env=self.env, stdout=QUIET, stderr=QUIET)
+
+    def window(self, title, seconds=15):
+        """[id, desktop, x, y, width, height, host, title] of a window whose title
+        starts with `title` (x and y as wmctrl reports them, frame offset twice)."""
+        def find():
+            rows = [line.split(None, 7) for line in self.wmctrl("-lG").stdout.splitlines()]
+            return next((r for r in rows if len(r) == 8 and r[7].startswith(title)), None)
+        return wait_for(find, seconds)
+
+    def settled(self, title):  # the window as it stands once the window manager is done
+        self.window(title)
+        time.sleep(1)
+        return self.window(title)
+
+    def ended_within(self, seconds):
+        try:
+            return self.app.wait(seconds) is not None
+        except subprocess.TimeoutExpired:
+            return False
+
+    def close(self):
+        time.sleep(1)
+        self.app.terminate()  # the close path, as Exit takes it
+        return self.ended_within(15)
+
+    def screen(self):
+        ini = configparser.ConfigParser(interpolation=None, strict=False)
+        ini.read(self.ini)
+        return [int(ini["Screen"].get(k, "0")) for k in ("XPOS", "YPOS", "WIDTH", "HEIGHT")]
+
+
+def scanning(port, reports=""):
+    """One HTTPD node on loopback, monitoring on at start, the probe's wait 60 s."""
+    return ("[General]\nAutoStart=1\nSecs=60\nMAXSecs=60\n[Servers]\ns0node=127.0.0.1\n"
+            f"s0port={port}\ns0type=0\n[Reports]\n{reports}")
+
+
+def display_lost_during_pass():
+    with socket.socket() as closed, Session() as s:
+        closed.bind(("127.0.0.1", 0))  # bound, not listening: refused at once
+        s.start(scanning(closed.getsockname()[1], f"Log_Flag=1\nLog_File_Name={s.dir}/no/x.log\n"))
+        check(s.window("sentrel") is not None, "the failed log line's message is shown")
+        s.x.kill()
+        # The waiting pass is released at once, well before the end's 10 s bound.
+        check(s.ended_within(5), "display lost while a message waits: the process ends at once")
+    with socket.socket() as silent, Session() as s:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)  # connections complete in the backlog; nothing is ever sent
+        s.start(scanning(silent.getsockname()[1]))
+        check(s.window("Sentrel v1.2 - scanning: 127.0.0.1") is not None, "the probe is under way")
+        s.x.kill()
+        # The probe would hold the pass for 60 s; the end waits 10 s at most.
+        check(s.ended_within(15), "display lost during a probe: the process ends")
+
+
+def placement_after_maximized_close():
+    with Session() as s:
+        s.start("[Screen]\nXPOS=150\nYPOS=120\nWIDTH=640\nHEIGHT=440\n")
+        normal = s.settled("Sentrel v1.2")
+        check(s.close() and s.screen() == [150, 120, 640, 440], f"normal close: {s.screen()}")
+        s.start()
+        s.wmctrl("-i", "-r", s.window("Sentrel v1.2")[0], "-b", "add,maximized_vert,maximized_horz")
+        big = wait_for(lambda: int(s.window("Sentrel v1.2")[4]) > 1000 and s.window("Sentrel"), 10)
+        check(big is not None, f"maximized by the window manager: {big and big[2:6]}")
+        check(s.close() and s.screen() == [150, 120, 640, 440], f"maximized close: {s.screen()}")
+        s.start()
+        again = s.settled("Sentrel v1.2")
+        check(again[2:6] == normal[2:6], f"restart: {again[2:6]}, first run {normal[2:6]}")
+        s.close()
+
+
+if __name__ == "__main__":
+    EXE = os.path.abspath(sys.argv[1])
+    missing = [tool for tool in ("Xvfb", "openbox", "wmctrl") if shutil.which(tool) is None]
+    if missing or not ping_allowed():
+        print("SKIP: " + ("not installed: " + ", ".join(missing) if missing else
+                          "no ICMP socket may be opened here, the program would not start"))
+        sys.exit(SKIP)
+    display_lost_during_pass()
+    placement_after_maximized_close()
+    print(f"{len(failures)} failed")
+    sys.exit(1 if failures else 0)
