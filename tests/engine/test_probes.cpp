@@ -1,0 +1,224 @@
+// The HTTPD probe against loopback peers of every temper; the PING probe on loopback
+// and, in a private network namespace, against replies crafted by hand.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine/httpd_probe.h"
+#include "engine/ping_probe.h"
+#include "support/harness.h"
+
+namespace sentrel {
+namespace {
+
+using namespace testing;
+using Peer = std::unique_ptr<LoopbackPeer>;
+using Mode = LoopbackPeer::Mode;
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(HttpdProbe, SendsExactlyTheRequestAndCountsOneRead) {
+    struct Row {
+        std::function<Peer()> peer;
+        std::int32_t least, most;
+        double seconds;
+    };
+    const Row rows[] = {
+        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, "x"); }, 1, 1, 1},
+        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, std::string(1234, 'a')); }, 1234,
+         1234, 1},
+        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, std::string(1 << 20, 'f')); }, 1,
+         30000, 2},
+        {[] {
+             return std::make_unique<LoopbackPeer>([](Connection& c) { c.Send("1"), c.Hold(); });
+         },
+         1, 1, 1},
+        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer); }, 0, 0, 1},
+        {[] { return std::make_unique<LoopbackPeer>([](Connection& c) { c.reset = true; }); }, -1,
+         0, 1},
+    };
+    for (const Row& row : rows) {
+        const Peer peer = row.peer();
+        const auto start = Clock::now();
+        const std::int32_t got = HttpdProbe("127.0.0.1", peer->portText(), "5");
+        EXPECT_GE(got, row.least);
+        EXPECT_LE(got, row.most);
+        EXPECT_LT(Seconds(start), row.seconds);
+        if (row.least > 0) {
+            EXPECT_TRUE(WaitUntil(
+                [&] { return peer->received() == std::vector<std::string>{"GET /\n"}; }, 2s));
+        }
+    }
+    for (const int maxSecs : {1, 2}) {  // a silent peer is given up between MAXSecs and one more
+        LoopbackPeer silent(Mode::Silent);
+        const auto start = Clock::now();
+        EXPECT_EQ(HttpdProbe("127.0.0.1", silent.portText(), std::to_string(maxSecs)), 0);
+        EXPECT_GE(Seconds(start), maxSecs);
+        EXPECT_LE(Seconds(start), maxSecs + 1.0);
+        EXPECT_EQ(silent.received(), std::vector<std::string>{"GET /\n"});
+    }
+}
+
+TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
+    LoopbackPeer peer(Mode::Answer, "x");
+    const std::string port = peer.portText();
+    const std::vector<std::vector<std::string>> rows = {
+        {"127.0.0.1", port, "-1"},
+        {"3com.example", port, "5"},
+        {"127.0.0.256", port, "5"},
+        {"", port, "5"},
+        {"127.0.0.1", "", "5"},
+        {"127.0.0.1", std::to_string(peer.port() + 65536), "5"},
+        {"127.0.0.1", "-1", "5"},
+        {"127.0.0.1", std::to_string(LoopbackPeer::RefusedPort()), "5"}};
+    const auto start = Clock::now();
+    for (const auto& r : rows) {
+        EXPECT_EQ(HttpdProbe(r[0], r[1], r[2]), 0) << r[0] << ":" << r[1] << " " << r[2];
+    }
+    EXPECT_LT(Seconds(start), 0.5);
+    EXPECT_EQ(peer.accepted(), 0);
+    EXPECT_EQ(std::vector<int>({HttpdTimeoutSeconds(""), HttpdTimeoutSeconds("0"),
+                                HttpdTimeoutSeconds(" 7s"), HttpdPortNumber("http"),
+                                HttpdPortNumber(" 443x")}),
+              std::vector<int>({60, 60, 7, 80, 443}));
+}
+
+TEST(HttpdProbe, ConcurrentProbesKeepTheirOwnResults) {
+    LoopbackPeer silent(Mode::Silent), small(Mode::Answer, "eleven byte"),
+        large(Mode::Answer, std::string(2222, 'l'));
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] { EXPECT_EQ(HttpdProbe("127.0.0.1", silent.portText(), "1"), 0); });
+    for (int round = 0; round < 6; ++round) {
+        threads.emplace_back([&, round] {
+            EXPECT_EQ(HttpdProbe("127.0.0.1", (round % 2 ? large : small).portText(), "5"),
+                      round % 2 ? 2222 : 11);
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+}
+
+in_addr Addr(const char* dotted) {
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return a;
+}
+
+std::string Icmp(int type, int code, int id, int seq, const std::string& data) {
+    std::string p =
+        BuildEchoRequest(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(seq), data);
+    p[0] = static_cast<char>(type), p[1] = static_cast<char>(code), p[2] = p[3] = 0;
+    const std::uint16_t sum = InternetChecksum(p.data(), p.size());
+    p[2] = static_cast<char>(sum >> 8), p[3] = static_cast<char>(sum & 0xFF);
+    return p;
+}
+
+TEST(PingProbe, InvalidAddressesFailAtOnceAndLoopbackAnswers) {
+    const auto start = Clock::now();
+    for (const char* bad : {"", "3com.example", "1.2.3", "256.0.0.1", "127.0.0.1 "}) {
+        EXPECT_EQ(PingProbe(bad), 0) << bad;
+    }
+    EXPECT_LT(Seconds(start), 0.1);
+    const std::string reply = Icmp(0, 0, 7, 9, "data");
+    std::string withIp = std::string(1, '\x4F') + std::string(19, '\0') + reply;  // claims 60 bytes
+    const EchoExpectation e{7, 9, Addr("127.0.0.1")};
+    auto bytes = [](const std::string& s) {
+        return reinterpret_cast<const unsigned char*>(s.data());
+    };
+    EXPECT_TRUE(IsEchoReplyFor(bytes(reply), reply.size(), false, e.node, e));
+    EXPECT_FALSE(IsEchoReplyFor(bytes(reply), 7, false, e.node, e));
+    EXPECT_FALSE(IsEchoReplyFor(bytes(withIp), withIp.size(), true, e.node, e));
+    if (!PingLibraryLoad()) {
+        GTEST_SKIP() << "no ICMP socket of either kind here";
+    }
+    EXPECT_GE(PingProbe("127.0.0.1", 2000), 1);  // the kernel answers only a well-formed request
+}
+
+// Answers each echo request by hand after a volley that must not count: errors
+// quoting it, replies with the wrong sequence or identifier, the right reply from
+// another address. The kernel of the namespace answers no pings itself.
+struct HandRun {
+    std::int32_t result = -3;
+    double seconds = 0;
+    std::vector<std::string> requests;
+};
+
+HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
+    HandRun run;
+    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int other = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    sockaddr_in elsewhere{AF_INET, 0, Addr("127.0.0.2"), {}},
+        node{AF_INET, 0, Addr("127.0.0.1"), {}};
+    std::atomic<bool> stop{false};
+    auto send = [&](int s, const std::string& p) {
+        ::sendto(s, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&node), sizeof node);
+    };
+    if (::bind(other, reinterpret_cast<sockaddr*>(&elsewhere), sizeof elsewhere) != 0 ||
+        !SetNetSysctl("ipv4/icmp_echo_ignore_all", "1") ||
+        !SetNetSysctl("ipv4/ping_group_range", "0 2147483647")) {
+        return run;
+    }
+    std::thread responder([&] {
+        unsigned char b[2048];
+        for (pollfd p{fd, POLLIN, 0}; !stop; p.revents = 0) {
+            const ssize_t n = ::poll(&p, 1, 20) == 1 ? ::recv(fd, b, sizeof b, 0) : 0;
+            if (n < 28 || b[(b[0] & 0x0Fu) * 4] != 8) {
+                continue;  // nothing, or not a request (our own volley)
+            }
+            const std::size_t ihl = (b[0] & 0x0Fu) * 4;
+            const int id = b[ihl + 4] << 8 | b[ihl + 5], seq = b[ihl + 6] << 8 | b[ihl + 7];
+            const std::string data(reinterpret_cast<char*>(b) + ihl + 8,
+                                   static_cast<std::size_t>(n) - ihl - 8);
+            const std::string quoted(reinterpret_cast<char*>(b), ihl + 8);
+            run.requests.push_back(data);
+            for (const auto& [type, code] : {std::pair{3, 1}, {3, 3}, {11, 0}}) {
+                send(fd, Icmp(type, code, 0, 0, quoted));
+            }
+            send(fd, Icmp(0, 0, id, seq - 1, data)), send(fd, Icmp(0, 0, id, seq + 1, data));
+            send(fd, Icmp(0, 0, id + 1, seq, data)), send(other, Icmp(0, 0, id, seq, data));
+            std::this_thread::sleep_for(150ms);
+            if (answer) {
+                send(fd, Icmp(0, 0, id, seq, data));
+            }
+        }
+    });
+    const auto start = Clock::now();
+    run.result = PingProbeUsing(kind, "127.0.0.1", timeoutMs);
+    run.seconds = Seconds(start);
+    stop = true;
+    responder.join();
+    ::close(fd), ::close(other);
+    return run;
+}
+
+TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
+    std::string request;
+    for (int i = 0; i < 6; ++i) {
+        request += "Brightfen Sentrel   ";
+    }
+    for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
+        HandRun answered, unanswered;
+        if (!InPrivateNetNamespace([&] {
+                answered = AnsweredByHand(kind, true, 3000);
+                unanswered = AnsweredByHand(kind, false, 1000);
+            })) {
+            GTEST_SKIP() << "no private network namespace (needs root)";
+        }
+        EXPECT_GE(answered.result, 150);  // the volley before the reply was passed over
+        EXPECT_LT(answered.seconds, 1.0);
+        EXPECT_EQ(answered.requests, std::vector<std::string>{request});
+        EXPECT_EQ(unanswered.result, 0);
+        EXPECT_GE(unanswered.seconds, 0.999);  // kept waiting through the volley
+        EXPECT_LT(unanswered.seconds, 1.5);
+    }
+}
+
+}  // namespace
+}  // namespace sentrel
