@@ -39,14 +39,14 @@ void AppendYear(std::string& out, const std::tm& local) {
     out += digits;
 }
 
-std::string Build(const std::tm& local, char dayPad) {
+std::string Build(const std::tm& local) {
     std::string out;
     out.reserve(25);
     out += NameOf(kWeekdays, 7, local.tm_wday);
     out += ' ';
     out += NameOf(kMonths, 12, local.tm_mon);
     out += ' ';
-    AppendTwo(out, local.tm_mday, dayPad);
+    AppendTwo(out, local.tm_mday, '0');
     out += ' ';
     AppendTwo(out, local.tm_hour, '0');
     out += ':';
@@ -68,7 +68,7 @@ std::tm NowLocal() {
 }  // namespace
 
 std::string LineTimestamp(const std::tm& local) {
-    return Build(local, '0');
+    return Build(local);
 }
 
 std::string LineTimestamp() {
@@ -76,7 +76,7 @@ std::string LineTimestamp() {
 }
 
 std::string AsctimeText(const std::tm& local) {
-    return Build(local, ' ') + "\n";
+    return Build(local) + "\n";
 }
 
 std::string AsctimeText() {

@@ -11,8 +11,8 @@ std::string LineTimestamp(const std::tm& local);
 // The same for the current local time.
 std::string LineTimestamp();
 
-// asctime form for LastScanText: as above but with the C library's space-padded
-// day and a trailing line feed (25 characters).
+// asctime form for LastScanText: the same 24 characters (two-digit day, single
+// blanks) and a trailing line feed.
 std::string AsctimeText(const std::tm& local);
 std::string AsctimeText();
 
