@@ -65,25 +65,31 @@ bool WriteThrough(QSerialPort& port, const QByteArray& bytes) {
     return true;
 }
 
-// Waits until the device has sent everything queued to it (the line drained),
-// within the transmission time of what is queued plus some slack.
-void DrainOutput(QSerialPort& port) {
+// Waits until the line has sent what was written since the last drain: the
+// kernel's queue empty, and no sooner than those bytes need on the line at 2400
+// bit/s, since an adapter's own buffer (a USB converter's) is counted nowhere.
+// Closing the port restores its old settings at once, so it must come after.
+void DrainOutput(QSerialPort& port, qsizetype written) {
+    QDeadlineTimer onTheLine(
+        static_cast<qint64>((written * 10 * 1000 + kLineBitsPerSecond - 1) / kLineBitsPerSecond));
     if (!port.isOpen()) {
         return;
     }
     const int fd = static_cast<int>(port.handle());
     int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
-        return;
-    }
-    const int transmitMs = queued * 10 * 1000 / kLineBitsPerSecond;
-    QDeadlineTimer deadline(transmitMs + kDrainSlackMs);
-    while (queued > 0 && !deadline.hasExpired()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
-            return;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0) {
+        const int transmitMs = queued * 10 * 1000 / kLineBitsPerSecond;
+        QDeadlineTimer deadline(transmitMs + kDrainSlackMs);
+        while (queued > 0 && !deadline.hasExpired() && ioctl(fd, TIOCOUTQ, &queued) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
+    std::this_thread::sleep_for(onTheLine.remainingTimeAsDuration());
+}
+
+void DrainAndClose(QSerialPort& port, qsizetype written) {
+    DrainOutput(port, written);
+    port.close();
 }
 
 // The serial device named by the chosen port, empty when none is chosen:
@@ -152,10 +158,11 @@ PageOutcome RunDialogue(const PageRequest& request, bool testForm) {
 
     const int delay = SaneDelay(request.delay);
 
-    const bool firstWritten = WriteThrough(port, QByteArrayLiteral("atz\r"));
+    const QByteArray reset("atz\r");
+    const bool firstWritten = WriteThrough(port, reset);
     if (testForm && !firstWritten) {
         WindowMessage(kSendErrorText, kPagingCaption, MessageIcon::Stop);
-        port.close();
+        DrainAndClose(port, reset.size());
         return PageOutcome::WriteFailed;
     }
     Pause(1);
@@ -166,13 +173,15 @@ PageOutcome RunDialogue(const PageRequest& request, bool testForm) {
     dial.append(request.message.data(), static_cast<qsizetype>(request.message.size()));
     dial.append('\r');
     WriteThrough(port, dial);
-    DrainOutput(port);
+    DrainOutput(port, dial.size());
     Pause(15 + delay);
 
-    WriteThrough(port, QByteArrayLiteral("\r"));
-    WriteThrough(port, QByteArrayLiteral("ath0\r"));
-    WriteThrough(port, QByteArrayLiteral("atz\r"));
-    port.close();
+    qsizetype written = 0;
+    for (const QByteArray& bytes : {QByteArray("\r"), QByteArray("ath0\r"), reset}) {
+        WriteThrough(port, bytes);
+        written += bytes.size();
+    }
+    DrainAndClose(port, written);
     return PageOutcome::Sent;
 }
 

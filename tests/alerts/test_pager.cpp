@@ -1,273 +1,158 @@
-// The numeric page against a pseudo-terminal standing in for the modem. The
-// pager runs on a plain thread, as it does in the scan pass.
+// The numeric page against a pseudo-terminal standing in for the modem: the
+// alarm form from a plain thread as the scan pass pages, the Test button's form
+// from this (the GUI) thread.
 #include <gtest/gtest.h>
+#include <termios.h>
 
-#include <QCoreApplication>
 #include <QSerialPort>
-#include <QTimer>
-#include <chrono>
-#include <string>
-#include <thread>
 
 #include "alerts/pager.h"
 #include "support/pty_modem.h"
-#include "support/recording_window.h"
 
 namespace sentrel {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Clock;
 using testing::PtyModem;
 using testing::RecordingWindow;
-using Clock = std::chrono::steady_clock;
+constexpr int kUnit = 100;  // milliseconds per pause unit here
 
-constexpr int kFastUnitMs = 100;
-// Arrival times are taken when the reader thread gets to the bytes, which on a
-// loaded machine can be late by some tens of milliseconds: a measured gap can
-// come out shorter than the pause by that much, or longer.
-constexpr int kEarlyMs = 60;
-constexpr int kLateMs = 400;
+long long Ms(Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
 
-class PagerTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(modem_.ok()) << modem_.error();
-        SetPagerPauseUnitForTesting(kFastUnitMs);
+PageOutcome Page(const PageRequest& request, bool testForm = false) {
+    if (testForm) {
+        return SendPage(request, true);
     }
+    PageOutcome outcome = PageOutcome::NoPort;
+    std::thread([&] { outcome = SendPage(request); }).join();
+    return outcome;
+}
+
+PageRequest On(const std::string& device, const std::string& phone = "1",
+               const std::string& message = "2", int delay = 1) {
+    return PageRequest{true, false, device, "/nonexistent/tty", phone, message, delay};
+}
+const std::string kShortest = "atz\ratd1,,2\r\rath0\ratz\r";  // On(device) as it goes out
+
+class Pager : public ::testing::Test {
+  protected:
+    void SetUp() override { SetPagerPauseUnitForTesting(kUnit); }
     void TearDown() override {
         SetPagerPauseUnitForTesting(1000);
         SetPagerAfterOpenHookForTesting({});
     }
-
-    PageRequest RequestOnCom1(const std::string& phone, const std::string& message, int delay) {
-        PageRequest r;
-        r.com1 = true;
-        r.com1Device = modem_.slavePath();
-        r.com2Device = "/nonexistent/sentrel-tty";
-        r.phone = phone;
-        r.message = message;
-        r.delay = delay;
-        return r;
-    }
-
-    // Runs the page on its own thread, as the scan pass does.
-    static PageOutcome PageOnThread(const PageRequest& request, bool testForm = false) {
-        PageOutcome outcome = PageOutcome::Sent;
-        std::thread t([&] { outcome = SendPage(request, testForm); });
-        t.join();
-        return outcome;
-    }
-
-    static long long Ms(Clock::duration d) {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-    }
-
-    PtyModem modem_;
-    RecordingWindow window_;
 };
 
-std::string Dialogue(const std::string& phone, const std::string& message, int delay) {
-    return "atz\r"
-           "atd" +
-           phone + std::string(static_cast<std::size_t>(delay + 1), ',') + message +
-           "\r"
-           "\r"
-           "ath0\r"
-           "atz\r";
+TEST_F(Pager, WritesTheDialogueWithItsPauses) {
+    struct Row {
+        std::string phone, message;
+        int delay;
+        std::string bytes;
+    };
+    for (const Row& row :
+         {Row{"0123456789", "4321#", 1, "atz\ratd0123456789,,4321#\r\rath0\ratz\r"},
+          Row{"12", "", 9, "atz\ratd12,,,,,,,,,,\r\rath0\ratz\r"},
+          Row{"5551234", "911", 0, "atz\ratd5551234,,,,,911\r\rath0\ratz\r"}}) {
+        PtyModem modem;
+        ASSERT_EQ(Page(On(modem.slavePath(), row.phone, row.message, row.delay)),
+                  PageOutcome::Sent);
+        ASSERT_TRUE(modem.WaitForBytes(row.bytes.size(), 2s));
+        EXPECT_EQ(modem.Bytes(), row.bytes);
+        const auto gap = [&](std::size_t from, std::size_t to) {
+            return Ms(modem.ArrivalOf(to) - modem.ArrivalOf(from));
+        };
+        // Arrival times are taken by a reader thread: early by a little, late by more.
+        const std::size_t dialEnd = row.bytes.find('\r', 4);
+        const long long afterDial = (15 + (row.delay ? row.delay : 4)) * kUnit +
+                                    static_cast<long long>(dialEnd - 3) * 10'000 / 2400;
+        for (auto [got, want] :
+             {std::pair{gap(0, 4), 1LL * kUnit}, std::pair{gap(dialEnd, dialEnd + 1), afterDial}}) {
+            EXPECT_GE(got, want - 60) << row.bytes;
+            EXPECT_LT(got, want + 400) << row.bytes;
+        }
+        EXPECT_LT(gap(dialEnd + 1, row.bytes.size() - 1), kUnit);  // the tail without pauses
+    }
 }
 
-TEST_F(PagerTest, WritesTheWholeDialogueByteForByte) {
-    EXPECT_EQ(PageOnThread(RequestOnCom1("5551234", "911", 4)), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(Dialogue("5551234", "911", 4).size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), "atz\ratd5551234,,,,,911\r\rath0\ratz\r");
-    EXPECT_TRUE(window_.Messages().empty());
+// Closing the port puts its old settings back at once: the tail must be on the
+// line before (10 bytes at 2400 bit/s take 42 ms).
+TEST_F(Pager, TheLineKeepsItsSettingsUntilTheTailIsSent) {
+    for (const bool testForm : {false, true}) {
+        PtyModem modem;
+        Clock::time_point restored{};  // when the speed went back from 2400 bit/s
+        std::thread watch([&] {
+            termios line{};
+            const auto end = Clock::now() + 10s;
+            for (bool set = false; restored == Clock::time_point{} && Clock::now() < end;) {
+                tcgetattr(modem.master(), &line);
+                set = set || cfgetospeed(&line) == B2400;
+                restored = set && cfgetospeed(&line) != B2400 ? Clock::now() : restored;
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        EXPECT_EQ(Page(On(modem.slavePath()), testForm), PageOutcome::Sent);
+        watch.join();
+        ASSERT_TRUE(modem.WaitForBytes(kShortest.size(), 2s));
+        EXPECT_GE(Ms(restored - modem.ArrivalOf(kShortest.size() - 1)), 30) << testForm;
+    }
 }
 
-TEST_F(PagerTest, EmptyMessageAndOutOfRangeDelay) {
-    EXPECT_EQ(PageOnThread(RequestOnCom1("12", "", 2)), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(Dialogue("12", "", 2).size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), "atz\ratd12,,,\r\rath0\ratz\r");
-
-    // A delay that cannot come from the settings is taken as the default 4.
-    const std::size_t before = modem_.Bytes().size();
-    EXPECT_EQ(PageOnThread(RequestOnCom1("1", "2", 0)), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(before + Dialogue("1", "2", 4).size(), 2s));
-    EXPECT_EQ(modem_.Bytes().substr(before), Dialogue("1", "2", 4));
-}
-
-// Commas and pauses for the extreme delays; the pauses are measured as gaps
-// between the arrival of the rows at the modem.
-class PagerDelayTest : public PagerTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(PagerDelayTest, CommasAndPausesFollowTheDelay) {
-    const int delay = GetParam();
-    const std::string phone = "0123456789";
-    const std::string message = "4321#";
-    const std::string expected = Dialogue(phone, message, delay);
-    ASSERT_EQ(PageOnThread(RequestOnCom1(phone, message, delay)), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(expected.size(), 2s));
-    ASSERT_EQ(modem_.Bytes(), expected);
-    EXPECT_EQ(modem_.Bytes().find(std::string(static_cast<std::size_t>(delay + 1), ',') + "4321"),
-              4 + 3 + phone.size());
-
-    const std::size_t dialAt = 4;
-    const std::size_t dialEnd = expected.find('\r', dialAt);  // last byte of the dial
-    const std::size_t hangUpAt = dialEnd + 1;                 // the lone "\r"
-    const auto reset = *modem_.ArrivalOf(0);
-    const auto dial = *modem_.ArrivalOf(dialAt);
-    const auto dialed = *modem_.ArrivalOf(dialEnd);
-    const auto after = *modem_.ArrivalOf(hangUpAt);
-    const auto last = *modem_.ArrivalOf(expected.size() - 1);
-
-    const long long afterReset = Ms(dial - reset);
-    EXPECT_GE(afterReset, kFastUnitMs - kEarlyMs);
-    EXPECT_LT(afterReset, kFastUnitMs + kLateMs);
-    const long long afterDial = Ms(after - dialed);
-    const long long wanted = (15LL + delay) * kFastUnitMs;
-    EXPECT_GE(afterDial, wanted - kEarlyMs);
-    EXPECT_LT(afterDial, wanted + kLateMs);
-    // Rows 3 to 5 follow one another without a pause.
-    EXPECT_LT(Ms(last - after), kFastUnitMs);
-}
-
-INSTANTIATE_TEST_SUITE_P(ShortestAndLongest, PagerDelayTest, ::testing::Values(1, 9));
-
-TEST_F(PagerTest, RealTimeDialogueWithDelayOneTakesSeventeenSeconds) {
-    SetPagerPauseUnitForTesting(1000);
-    const auto start = Clock::now();
-    ASSERT_EQ(PageOnThread(RequestOnCom1("555", "77", 1)), PageOutcome::Sent);
-    const long long total = Ms(Clock::now() - start);
-    const std::string expected = Dialogue("555", "77", 1);
-    ASSERT_TRUE(modem_.WaitForBytes(expected.size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), expected);
-    const long long afterReset = Ms(*modem_.ArrivalOf(4) - *modem_.ArrivalOf(0));
-    const long long afterDial =
-        Ms(*modem_.ArrivalOf(expected.find('\r', 4) + 1) - *modem_.ArrivalOf(4));
-    EXPECT_GE(afterReset, 1000 - kEarlyMs);
-    EXPECT_LT(afterReset, 1000 + kLateMs);
-    EXPECT_GE(afterDial, 16000 - kEarlyMs);
-    EXPECT_LT(afterDial, 16000 + kLateMs);
-    EXPECT_GE(total, 17000);
-    EXPECT_LT(total, 18500);
-}
-
-TEST_F(PagerTest, SecondPortWinsWhenBothAreChosen) {
-    PageRequest r = RequestOnCom1("1", "2", 1);
-    r.com1Device = "/nonexistent/sentrel-tty";
-    r.com2Device = modem_.slavePath();
-    r.com2 = true;
-    EXPECT_EQ(PageOnThread(r), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(Dialogue("1", "2", 1).size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), Dialogue("1", "2", 1));
-    EXPECT_TRUE(window_.Messages().empty());
-}
-
-void ExpectOnePortError(const RecordingWindow& window, const std::string& text) {
-    auto messages = window.Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, text);
-    EXPECT_EQ(messages[0].caption, "Paging Error");
-    EXPECT_EQ(messages[0].icon, MessageIcon::Stop);
-    EXPECT_EQ(messages[0].buttons, MessageButtons::Ok);
-}
-
-TEST_F(PagerTest, MissingDeviceGivesThePortErrorAtOnce) {
-    PageRequest r = RequestOnCom1("1", "2", 9);
-    r.com1Device = "/nonexistent/sentrel-tty";
-    SetPagerPauseUnitForTesting(1000);
-    const auto start = Clock::now();
-    EXPECT_EQ(PageOnThread(r), PageOutcome::PortUnusable);
-    EXPECT_LT(Ms(Clock::now() - start), 1000);
-    ExpectOnePortError(window_, "Comm Port could not be used.");
-}
-
-TEST_F(PagerTest, NeitherPortChosenGivesThePortError) {
-    PageRequest r = RequestOnCom1("1", "2", 1);
-    r.com1 = false;
-    EXPECT_EQ(PageOnThread(r), PageOutcome::NoPort);
-    ExpectOnePortError(window_, "Comm Port could not be used.");
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(modem_.Bytes(), "");
-}
-
-TEST_F(PagerTest, PortHeldByAnotherUserGivesThePortError) {
-    QSerialPort holder;
-    holder.setPortName(QString::fromStdString(modem_.slavePath()));
-    ASSERT_TRUE(holder.open(QIODevice::WriteOnly)) << holder.errorString().toStdString();
-
-    EXPECT_EQ(PageOnThread(RequestOnCom1("1", "2", 1)), PageOutcome::PortUnusable);
-    ExpectOnePortError(window_, "Comm Port could not be used.");
-
-    // Once the other user lets go, the port is usable again.
-    holder.close();
-    window_.Clear();
-    EXPECT_EQ(PageOnThread(RequestOnCom1("1", "2", 1)), PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(Dialogue("1", "2", 1).size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), Dialogue("1", "2", 1));
-    EXPECT_TRUE(window_.Messages().empty());
-}
-
-TEST_F(PagerTest, TestFormStopsWhenTheFirstWriteFails) {
-    // The line drops right after the port has opened.
-    SetPagerAfterOpenHookForTesting([this] { modem_.HangUp(); });
-    SetPagerPauseUnitForTesting(1000);
-    const auto start = Clock::now();
-    EXPECT_EQ(PageOnThread(RequestOnCom1("1", "2", 9), true), PageOutcome::WriteFailed);
-    // No pause was taken: it ended at the first write.
-    EXPECT_LT(Ms(Clock::now() - start), 1000);
-    ExpectOnePortError(window_, "Could not send data to Comm Port..");
-}
-
-TEST_F(PagerTest, AlarmFormRunsItsCourseOnADroppedLine) {
-    SetPagerAfterOpenHookForTesting([this] { modem_.HangUp(); });
-    const auto start = Clock::now();
-    EXPECT_EQ(PageOnThread(RequestOnCom1("1", "2", 1)), PageOutcome::Sent);
-    EXPECT_GE(Ms(Clock::now() - start), 17LL * kFastUnitMs - 5);
-    EXPECT_TRUE(window_.Messages().empty());
-}
-
-// The Alerts page's Test button: the test form, on the GUI thread.
-TEST_F(PagerTest, TestFormRunsOnTheGuiThread) {
-    int argc = 1;
-    char name[] = "test_pager";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    PageOutcome outcome = PageOutcome::NoPort;
-    const PageRequest request = RequestOnCom1("99", "1", 1);
-    QTimer::singleShot(0, &app, [&] {
-        outcome = SendPage(request, true);
-        app.quit();
-    });
-    QTimer::singleShot(30000, &app, [&] { app.exit(1); });
-    EXPECT_EQ(app.exec(), 0);
-    EXPECT_EQ(outcome, PageOutcome::Sent);
-    ASSERT_TRUE(modem_.WaitForBytes(Dialogue("99", "1", 1).size(), 2s));
-    EXPECT_EQ(modem_.Bytes(), Dialogue("99", "1", 1));
-    EXPECT_TRUE(window_.Messages().empty());
-}
-
-TEST(PageRequestFromSettingsTest, TakesPortsDevicesAndDialValues) {
-    MonitorSettings s;
-    s.Com_2 = true;
-    s.Pager_Phone = "5551234";
-    s.Pager_Message = "911";
-    s.Pager_Delay = 7;
-    PageRequest r = PageRequestFromSettings(s);
-    EXPECT_FALSE(r.com1);
-    EXPECT_TRUE(r.com2);
-    EXPECT_EQ(r.com1Device, "/dev/ttyS0");
-    EXPECT_EQ(r.com2Device, "/dev/ttyS1");
-    EXPECT_EQ(r.phone, "5551234");
-    EXPECT_EQ(r.message, "911");
-    EXPECT_EQ(r.delay, 7);
-
-    s.Com_1_Device = "/dev/ttyUSB0";
-    s.Com_2_Device = "/dev/ttyACM3";
-    s.Pager_Delay = 0;  // never loaded
-    r = PageRequestFromSettings(s);
-    EXPECT_EQ(r.com1Device, "/dev/ttyUSB0");
-    EXPECT_EQ(r.com2Device, "/dev/ttyACM3");
-    EXPECT_EQ(r.delay, 4);
+TEST_F(Pager, PortFaultsAndADroppedLine) {
+    using Arrange = std::function<void(PageRequest&, QSerialPort&, PtyModem&)>;
+    struct Row {
+        const char* name;
+        Arrange arrange;
+        bool testForm;
+        PageOutcome outcome;
+        std::string message, bytes;
+        int minUnits, maxUnits;
+    };
+    const Arrange hangUp = [](PageRequest&, QSerialPort&, PtyModem& modem) {
+        SetPagerAfterOpenHookForTesting([&modem] { modem.HangUp(); });
+    };
+    const std::string portError = "Comm Port could not be used.";
+    for (const Row& row : std::vector<Row>{
+             {"missing", [](auto&r, auto&, auto&) { r.com1Device = "/nonexistent/tty"; }, false,
+              PageOutcome::PortUnusable, portError, "", 0, 1},
+             {"none chosen", [](auto&r, auto&, auto&) { r.com1 = false; }, false,
+              PageOutcome::NoPort, portError, "", 0, 1},
+             {"held",
+              [](auto&r, QSerialPort&holder, auto&) {
+                  holder.setPortName(QString::fromStdString(r.com1Device));
+                  holder.open(QIODevice::ReadWrite);
+              },
+              false, PageOutcome::PortUnusable, portError, "", 0, 1},
+             {"COM2 wins",
+              [](auto&r, auto&, auto&) {
+                  std::swap(r.com1Device, r.com2Device);
+                  r.com2 = true;
+              },
+              false, PageOutcome::Sent, "", kShortest, 17, 20},
+             {"dropped, test form", hangUp, true, PageOutcome::WriteFailed,
+              "Could not send data to Comm Port..", "", 0, 1},
+             {"dropped, alarm form", hangUp, false, PageOutcome::Sent, "", "", 17, 20}}) {
+        PtyModem modem;
+        PageRequest request = On(modem.slavePath());
+        QSerialPort holder;
+        row.arrange(request, holder, modem);
+        RecordingWindow window;
+        const auto start = Clock::now();
+        EXPECT_EQ(Page(request, row.testForm), row.outcome) << row.name;
+        EXPECT_GE(Ms(Clock::now() - start), row.minUnits * kUnit) << row.name;
+        EXPECT_LT(Ms(Clock::now() - start), row.maxUnits * kUnit) << row.name;
+        const auto messages = window.Messages();
+        ASSERT_EQ(messages.size(), row.message.empty() ? 0u : 1u) << row.name;
+        if (!messages.empty()) {
+            EXPECT_EQ(messages[0].text + "|" + messages[0].caption, row.message + "|Paging Error");
+            EXPECT_EQ(messages[0].icon, MessageIcon::Stop);
+        }
+        modem.WaitForBytes(row.bytes.size(), 2s);
+        EXPECT_EQ(modem.Bytes(), row.bytes) << row.name;
+        SetPagerAfterOpenHookForTesting({});
+    }
 }
 
 }  // namespace

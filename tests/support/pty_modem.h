@@ -1,59 +1,68 @@
-// A stand-in modem: a pseudo-terminal pair whose slave side is the serial device
-// handed to the pager. A reader thread records every byte arriving at the master
-// side together with its arrival time.
+// A stand-in modem: a pseudo-terminal whose slave side is the pager's serial
+// device; a reader thread records each byte reaching the master side with its time.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <cstddef>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include "support/harness.h"
 
 namespace sentrel::testing {
 
 class PtyModem {
   public:
-    using Clock = std::chrono::steady_clock;
-    struct Chunk {
-        Clock::time_point at;
-        std::string bytes;
-    };
-
-    PtyModem();  // opens the pair, sets the slave raw, starts the reader
-    ~PtyModem();
-    PtyModem(const PtyModem&) = delete;
-    PtyModem& operator=(const PtyModem&) = delete;
-
-    bool ok() const { return master_ >= 0; }
-    const std::string& error() const { return error_; }
-    const std::string& slavePath() const { return slavePath_; }
-
-    std::string Bytes() const;
-    std::vector<Chunk> Chunks() const;
-    // Arrival time of the byte at this offset of the stream, if it has come.
-    std::optional<Clock::time_point> ArrivalOf(std::size_t offset) const;
-    // Waits until at least n bytes have arrived, at most for the bound.
-    bool WaitForBytes(std::size_t n, std::chrono::milliseconds bound) const;
-
-    // Drops the line: stops the reader and closes the master side, so that the
-    // slave is hung up and writes to it fail. Callable from any thread.
-    void HangUp();
+    PtyModem() {
+        char name[256] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        ok_ = ::openpty(&master_, &slave_, name, &raw, nullptr) == 0;
+        path_ = name;
+        reader_ = std::thread([this] {
+            for (char b[512]; ok_ && !stop_;) {
+                pollfd p{master_, POLLIN, 0};
+                const bool ready = ::poll(&p, 1, 10) == 1 && (p.revents & POLLIN) != 0;
+                const ssize_t n = ready ? ::read(master_, b, sizeof b) : 0;
+                std::lock_guard lock(mutex_);
+                bytes_.append(b, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                at_.resize(bytes_.size(), Clock::now());
+            }
+        });
+    }
+    ~PtyModem() { HangUp(), ::close(slave_); }
+    bool ok() const { return ok_; }
+    std::string error() const { return ok_ ? "" : "openpty failed"; }
+    const std::string& slavePath() const { return path_; }
+    int master() const { return master_; }
+    std::string Bytes() const { return Locked(bytes_); }
+    Clock::time_point ArrivalOf(std::size_t offset) const {  // max() while still to come
+        const auto at = Locked(at_);
+        return offset < at.size() ? at[offset] : Clock::time_point::max();
+    }
+    bool WaitForBytes(std::size_t n, Ms bound) const {
+        return WaitUntil([&] { return Bytes().size() >= n; }, bound);
+    }
+    void HangUp() {  // drops the line: the master closes, writes to the slave fail
+        std::lock_guard lock(hangUp_);
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        (void)(master_ >= 0 && ::close(master_)), master_ = -1;
+    }
 
   private:
-    void ReadLoop();
-
-    int master_ = -1;
-    int slave_ = -1;  // held open so the master never sees a closed slave
-    std::string slavePath_;
-    std::string error_;
+    template <typename T>
+    T Locked(const T& v) const {
+        std::lock_guard lock(mutex_);
+        return v;
+    }
+    bool ok_ = false;
+    int master_ = -1, slave_ = -1;  // the slave is held so the master never sees it closed
+    std::string path_, bytes_;
+    std::vector<Clock::time_point> at_;
     std::atomic<bool> stop_{false};
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::vector<Chunk> chunks_;
-    std::mutex hangUpMutex_;
+    mutable std::mutex mutex_, hangUp_;
 };
 
 }  // namespace sentrel::testing

@@ -1,75 +1,52 @@
-// A private PulseAudio server for sound tests: one null sink, reached through a
-// unix socket in a temporary directory; and a recorder of that sink's monitor.
+// A private PulseAudio server with one null sink, and the sink's monitor recorded
+// as 16-bit mono samples at 16 kHz into a file that grows in real time (silence is
+// played into the sink beside: an idle null sink gives its monitor nothing).
 #pragma once
 
-#include <sys/types.h>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
-
-#include "support/temp_dir.h"
+#include "support/harness.h"
 
 namespace sentrel::testing {
 
 class PulseServer {
   public:
-    // Starts the server and waits (bounded) until it accepts connections.
-    PulseServer();
-    // Kills the server and reaps it.
-    ~PulseServer();
-    PulseServer(const PulseServer&) = delete;
-    PulseServer& operator=(const PulseServer&) = delete;
-
+    static constexpr int kRate = 16000;
+    PulseServer() {
+        server_ =
+            Run("pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 "
+                "--use-pid-file=false --load='module-null-sink sink_name=null' "
+                "--load='module-native-protocol-unix auth-anonymous=1 socket=" +
+                dir_.file("native") + "' 2>" + dir_.file("log"));
+        const std::string raw = " --raw --format=s16le --channels=1 --rate=16000";
+        if (WaitUntil([&] { return std::filesystem::exists(dir_.file("native")); }, 15s)) {
+            silence_ = Run("pacat -d null --latency-msec=50" + raw + " /dev/zero");
+            recorder_ =
+                Run("parec -d null.monitor --latency-msec=20" + raw + " >" + dir_.file("raw"));
+        }
+        ok_ = WaitUntil([&] { return Samples().size() >= kRate / 10; }, 15s);
+    }
     bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
-    // The value for PULSE_SERVER, e.g. "unix:/tmp/.../native".
-    std::string address() const { return "unix:" + socketPath_; }
-    std::string sinkName() const { return "sentrel_null"; }
-    // Environment for a client process of this server.
-    std::vector<std::string> ClientEnvironment() const;
+    std::string error() const { return ReadFile(dir_.file("log")); }
+    std::string address() const { return "unix:" + dir_.file("native"); }
+    std::vector<std::int16_t> Samples() const {
+        const std::string bytes = ReadFile(dir_.file("raw"));
+        std::vector<std::int16_t> samples(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        return samples;
+    }
 
   private:
+    std::unique_ptr<Process> Run(const std::string& command) const {
+        return std::make_unique<Process>(std::vector<std::string>{"sh", "-c", env_ + command});
+    }
     TempDir dir_;
-    std::string socketPath_;
-    pid_t pid_ = -1;
+    const std::string env_ = "HOME=" + dir_.path() + " XDG_RUNTIME_DIR=" + dir_.path() +
+                             " PULSE_SERVER=" + address() + " exec ";
+    std::unique_ptr<Process> server_, silence_, recorder_;  // stopped in reverse order
     bool ok_ = false;
-    std::string error_;
 };
-
-// Records the null sink's monitor as raw 16-bit mono samples into a file. An idle
-// null sink delivers nothing to its monitor, so the recorder also plays endless
-// silence into the sink: the recording then runs at real time throughout.
-class PulseRecorder {
-  public:
-    PulseRecorder(const PulseServer& server, int rate);
-    ~PulseRecorder();  // stops parec and the silence, and reaps them
-    PulseRecorder(const PulseRecorder&) = delete;
-    PulseRecorder& operator=(const PulseRecorder&) = delete;
-
-    bool ok() const { return ok_; }
-    const std::string& error() const { return error_; }
-    int rate() const { return rate_; }
-    // Samples recorded so far (the file grows as the monitor delivers).
-    std::size_t SampleCount() const;
-    std::vector<std::int16_t> Samples() const;
-
-  private:
-    TempDir dir_;
-    std::string file_;
-    int rate_;
-    pid_t pid_ = -1;
-    pid_t feeder_ = -1;
-    bool ok_ = false;
-    std::string error_;
-};
-
-// Spawns a program with the given arguments and environment, its output to
-// outputFile and its errors to errorFile; -1 on failure.
-pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   const std::string& outputFile, const std::string& errorFile);
-// Sends SIGTERM, waits up to a bound, then SIGKILL; always reaps.
-void StopProcess(pid_t pid);
 
 }  // namespace sentrel::testing
