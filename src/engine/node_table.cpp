@@ -4,6 +4,7 @@
 #include <cctype>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace sentrel {
 
@@ -18,6 +19,36 @@ constexpr std::size_t kRowColumn = 41;
 
 std::string Cut(const std::string& text, std::size_t limit) {
     return text.size() > limit ? text.substr(0, limit) : text;
+}
+
+// Bytes of the character at `at`: a whole UTF-8 sequence, or a single byte that
+// does not start one.
+std::size_t CharBytes(const std::string& text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0xC0   ? 1
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                               : lead < 0xF8 ? 4
+                                             : 1;
+    if (at + length > text.size()) {
+        return 1;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) {
+            return 1;
+        }
+    }
+    return length;
+}
+
+// The first `limit` characters of the text and their count.
+std::pair<std::string, std::size_t> CutChars(const std::string& text, std::size_t limit) {
+    std::size_t at = 0;
+    std::size_t chars = 0;
+    for (; at < text.size() && chars < limit; ++chars) {
+        at += CharBytes(text, at);
+    }
+    return {text.substr(0, at), chars};
 }
 
 NodeEntry CutNode(const NodeEntry& node) {
@@ -209,18 +240,17 @@ bool IsFailureStatus(const std::string& statusText) {
 }
 
 std::string StatusRowText(const NodeSlot& slot) {
-    std::string row;
-    if (!slot.node.title.empty()) {
-        row = Cut(slot.node.title, kRowNameWidth);
-    } else {
-        row = Cut(slot.node.address, kRowNameWidth);
-        if (!slot.node.port.empty() && !EqualsNoCase(slot.node.port, "80")) {
-            row += " port:";
-            row += slot.node.port;
-        }
+    // Cut and padded by characters, not bytes, so the status column stays put
+    // whatever letters a title holds.
+    const bool titled = !slot.node.title.empty();
+    auto [row, chars] = CutChars(titled ? slot.node.title : slot.node.address, kRowNameWidth);
+    if (!titled && !slot.node.port.empty() && !EqualsNoCase(slot.node.port, "80")) {
+        const std::string suffix = " port:" + slot.node.port;
+        row += suffix;
+        chars += CutChars(suffix, suffix.size()).second;
     }
-    if (row.size() < kRowColumn) {
-        row.append(kRowColumn - row.size(), ' ');
+    if (chars < kRowColumn) {
+        row.append(kRowColumn - chars, ' ');
     }
     row += slot.status.statusText;
     return row;

@@ -65,7 +65,8 @@ MessageAnswer ShowMessageBox(QWidget* parent, const QString& text, const QString
     {
         SeamState& seam = Seam();
         std::lock_guard lock(seam.mutex);
-        seam.shown.append(DialogRecord{text, caption, icon, buttons});
+        seam.shown.append(
+            DialogRecord{text, caption, icon, buttons, parent ? parent->window() : nullptr});
         if (!seam.answers.isEmpty()) {
             return seam.answers.dequeue();
         }

@@ -2,12 +2,12 @@
 // answer them in advance. The program itself never queues answers.
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QWidget>
 
 #include "engine/window_port.h"
-
-class QWidget;
 
 namespace sentrel::ui {
 
@@ -33,6 +33,7 @@ struct DialogRecord {
     QString caption;
     MessageIcon icon;
     MessageButtons buttons;
+    QPointer<QWidget> window;  // the window the message belongs to (its parent's)
 };
 void QueueMessageAnswerForTesting(MessageAnswer answer);
 void QueueSavePathForTesting(const QString& pathOrEmptyForCancel);

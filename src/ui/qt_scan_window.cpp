@@ -94,7 +94,11 @@ MessageAnswer QtScanWindow::ShowMessage(const std::string& text, const std::stri
     const QString qtext = QString::fromStdString(text);
     const QString qcaption = QString::fromStdString(caption);
     RunOnGui([this, answer, qtext, qcaption, icon, buttons] {
-        answer->store(ShowMessageBox(window_.data(), qtext, qcaption, icon, buttons));
+        // While a modal window such as the setup sheet is open, the message
+        // belongs to it, so it can never open behind it.
+        QWidget* modal = QApplication::activeModalWidget();
+        answer->store(
+            ShowMessageBox(modal ? modal : window_.data(), qtext, qcaption, icon, buttons));
     });
     return answer->load();
 }

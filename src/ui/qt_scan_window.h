@@ -18,7 +18,8 @@ class QtScanWindow : public QObject, public ScanWindow {
     Q_OBJECT
 
   public:
-    // `window` gets the title and owns the message boxes; `redraw` rebuilds it.
+    // `window` gets the title and owns the message boxes (a modal window open
+    // over it owns them instead); `redraw` rebuilds it.
     // Must be created on the user-interface thread.
     QtScanWindow(QWidget* window, std::function<void()> redraw);
     ~QtScanWindow() override;

@@ -70,16 +70,17 @@ void PutFieldText(QLineEdit* edit, const std::string& member, int limit) {
 
 bool TakeFieldText(QWidget* parent, QLineEdit* edit, std::string& member, int limit) {
     const QString text = edit->text();
-    if (limit > 0 && text.size() > limit) {
+    const QVariant shown = edit->property(kShownProperty);
+    const std::string taken = shown.isValid() && shown.toString() == text
+                                  ? edit->property(kBytesProperty).toByteArray().toStdString()
+                                  : text.toStdString();
+    // The limit counts bytes, as the settings file's read limits do, so whatever
+    // is taken here comes back whole after a save and a reload.
+    if (limit > 0 && taken.size() > std::size_t(limit)) {
         ShowLengthMessage(parent, limit);
         return false;
     }
-    const QVariant shown = edit->property(kShownProperty);
-    if (shown.isValid() && shown.toString() == text) {
-        member = edit->property(kBytesProperty).toByteArray().toStdString();
-    } else {
-        member = text.toStdString();
-    }
+    member = taken;
     if (limit > 0) {
         edit->setMaxLength(limit);
     }

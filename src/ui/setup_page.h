@@ -62,8 +62,8 @@ void ShowLengthMessage(QWidget* parent, int limit);
 // member already longer is shown whole (and refused when read back).
 void PutFieldText(QLineEdit* edit, const std::string& member, int limit = 0);
 // The field back into its member. An unchanged field gives back the member's
-// exact bytes. With a limit, a field holding more characters shows the length
-// message and gives false, leaving the member alone.
+// exact bytes. With a limit, a field whose text takes more bytes in UTF-8 shows
+// the length message and gives false, leaving the member alone.
 bool TakeFieldText(QWidget* parent, QLineEdit* edit, std::string& member, int limit = 0);
 
 // At most `limit` bytes of the text, never ending inside a UTF-8 sequence.
