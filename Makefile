@@ -18,9 +18,12 @@ run: build
 	  echo "sentrel: the core is built; the window is not there yet."; \
 	fi
 
-# The default suite first; then, for the default preset, the sanitizer builds and
-# the fuzz smoke run (scripts/ci-sanitizers), which end with one summary line.
-test: build
+# The test budget first (tests at most 40 % of the program's lines), then the build
+# and the default suite; then, for the default preset, the sanitizer builds and the
+# fuzz smoke run (scripts/ci-sanitizers), which end with one summary line.
+test:
+	@scripts/test-budget
+	@$(MAKE) --no-print-directory build
 	@t0=$$(date +%s); \
 	ctest --preset $(PRESET) -j2 --output-on-failure --output-junit $(CURDIR)/$(BUILD_DIR)/junit.xml; \
 	rc=$$?; echo "== default suite: exit $$rc, $$(( $$(date +%s) - t0 )) s"; \
