@@ -1,0 +1,276 @@
+// Which failures raise alarms and what an alarm sets off; the mailer against SMTP
+// servers on 127.0.0.1 played by a script: the dialogue byte for byte, and every
+// way a server fails it, within the time limits.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "alerts/alarm_dispatch.h"
+#include "alerts/smtp_mailer.h"
+#include "engine/node_table.h"
+#include "platform/net_names.h"
+#include "support/harness.h"
+
+namespace sentrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Clock;
+using testing::Connection;
+using testing::LoopbackPeer;
+
+// A server's side: replies by verb ("|" is a pause of 300 ms, "#" closes),
+// `delay` before each reply, every byte in a segment of its own when asked.
+struct Server {
+    std::string greeting = "220 peer.test ready\r\n";
+    std::map<std::string, std::string> replies;
+    std::chrono::milliseconds delay{0};
+    bool oneByte = false;
+
+    bool Say(Connection& c, const std::string& text) const {
+        std::this_thread::sleep_for(delay);
+        for (std::size_t at = 0, n; at < text.size(); at += std::max<std::size_t>(n, 1)) {
+            n = oneByte ? 1 : text.find_first_of("|#", at) - at;
+            if (text[at] == '#') {
+                return false;
+            }
+            std::this_thread::sleep_for(text[at] == '|' ? 300ms : oneByte ? 30ms : 0ms);
+            (void)(text[at] == '|' || c.Send(text.substr(at, n)));
+        }
+        return true;
+    }
+    void operator()(Connection& c) const {
+        std::string line;
+        if (greeting.empty()) {
+            return c.Hold();
+        }
+        for (bool open = Say(c, greeting); open && c.ReadLine(&line, 60s);) {
+            const std::string verb = line.substr(0, 4);
+            const auto own = replies.find(verb);
+            open = Say(c, own != replies.end() ? own->second
+                          : verb == "DATA"     ? "354 go on\r\n"
+                          : verb == "QUIT"     ? "221 bye\r\n#"
+                                               : "250 ok\r\n");
+            while (verb == "DATA" && open && c.ReadLine(&line, 5s) && line != ".\r\n") {
+            }
+            open = open && (verb != "DATA" || Say(c, "250 queued\r\n"));
+        }
+    }
+};
+
+class Mailer : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        SetSmtpPortForTesting(0);
+        SetSmtpTimingForTesting(0ms, 0ms);
+    }
+    // One mail to a server playing the script; the result and the seconds it took.
+    std::pair<MailResult, double> Mail(const Server& server,
+                                       const std::string& from = "a@example.com",
+                                       const std::string& to = "b@example.com",
+                                       const std::string& message = "m") {
+        peer_ = std::make_unique<LoopbackPeer>(server);
+        SetSmtpPortForTesting(static_cast<std::uint16_t>(peer_->port()));
+        const auto start = Clock::now();
+        const MailResult result = SendAlertMail("127.0.0.1", from, to, "Node down", message);
+        return {result, std::chrono::duration<double>(Clock::now() - start).count()};
+    }
+    // The command verbs the server saw, up to the data.
+    std::string Verbs() const {
+        std::string verbs, all = peer_->received().at(0);
+        for (std::size_t at = 0; at < all.size() && verbs.find("DATA") == std::string::npos;
+             at = all.find('\n', at) + 1) {
+            verbs += (verbs.empty() ? "" : " ") + all.substr(at, 4);
+        }
+        return verbs;
+    }
+    std::unique_ptr<LoopbackPeer> peer_;
+};
+
+TEST_F(Mailer, SendsTheDialogueByteForByte) {
+    std::string host;
+    ASSERT_TRUE(LocalHostName(&host));
+    for (const auto& [from, to, message, body] : std::vector<std::array<std::string, 4>>{
+             {"alerts@example.com", "ops@example.com", "Down:\nweb1", "Down:\r\nweb1"},
+             // Brackets kept; lines of dots stuffed; CR LF and inner dots as they are.
+             {"<alerts@example.com>", "<ops@example.com>", "first\n.\n.second\r\nlast. end",
+              "first\r\n..\r\n..second\r\nlast. end"}}) {
+        const std::time_t before = std::time(nullptr);
+        ASSERT_EQ(Mail(Server{}, from, to, message).first, MailSent);
+        const std::string got = peer_->received().at(0);
+        const std::size_t dateAt = got.find("DATA\r\n") + 6;
+        const std::string date = got.substr(dateAt, got.find("\r\n", dateAt) + 2 - dateAt);
+        bool fromTheClock = false;  // the local time of a second within the call
+        for (std::time_t t = before; t <= std::time(nullptr); ++t) {
+            std::tm local{};
+            localtime_r(&t, &local);
+            fromTheClock = fromTheClock || MailDateLine(local, local.tm_gmtoff) == date;
+        }
+        EXPECT_TRUE(fromTheClock) << date;
+        EXPECT_EQ(got, "HELO " + host + "\r\nMAIL From: <alerts@example.com>\r\n" +
+                           "RCPT To: <ops@example.com>\r\nDATA\r\n" + date + "From: " + from +
+                           "\r\nSender: " + from + "\r\nReply-to: " + from +
+                           "\r\nSubject: Node down\r\nX-Mailer:[Brightfen EMailer v1.0]\r\n\r\n\r\n"
+                           "* ALERT! Server Not Responding! *\r\n" +
+                           body + "\r\n*END*\r\n\r\n.\r\nQUIT\r\n");
+    }
+}
+
+TEST_F(Mailer, EveryFailingServerEndsTheCallWithinItsLimits) {
+    struct Row {
+        const char* name;
+        Server server;
+        int receiveMs, budgetMs;  // 0: the program's own (10 s, 55 s)
+        MailResult result;
+        std::string verbs;  // "*": not examined
+        double minSeconds, maxSeconds;
+    };
+    const auto replying = [](std::string verb, std::string text) {
+        Server s;
+        s.replies[verb] = text;
+        return s;
+    };
+    Server twoPieces = replying("HELO", "220 second line\r\n|250 hello\r\n");
+    twoPieces.greeting = "220-first line\r\n";
+    Server silent, slow, closing, pieces;
+    silent.greeting = "";
+    slow.delay = 1000ms;
+    closing.greeting = "#";
+    pieces.oneByte = true;
+    for (const Row& row : std::vector<Row>{
+             {"greeting in two pieces", twoPieces, 400, 3000, MailSent, "HELO MAIL RCPT DATA", 0,
+              3},
+             {"RCPT refused, closed", replying("RCPT", "550 no such user\r\n|#"), 0, 0, MailFailed,
+              "HELO MAIL RCPT", 1.9, 8},  // then 4 empty receives, 500 ms after each
+             {"MAIL refused, held", replying("MAIL", "550 go away\r\n"), 300, 55000, MailFailed,
+              "HELO MAIL", 3, 8},  // then 4 receives of 300 ms, 500 ms after each
+             {"421 to HELO", replying("HELO", "421 shutting down\r\n"), 400, 3000, MailFailed,
+              "HELO", 0, 4},
+             {"silent", silent, 400, 55000, MailFailed, "", 4, 9},   // 5 x (400 + 500 ms)
+             {"slow", slow, 2000, 3000, MailFailed, "*", 2.8, 4.5},  // answers after 1 s each
+             {"closes at once", closing, 0, 0, MailFailed, "", 2.4, 6},
+             {"one-byte pieces", pieces, 400, 3000, MailFailed, "", 0, 4},
+             {"silent, the program's limits", silent, 0, 0, MailFailed, "", 50, 56}}) {
+        SetSmtpTimingForTesting(std::chrono::milliseconds(row.receiveMs),
+                                std::chrono::milliseconds(row.budgetMs));
+        const auto [result, seconds] = Mail(row.server);
+        EXPECT_EQ(result, row.result) << row.name;
+        EXPECT_GE(seconds, row.minSeconds) << row.name;
+        EXPECT_LT(seconds, row.maxSeconds) << row.name;
+        EXPECT_TRUE(row.verbs == "*" || Verbs() == row.verbs) << row.name << ": " << Verbs();
+    }
+}
+
+TEST_F(Mailer, ServerTextsThatAreNoDottedAddressConnectNowhere) {
+    for (const char* server : {"mail.example.com", "", "127.0.0", "256.0.0.1", "127.0.0.1x"}) {
+        peer_ = std::make_unique<LoopbackPeer>(Server{});
+        SetSmtpPortForTesting(static_cast<std::uint16_t>(peer_->port()));
+        EXPECT_EQ(SendAlertMail(server, "a@example.com", "b@example.com", "s", "m"), MailFailed);
+        EXPECT_EQ(peer_->accepted(), 0) << server;
+    }
+}
+
+TEST(MailDateLine, DayMonthYearTimeAndZone) {
+    const auto at = [](int year, int month, int day, int wday, int hour, int minute, int second) {
+        return std::tm{second, minute, hour, day, month - 1, year - 1900, wday, 0, 0, 0, nullptr};
+    };
+    EXPECT_EQ(MailDateLine(at(1997, 1, 2, 4, 9, 5, 7), 0),
+              "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n");
+    EXPECT_EQ(MailDateLine(at(2001, 3, 5, 1, 23, 59, 0), -(3 * 3600 + 30 * 60)),
+              "Date: Mon, 05 Mar 2001 23:59:00 -0330\r\n");
+    EXPECT_EQ(MailDateLine(at(2024, 12, 31, 2, 0, 0, 0), 5 * 3600 + 30 * 60),
+              "Date: Tue, 31 Dec 2024 00:00:00 +0530\r\n");
+}
+
+class Alarms : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetEngineStateForTesting(); }
+    void TearDown() override {
+        ResetEngineStateForTesting();
+        SetSmtpPortForTesting(0);
+    }
+    static void Probe(int node, bool answers) {
+        NodeTable::Instance().ApplyProbeResult(node, answers ? 12 : 0);
+    }
+    static NodeStatus Status(int node) { return NodeTable::Instance().Get(node).status; }
+    static void Nodes(const std::vector<std::string>& addresses) {
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            NodeTable::Instance().SetNode(static_cast<int>(i),
+                                          NodeEntry{addresses[i], "", "", PING});
+        }
+    }
+};
+
+TEST_F(Alarms, ThresholdAndLimitDecideWhichFailuresAlarm) {
+    // One pass a character: "." a failure, "a" an answer; expected "#" where it alarms.
+    for (const auto& [numFails, maxAlarms, passes, alarms] :
+         std::vector<std::array<std::string, 4>>{{"3", "2", "......a....", "..##..a..##"},
+                                                 {" 1", "10 alarms", "...........", "##########."},
+                                                 {"", "5", "......", "......"},
+                                                 {"0", "5", "......", "......"},
+                                                 {"-2", "5", "......", "......"},
+                                                 {"x3", "5", "......", "......"},
+                                                 {"1", "0", "......", "......"},
+                                                 {"1", "", "......", "......"},
+                                                 {"1", "-1", "......", "......"}}) {
+        ResetEngineStateForTesting();
+        Nodes({"10.0.0.7"});
+        MonitorSettings settings;
+        settings.Num_Fails = numFails;
+        settings.Max_Alarms = maxAlarms;
+        std::string got;
+        for (char pass : passes) {
+            Probe(0, pass == 'a');
+            got += AlarmSweep(settings) ? '#' : pass;
+        }
+        EXPECT_EQ(got, alarms) << "Num_Fails '" << numFails << "' Max_Alarms '" << maxAlarms << "'";
+    }
+}
+
+TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
+    LoopbackPeer peer{Server{}};
+    SetSmtpPortForTesting(static_cast<std::uint16_t>(peer.port()));
+    testing::TempDir dir;
+    // Node 4 lies behind the end of the list (the first empty address).
+    Nodes({"alpha.example", "10.0.0.2", "gamma.example", "", "10.0.0.5"});
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int node : {0, 1, 2, 4}) {
+            Probe(node, node == 1);
+        }
+    }
+    MonitorSettings s;
+    s.Num_Fails = "2";
+    s.Max_Alarms = "3";
+    s.Email_Flag = s.Audio_Flag = s.Pager_Flag = s.Launch_Flag = true;  // no sound file, no port
+    s.Email_SMTP = "127.0.0.1";
+    s.Command_Line = "echo ran >> " + dir.file("launched");
+    testing::RecordingWindow window;
+    ASSERT_TRUE(AlarmSweep(s));
+    PassAlerts(s);
+    const auto mails = peer.received();
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_NE(mails[0].find("NOT responding:\r\nalpha.example\r\n*END*"), std::string::npos);
+    EXPECT_NE(mails[1].find("NOT responding:\r\ngamma.example\r\n*END*"), std::string::npos);
+    EXPECT_EQ(window.Calls(), (std::vector<std::string>{std::string("title:") + kTitleSendingEmail,
+                                                        std::string("title:") + kTitleSendingEmail,
+                                                        std::string("title:") + kTitleSoundingAlarm,
+                                                        std::string("title:") + kTitlePaging,
+                                                        "message:Comm Port could not be used."}));
+    EXPECT_EQ(testing::ReadFile(dir.file("launched")), "ran\n");  // once, and waited for
+    for (auto [node, alarms] : {std::pair{0, 1}, {1, 0}, {2, 1}, {4, 0}}) {
+        EXPECT_EQ(Status(node).alarmCount, alarms) << node;
+    }
+    ScanAbort = 1;  // an aborted pass raises nothing
+    Probe(0, false);
+    EXPECT_FALSE(AlarmSweep(s));
+    EXPECT_EQ(Status(0).alarmCount, 1);
+}
+
+TEST(SmtpServerText, DigitFirstIsKeptOthersAreLookedUp) {
+    EXPECT_EQ(SmtpServerText("3com.example"), "3com.example");
+    EXPECT_EQ(SmtpServerText("1" + std::string(150, '2')), "1" + std::string(98, '2'));
+    EXPECT_EQ(SmtpServerText("localhost"), "127.0.0.1");
+}
+
+}  // namespace
+}  // namespace sentrel
