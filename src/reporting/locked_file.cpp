@@ -28,11 +28,19 @@ bool LockedFile::Open(const std::string& path, int extraFlags) {
     if (path.empty()) {
         return false;
     }
+    // Opened without blocking: a FIFO nobody reads (or a line waiting for its
+    // carrier) would hold the pass for good; it fails (ENXIO) like any open.
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | extraFlags, 0644);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | extraFlags, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        return false;
+    }
+    // Writes block again as usual (a FIFO with a reader, a device).
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
         return false;
     }
     // Wait a bounded time for another holder; never block without limit.
