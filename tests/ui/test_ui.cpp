@@ -1,24 +1,17 @@
-// The window program offscreen, driven through its real widgets: the setup
-// sheet's messages and the settings file's bytes, titles in other scripts, the
-// main window's RUN/STOP, STOP and close during a pass, the placement, the
-// Alerts page's Test buttons against a pseudo-terminal modem and an SMTP peer on
-// 127.0.0.1, and the real executable closing on SIGTERM.
-#include <sys/wait.h>
-
+// The window program offscreen through its real widgets: the setup sheet's messages
+// and file bytes, titles in other scripts, RUN/STOP, STOP and close during a pass,
+// the placement, and the Alerts page's Test buttons against a pseudo-terminal
+// modem and an SMTP peer on 127.0.0.1.
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
 
-#include <functional>
-#include <memory>
-
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
 #include "config/placement.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
 #include "engine/scan_pass.h"
 #include "support/harness.h"
 #include "support/pty_modem.h"
@@ -30,18 +23,13 @@
 using namespace sentrel;
 using namespace sentrel::testing;
 using ui::CMonitorDlg;
-using ui::CNodeDlg;
 using ui::CSetup;
 
 namespace {
 
-template <typename T = QWidget>
+template <typename T = QAbstractButton>
 T* Find(QWidget* root, const char* name) {
-    auto* found = root->findChild<T*>(QString::fromLatin1(name));
-    if (!found) {
-        qWarning("no widget named %s", name);
-    }
-    return found;
+    return root->findChild<T*>(QString::fromLatin1(name));
 }
 
 void Type(QWidget* root, const char* name, const QString& text) {
@@ -56,8 +44,7 @@ void Type(QWidget* root, const char* name, const QString& text) {
 
 // Near the left edge: a check box stretched across its page takes clicks only there.
 void Click(QWidget* root, const char* name) {
-    auto* button = Find<QAbstractButton>(root, name);
-    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(std::min(8, button->width() / 2), 8));
+    QTest::mouseClick(Find(root, name), Qt::LeftButton, {}, QPoint(8, 8));
 }
 
 // Runs `script` inside the modal loop of the next modal window of type T.
@@ -66,15 +53,15 @@ void OnModal(std::function<void(T*)> script) {
     auto* timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, [timer, script] {
         if (auto* modal = qobject_cast<T*>(QApplication::activeModalWidget())) {
-            timer->stop();
             timer->deleteLater();
+            timer->stop();
             script(modal);
         }
     });
     timer->start(10);
 }
 
-QStringList Shown() {
+QStringList Shown() {  // caption|text of every message since the last clear
     QStringList shown;
     for (const ui::DialogRecord& m : ui::ShownMessagesForTesting()) {
         shown << m.caption + u'|' + m.text;
@@ -82,11 +69,9 @@ QStringList Shown() {
     return shown;
 }
 
-// The status row as the main list shows it: the name cut to 40 characters, blanks
-// up to the 41-character column, then the status.
+// A row of the main list: the name cut to 40 letters, blanks up to column 41, the status.
 QString Row(const QString& name, const QString& status) {
-    const QString cut = name.left(40);
-    return cut + QString(41 - cut.size(), u' ') + status;
+    return name.left(40).leftJustified(41) + status;
 }
 
 std::string Ini(const std::vector<std::string>& lines) {
@@ -97,17 +82,6 @@ std::string Ini(const std::vector<std::string>& lines) {
     return text;
 }
 
-// Three HTTPD nodes on a peer that never answers: a pass that outlasts the test's actions.
-std::string SlowPass(int port) {
-    std::vector<std::string> lines{"[General]", "AutoStart=1", "Secs=1", "MAXSecs=2", "[Servers]"};
-    for (const char* i : {"0", "1", "2"}) {
-        lines.insert(lines.end(), {std::string("s") + i + "node=127.0.0.1",
-                                   std::string("s") + i + "port=" + std::to_string(port),
-                                   std::string("s") + i + "title=slow " + i});
-    }
-    return Ini(lines);
-}
-
 }  // namespace
 
 class UiTest : public QObject {
@@ -116,34 +90,25 @@ class UiTest : public QObject {
   private:
     std::unique_ptr<TempDir> home_;
     std::unique_ptr<CMonitorDlg> dlg_;
-    QTimer rescue_;  // ends a modal loop whose script failed, so the test fails instead of hanging
 
     CMonitorDlg* Start(const std::string& ini) {
         WriteFile(home_->iniPath(), ini);
         ResetFirstPaintPendingForTesting();
         dlg_ = std::make_unique<CMonitorDlg>();
-        if (dlg_->Initialise() != CMonitorDlg::StartResult::Ready) {
-            qWarning("start-up did not complete");
-        }
+        dlg_->Initialise();
         dlg_->show();
         return dlg_.get();
     }
     QListWidget* List() { return Find<QListWidget>(dlg_.get(), "statusList"); }
-    QString Caption() { return Find<QPushButton>(dlg_.get(), "runButton")->text(); }
-    bool PassEnded() {
-        return QTest::qWaitFor([] { return WaitForScanPass(0ms); }, 8000);
+    QString Caption() { return Find(dlg_.get(), "runButton")->text(); }
+    static bool PassEnded() {
+        return QTest::qWaitFor([] { return WaitForScanPass(0ms); });
     }
 
   private slots:
     void initTestCase() {
-        ui::SetDialogTestModeForTesting(true);
+        ui::SetDialogTestModeForTesting(true);  // a message without an answer fails the test
         SetPagerPauseUnitForTesting(5);
-        rescue_.setSingleShot(true);
-        connect(&rescue_, &QTimer::timeout, this, [] {
-            while (QWidget* modal = QApplication::activeModalWidget()) {
-                modal->close();
-            }
-        });
     }
     void init() {
         ResetEngineStateForTesting();
@@ -151,57 +116,51 @@ class UiTest : public QObject {
         ui::ClearDialogTestStateForTesting();
         home_ = std::make_unique<TempDir>();
         home_->UseAsConfigHome();
-        rescue_.start(30000);
     }
     void cleanup() {
         if (dlg_ && !dlg_->Closing()) {
             dlg_->reject();
         }
         dlg_.reset();
-        ScanAbort = 1;
         QVERIFY(WaitForScanPass(10s));
-        home_.reset();
-        QVERIFY2(rescue_.isActive(), "a modal window was left open");
         QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
         QVERIFY(!ui::DialogAnswersPendingForTesting());
     }
 
     // Every check the sheet makes before it lets a value go, with its message.
     void sheetMessages() {
+        using Typed = std::vector<std::pair<const char*, QString>>;
         struct Case {
             int page;
-            std::vector<std::pair<const char*, QString>> typed;
+            Typed typed;
             const char* clicked;
-            QString shown;  // caption|text
-            bool stays;     // a clicked box stays ticked
+            QString shown;
+            bool ticked = false;  // the clicked box after the click
         };
-        const QString error = QStringLiteral("*Error*|You haven't ");
+        const QString no = QStringLiteral("*Error*|You haven't specified ");
+        const QString wave = QStringLiteral("*Error*|You haven't selected a wave file yet.");
         const QString length = QStringLiteral("sentrel|Please enter no more than %1 characters.");
-        const std::pair<const char*, QString> smtp{"emailSmtpEdit", "mail"},
-            from{"emailFromEdit", "me"}, to{"emailToEdit", "you"}, subject{"emailSubjectEdit", "s"};
+        const Typed mail{{"emailSmtpEdit", "m"},
+                         {"emailFromEdit", "f"},
+                         {"emailToEdit", "t"},
+                         {"emailSubjectEdit", "s"}};
+        auto first = [&](int n) { return Typed(mail.begin(), mail.begin() + n); };
         const Case cases[] = {
-            {3, {}, "audioFlagCheck", error + "selected a wave file yet.", false},
-            {3, {}, "audioTestButton", error + "selected a wave file yet.", false},
-            {3, {}, "pagerFlagCheck", error + "specified a phone number.", false},
-            {3,
-             {{"pagerPhoneEdit", "5"}},
-             "pagerTestButton",
-             error + "specified a pager message.",
-             false},
-            {3, {}, "emailFlagCheck", error + "specified an SMTP server.", false},
-            {3, {smtp}, "emailTestButton", error + "specified an Email From.", false},
-            {3, {smtp, from}, "emailFlagCheck", error + "specified an Email TO.", false},
-            {3, {smtp, from, to}, "emailFlagCheck", error + "specified an Email subject.", false},
-            {3,
-             {smtp, from, to, subject},
-             "emailFlagCheck",
-             "sentrel|Please test to make sure the Email information is correct.",
-             true},
-            {3, {}, "launchFlagCheck", error + "specified a command line.", false},
-            {1, {}, "addButton", "sentrel|*LIMIT* Only 100 nodes can be monitored.", false},
+            {3, {}, "audioFlagCheck", wave},
+            {3, {}, "audioTestButton", wave},
+            {3, {}, "pagerFlagCheck", no + "a phone number."},
+            {3, {{"pagerPhoneEdit", "5"}}, "pagerTestButton", no + "a pager message."},
+            {3, {}, "emailFlagCheck", no + "an SMTP server."},
+            {3, first(1), "emailTestButton", no + "an Email From."},
+            {3, first(2), "emailFlagCheck", no + "an Email TO."},
+            {3, first(3), "emailFlagCheck", no + "an Email subject."},
+            {3, mail, "emailFlagCheck",
+             "sentrel|Please test to make sure the Email information is correct.", true},
+            {3, {}, "launchFlagCheck", no + "a command line."},
+            {1, {}, "addButton", "sentrel|*LIMIT* Only 100 nodes can be monitored."},
             // Limits count the bytes the settings file keeps: é takes two.
-            {0, {{"secsEdit", "ééé"}}, "okButton", length.arg(4), false},
-            {3, {{"pagerPhoneEdit", QString(21, u'é')}}, "okButton", length.arg(40), false},
+            {0, {{"secsEdit", "ééé"}}, "okButton", length.arg(4)},
+            {3, {{"pagerPhoneEdit", QString(21, u'é')}}, "okButton", length.arg(40)},
         };
         MonitorSettings full;
         for (int i = 0; i < kMaxNodes; ++i) {
@@ -220,9 +179,7 @@ class UiTest : public QObject {
             QCOMPARE(Shown(), QStringList{c.shown});
             QCOMPARE(ui::ShownMessagesForTesting()[0].icon, MessageIcon::Exclamation);
             QVERIFY(sheet.isVisible());
-            if (auto* box = qobject_cast<QCheckBox*>(Find(&sheet, c.clicked))) {
-                QCOMPARE(box->isChecked(), c.stays);
-            }
+            QCOMPARE(Find(&sheet, c.clicked)->isChecked(), c.ticked);
         }
     }
 
@@ -230,23 +187,19 @@ class UiTest : public QObject {
     // the file held: single-byte texts, hand-edited keys and comments included.
     void untouchedOkKeepsTheFileByteForByte() {
         MonitorSettings s;
-        s.AutoStart = true;
+        s.AutoStart = s.Fmt_HTML = s.Com_2 = true;
         s.Secs = "6\xb0";
         for (int i = 0; i < kMaxNodes; ++i) {
-            s.NodeList[i] = {"node" + std::to_string(i), i % 3 ? "81" : "", i % 4 ? "T\xe9" : "",
+            s.NodeList[i] = {"n" + std::to_string(i), i % 3 ? "81" : "", i % 4 ? "T\xe9" : "",
                              i % 2};
         }
         s.Log_File_Name = "/var/log/caf\xe9.log";
-        s.Fmt_HTML = true;
         s.Wave_File = "/sounds/al\xe9rte.wav";
         s.Pager_Phone = std::string(39, '5') + "\xe9";  // 40 bytes, shown as 40 letters
-        s.Email_Subject = "Ca\xf1o";
-        s.Com_2 = true;
         QVERIFY(SaveSettings(s));
         std::string before = ReadFile(home_->iniPath());
         before.insert(before.find("[Alerts]\r\n") + 10, "Pager_Delay=9\r\n; by hand\r\n");
-        before += "[Screen]\r\nXPOS=10\r\n";
-        WriteFile(home_->iniPath(), before);
+        WriteFile(home_->iniPath(), before += "[Screen]\r\nXPOS=10\r\n");
         OnModal<CSetup>([](CSetup* sheet) {
             for (int i : {1, 2, 3, 0, 3}) {
                 sheet->Tabs()->setCurrentIndex(i);
@@ -258,20 +211,17 @@ class UiTest : public QObject {
         QVERIFY(Shown().isEmpty());
     }
 
-    // A title in any script is taken up to the file's limit in bytes and comes
+    // A title in any script is taken up to the file's limit of 49 bytes and comes
     // back whole; the main list cuts it by letters and keeps the status column.
     void titlesInOtherScripts() {
-        const QString latin = QString(39, u'a') + QStringLiteral("é") + QString(8, u'b');
-        const QString titles[] = {latin, QString(24, QChar(0x3BB)) + u'x',
-                                  QString(16, QChar(0x7F51)) + u'x'};
-        for (const QString& title : titles) {
-            QCOMPARE(title.toUtf8().size(), 49);
+        for (const QString& title :
+             {QString(39, u'a') + QStringLiteral("é") + QString(8, u'b'),
+              QString(24, QChar(0x3BB)) + u'x', QString(16, QChar(0x7F51)) + u'x'}) {
             ui::ClearDialogTestStateForTesting();
-            ResetSettingsForTesting();
             CMonitorDlg* dlg = Start(Ini({"[General]", "Secs=60"}));
             OnModal<CSetup>([title](CSetup* sheet) {
                 sheet->Tabs()->setCurrentIndex(1);
-                OnModal<CNodeDlg>([title](CNodeDlg* node) {
+                OnModal<ui::CNodeDlg>([title](ui::CNodeDlg* node) {
                     Type(node, "addressEdit", QStringLiteral("127.0.0.1"));
                     Type(node, "titleEdit", title + title.back());
                     ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
@@ -286,7 +236,6 @@ class UiTest : public QObject {
             QCOMPARE(Shown(), QStringList{"sentrel|Please enter no more than 49 characters."});
             QCOMPARE(QString::fromStdString(CurrentSettings().NodeList[0].title), title);
             QCOMPARE(List()->item(0)->text(), Row(title, "*unknown*"));
-            dlg->reject();
         }
     }
 
@@ -297,31 +246,31 @@ class UiTest : public QObject {
         CMonitorDlg* dlg =
             Start(Ini({"[General]", "Secs=60", "MAXSecs=3", "[Servers]", "s0node=127.0.0.1",
                        "s0port=" + peer.portText(), "s0title=Web", "[Reports]", "Log_Flag=1",
-                       "Success=1", "Log_File_Name=" + home_->path()}));
-        auto* setup = Find<QPushButton>(dlg, "setupButton");
-        QVERIFY(setup->isEnabled());
+                       "Success=1", "Log_File_Name=" + home_->path()}));  // a folder: not writable
         ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
         List()->setFocus();
         QTest::keyClick(List(), Qt::Key_Return);
         QCOMPARE(Caption(), QStringLiteral("STOP"));
-        QVERIFY(!setup->isEnabled());
-        QVERIFY(QTest::qWaitFor([&] { return peer.accepted() == 1; }, 5000));
-        QVERIFY(PassEnded());
+        QVERIFY(!Find(dlg, "setupButton")->isEnabled());
+        QVERIFY(QTest::qWaitFor([&] { return peer.accepted() == 1; }, 5000) && PassEnded());
         QCOMPARE(List()->item(0)->text(), Row("Web", "HTTP: 1234 bytes. "));
         QCOMPARE(Shown(), QStringList{"sentrel|*ERROR* Could not open LOG file."});
         QVERIFY(ui::ShownMessagesForTesting()[0].window == dlg);
         QTest::keyClick(List(), Qt::Key_Enter);
         QCOMPARE(Caption(), QStringLiteral("RUN"));
-        QVERIFY(setup->isEnabled());
+        QVERIFY(Find(dlg, "setupButton")->isEnabled());
         QCOMPARE(List()->item(0)->text(), Row("Web", "*unknown*"));
     }
 
     // STOP ends a pass after its node in progress; closing during a pass waits
     // for it and writes nothing but the placement.
     void stopAndCloseDuringAPass() {
-        LoopbackPeer peer(LoopbackPeer::Mode::Silent);
-        CMonitorDlg* dlg = Start(SlowPass(peer.port()));
-        const std::string before = ReadFile(home_->iniPath());
+        LoopbackPeer peer(LoopbackPeer::Mode::Silent);  // a pass that outlasts the actions
+        const std::string ini =
+            Ini({"[General]", "AutoStart=1", "Secs=1", "MAXSecs=2", "[Servers]", "s0node=127.0.0.1",
+                 "s0port=" + peer.portText(), "s0title=slow 0", "s1node=127.0.0.1",
+                 "s1port=" + peer.portText(), "s1title=slow 1"});
+        CMonitorDlg* dlg = Start(ini);
         QVERIFY(QTest::qWaitFor([&] { return peer.accepted() == 1; }, 5000));
         Click(dlg, "runButton");
         QCOMPARE(Caption(), QStringLiteral("RUN"));
@@ -333,13 +282,10 @@ class UiTest : public QObject {
         Click(dlg, "runButton");
         QVERIFY(QTest::qWaitFor([&] { return peer.accepted() == 2; }, 5000));
         Click(dlg, "exitButton");
-        QVERIFY(dlg->ClosedCleanly());
-        QVERIFY(!ScanPassRunning());
+        QVERIFY(dlg->ClosedCleanly() && !ScanPassRunning());
         QCOMPARE(peer.accepted(), 2);
         QCOMPARE(List()->item(0)->text(), Row("slow 0", "*ERROR* count: 2"));
-        const std::string after = ReadFile(home_->iniPath());
-        QCOMPARE(after.substr(0, before.size()), before);
-        QVERIFY(after.find("[Screen]") != std::string::npos);
+        QVERIFY(ReadFile(home_->iniPath()).rfind(ini + "\r\n[Screen]\r\n", 0) == 0);
     }
 
     // The placement is applied at start and written back at close, in place.
@@ -349,17 +295,18 @@ class UiTest : public QObject {
                         "YPOS=" + std::to_string(y), "WIDTH=" + std::to_string(w),
                         "HEIGHT=" + std::to_string(h), "[Alerts]", "Num_Fails=3"});
         };
-        CMonitorDlg* dlg = Start(ini(150, 120, 640, 420));
-        QCOMPARE(dlg->frameGeometry().topLeft(), QPoint(150, 120));
-        QCOMPARE(dlg->size(), QSize(640, 420));
-        dlg->move(200, 90);
-        dlg->resize(700, 450);
-        QTRY_COMPARE(dlg->size(), QSize(700, 450));
-        dlg->reject();
-        QCOMPARE(ReadFile(home_->iniPath()), ini(200, 90, 700, 450));
-        dlg = Start(ReadFile(home_->iniPath()));
-        QCOMPARE(dlg->frameGeometry().topLeft(), QPoint(200, 90));
-        QCOMPARE(dlg->size(), QSize(700, 450));
+        for (const QRect place : {QRect(150, 120, 640, 420), QRect(200, 90, 700, 450)}) {
+            CMonitorDlg* dlg =
+                Start(ReadFile(home_->iniPath()).empty() ? ini(150, 120, 640, 420)
+                                                         : ReadFile(home_->iniPath()));
+            QCOMPARE(dlg->frameGeometry().topLeft(), place.topLeft());
+            QCOMPARE(dlg->size(), place.size());
+            dlg->move(200, 90);
+            dlg->resize(700, 450);
+            QTRY_COMPARE(dlg->size(), QSize(700, 450));
+            dlg->reject();
+            QCOMPARE(ReadFile(home_->iniPath()), ini(200, 90, 700, 450));
+        }
     }
 
     // The Alerts page's Test buttons use the values on the page, and every
@@ -367,28 +314,21 @@ class UiTest : public QObject {
     void alertTestButtons() {
         PtyModem modem;
         QVERIFY2(modem.ok(), modem.error().c_str());
-        LoopbackPeer smtp([](Connection& c) {  // answers as a mail server would
+        LoopbackPeer smtp([](Connection& c) {  // a mail server's replies
             std::string line;
             bool data = false;
             c.Send("220 ready\r\n");
             while (c.ReadLine(&line)) {
-                if (data) {
-                    data = line != ".\r\n";
-                    if (!data) {
-                        c.Send("250 taken\r\n");
-                    }
-                    continue;
+                if (!data || line == ".\r\n") {
+                    data = !data && line.rfind("DATA", 0) == 0;
+                    c.Send(data ? "354 go on\r\n" : "250 ok\r\n");
                 }
-                data = line.rfind("DATA", 0) == 0;
-                c.Send(data                         ? "354 go on\r\n"
-                       : line.rfind("QUIT", 0) == 0 ? "221 bye\r\n"
-                                                    : "250 ok\r\n");
             }
         });
         SetSmtpPortForTesting(smtp.port());
         CMonitorDlg* dlg = Start(Ini(
             {"[General]", "Secs=60", "[Alerts]", "Pager_Delay=2",
-             "Com_1_Device=" + modem.slavePath(), "Com_2_Device=/nonexistent/tty",
+             "Com_1_Device=" + modem.slavePath(), "Com_2_Device=/nonexistent",
              "Email_SMTP=127.0.0.1", "Email_From=saved", "Email_To=saved", "Email_Subject=saved"}));
         bool onSheet = false;
         OnModal<CSetup>([&](CSetup* sheet) {
@@ -396,12 +336,10 @@ class UiTest : public QObject {
             Type(sheet, "pagerPhoneEdit", "5551234");
             Type(sheet, "pagerMessageEdit", "911");
             // COM1 (the modem), then none, then COM2 with no device behind it.
-            const std::pair<const char*, bool> tries[] = {
-                {"com1Check", false}, {"com1Check", true}, {"com2Check", true}};
-            for (const auto& [port, fails] : tries) {
+            for (const char* port : {"com1Check", "com1Check", "com2Check"}) {
                 Click(sheet, port);
                 ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
-                if (fails) {
+                if (!Find(sheet, "com1Check")->isChecked()) {
                     ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
                 }
                 Click(sheet, "pagerTestButton");
@@ -435,28 +373,9 @@ class UiTest : public QObject {
                                        "Email Test Failed|Email could not be sent."}));
         QVERIFY2(onSheet, "a message of the sheet belongs to another window");
         QCOMPARE(smtp.received().size(), std::size_t{1});
-        const std::string mail = smtp.received()[0];
         for (const char* part : {"page-from@example", "page-to@example", "page subject"}) {
-            QVERIFY2(mail.find(part) != std::string::npos, part);
+            QVERIFY2(smtp.received()[0].find(part) != std::string::npos, part);
         }
-        ui::ClearDialogTestStateForTesting();
-    }
-
-    // The real program ends on SIGTERM as on Exit: the node in progress is
-    // finished, nothing after it probed, only the placement written.
-    void sigtermDuringAPass() {
-        LoopbackPeer peer(LoopbackPeer::Mode::Silent);
-        const std::string before = SlowPass(peer.port());
-        WriteFile(home_->iniPath(), before);
-        Process program(
-            {"env", "QT_QPA_PLATFORM=offscreen", SENTREL_EXE});  // in the test's config home
-        QVERIFY(WaitUntil([&] { return peer.accepted() == 1; }, 10s));
-        const int status = program.Stop(SIGTERM, 8s);
-        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        QCOMPARE(peer.accepted(), 1);
-        const std::string after = ReadFile(home_->iniPath());
-        QCOMPARE(after.substr(0, before.size()), before);
-        QVERIFY(after.find("[Screen]") != std::string::npos);
     }
 };
 
