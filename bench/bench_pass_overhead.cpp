@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "../tests/support/http_answer_server.h"
+#include "bench_util.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
 #include "engine/node_table.h"
@@ -45,8 +45,13 @@ class RowBuildingWindow : public ScanWindow {
 }  // namespace
 
 int main() {
-    sentrel::testing::HttpAnswerServer server("<html>" + std::string(500, 'x') + "</html>\n");
-    if (!server.ok()) {
+    const std::string answer = "<html>" + std::string(500, 'x') + "</html>\n";
+    std::atomic<int> connections{0};
+    sentrel::bench::LoopbackServer server(128, [&](int c) {
+        ++connections;
+        return sentrel::bench::AnswerRequest(c, answer);
+    });
+    if (server.port() == 0) {
         std::fprintf(stderr, "bench_pass_overhead: no loopback server\n");
         return 1;
     }
@@ -68,7 +73,8 @@ int main() {
     settings.Report_File_Name = dir + "/report.html";
     ResetEngineStateForTesting();
     for (int i = 0; i < kMaxNodes; ++i) {
-        NodeEntry node{"127.0.0.1", server.portText(), "node " + std::to_string(i), HTTPD};
+        NodeEntry node{"127.0.0.1", std::to_string(server.port()), "node " + std::to_string(i),
+                       HTTPD};
         settings.NodeList[static_cast<std::size_t>(i)] = node;
         NodeTable::Instance().SetNode(i, node);
     }
@@ -87,7 +93,8 @@ int main() {
         Clock::duration probes{};
         for (int i = 0; i < kMaxNodes; ++i) {
             auto t0 = Clock::now();
-            std::int32_t r = HttpdProbe("127.0.0.1", server.portText(), settings.MAXSecs);
+            std::int32_t r =
+                HttpdProbe("127.0.0.1", std::to_string(server.port()), settings.MAXSecs);
             probes += Clock::now() - t0;
             if (r <= 0) {
                 std::fprintf(stderr, "bench_pass_overhead: probe failed (%d)\n", r);
@@ -110,7 +117,7 @@ int main() {
     }
     std::printf("overhead per node: mean %.3f ms, best %.3f ms, worst %.3f ms (goal <= 1 ms)\n",
                 total / kRounds, best, worst);
-    std::printf("server connections: %d, rows rebuilt: %zu, messages: %d\n", server.connections(),
+    std::printf("server connections: %d, rows rebuilt: %zu, messages: %d\n", connections.load(),
                 window.rows_, window.messages_);
     SetMainWindowHandle(nullptr);
 

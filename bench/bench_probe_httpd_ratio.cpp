@@ -26,21 +26,7 @@ constexpr std::size_t kAnswerBytes = 2000;
 // Reads the request line, answers kAnswerBytes bytes and closes.
 bool AnswerOnce(int c) {
     static const std::string answer(kAnswerBytes, 'a');
-    char request[64];
-    std::size_t got = 0;
-    while (got < sizeof request) {
-        const ssize_t n = ::recv(c, request + got, sizeof request - got, 0);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-        if (request[got - 1] == '\n') {
-            break;
-        }
-    }
-    (void)!::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-    ::close(c);
-    return false;
+    return sentrel::bench::AnswerRequest(c, answer);
 }
 
 // The plainest client that does the probe's work.

@@ -37,12 +37,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "config/settings.h"
 #include "engine/node_table.h"
 #include "engine/scan_pass.h"
 #include "engine/window_port.h"
 #include "reporting/line_timestamp.h"
-#include "support/line_shape.h"
 
 using namespace sentrel;
 using Clock = std::chrono::steady_clock;
@@ -417,7 +417,7 @@ int main(int argc, char** argv) {
         }
         const std::string prefix = "  Server: " + node.address + " - ";
         bool ok = line.size() > 24 + prefix.size() &&
-                  sentrel::testing::IsLineTimestamp(line.substr(0, 24)) &&
+                  sentrel::bench::IsLineTimestamp(line.substr(0, 24)) &&
                   line.compare(24, prefix.size(), prefix) == 0 && line.back() == ' ';
         if (ok) {
             const std::string status =

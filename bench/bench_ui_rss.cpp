@@ -13,7 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "../tests/support/http_answer_server.h"
+#include "bench_util.h"
 #include "engine/node_table.h"
 #include "engine/scan_pass.h"
 #include "ui/monitor_dlg.h"
@@ -49,8 +49,13 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", home.path().toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
 
-    sentrel::testing::HttpAnswerServer server(std::string(512, 'x'));
-    if (!server.ok()) {
+    const std::string answer = std::string(512, 'x');
+    std::atomic<int> connections{0};
+    sentrel::bench::LoopbackServer server(128, [&](int c) {
+        ++connections;
+        return sentrel::bench::AnswerRequest(c, answer);
+    });
+    if (server.port() == 0) {
         std::printf("no local server\n");
         return 1;
     }

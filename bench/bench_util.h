@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -73,5 +76,42 @@ class LoopbackServer {
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// A plain web server's turn on connection c: reads the request up to its line feed
+// (64 bytes, a second at most), sends `answer`, closes. False, as LoopbackServer's
+// `serve` returns for a connection it closed itself.
+inline bool AnswerRequest(int c, const std::string& answer) {
+    const timeval second{1, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+    char request[64];
+    std::size_t got = 0;
+    while (got < sizeof request) {
+        const ssize_t n = ::recv(c, request + got, sizeof request - got, 0);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        if (request[got - 1] == '\n') {
+            break;
+        }
+    }
+    (void)!::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::close(c);
+    return false;
+}
+
+// True for a 24-character line time stamp such as "Thu Jan 02 09:05:07 1997".
+inline bool IsLineTimestamp(const std::string& t) {
+    static const char* const kShape = "Aaa Aaa 00 00:00:00 0000";
+    bool ok = t.size() == 24;
+    for (std::size_t i = 0; ok && i < 24; ++i) {
+        const char k = kShape[i], c = t[i];
+        ok = k == 'A'   ? (c >= 'A' && c <= 'Z')
+             : k == 'a' ? (c >= 'a' && c <= 'z')
+             : k == '0' ? (c >= '0' && c <= '9')
+                        : c == k;
+    }
+    return ok;
+}
 
 }  // namespace sentrel::bench

@@ -5,10 +5,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -22,9 +20,8 @@ namespace sentrel::testing {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() : path_((fs::temp_directory_path() / "sentrel-test-XXXXXX").string()) {
-    if (::mkdtemp(path_.data()) == nullptr) {
+    if (::mkdtemp(path_.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    }
 }
 
 TempDir::~TempDir() {
@@ -47,9 +44,8 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 
 bool WaitUntil(const std::function<bool()>& condition, Ms timeout) {
     const auto end = Clock::now() + timeout;
-    while (!condition() && Clock::now() < end) {
+    while (!condition() && Clock::now() < end)
         std::this_thread::sleep_for(2ms);
-    }
     return condition();
 }
 
@@ -59,11 +55,10 @@ static int Await(int fd, short events, int stop, Clock::time_point deadline) {
         const long left = std::chrono::ceil<Ms>(deadline - Clock::now()).count();
         pollfd fds[2] = {{fd, events, 0}, {stop, POLLIN, 0}};
         const int rc = ::poll(fds, 2, static_cast<int>(std::max(left, 0L)));
-        if ((rc < 0 && errno != EINTR) || fds[1].revents != 0) {
+        if ((rc < 0 && errno != EINTR) || fds[1].revents != 0)
             return -1;
-        } else if (rc > 0 || left <= 0) {
+        else if (rc > 0 || left <= 0)
             return rc;
-        }
     }
 }
 
@@ -98,9 +93,8 @@ bool Connection::Send(const std::string& bytes) {
         const ssize_t n = Await(fd_, POLLOUT, stop_, deadline) < 1
                               ? -2
                               : ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n == -2 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        if (n == -2 || (n < 0 && errno != EAGAIN && errno != EINTR))
             return false;
-        }
         sent += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
@@ -111,7 +105,7 @@ LoopbackPeer::LoopbackPeer(Mode mode, std::string text)
           std::string line;
           if (mode == Mode::Silent) {
               c.Hold();
-          } else if (mode == Mode::Greeting || c.ReadLine(&line)) {
+          } else if (c.ReadLine(&line)) {
               for (std::size_t i = 0; mode == Mode::OneBytePieces && i < text.size(); ++i) {
                   std::this_thread::sleep_for(10ms);
                   c.Send(text.substr(i, 1));
@@ -128,17 +122,15 @@ LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script)
     socklen_t length = sizeof a;
     auto* address = reinterpret_cast<sockaddr*>(&a);
     if (::bind(listen_, address, sizeof a) != 0 || ::listen(listen_, 16) != 0 ||
-        ::getsockname(listen_, address, &length) != 0) {
+        ::getsockname(listen_, address, &length) != 0)
         return;
-    }
     port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] {
         while (Await(listen_, POLLIN, stop_, Clock::now() + 3600s) == 1) {
             const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int one = 1;
-            if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+            if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
                 continue;
-            }
             {
                 std::lock_guard lock(mutex_);
                 received_.emplace_back();
@@ -147,9 +139,8 @@ LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script)
             Connection c(received_, mutex_, fd, stop_);
             script_(c);
             const linger hard{1, 0};
-            if (c.reset) {
+            if (c.reset)
                 ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            }
             // Orderly close: what the client still sends is recorded until it closes too.
             while (!c.reset && ::shutdown(fd, SHUT_WR) == 0 && c.ReadSome(Clock::now() + 1s) > 0) {
             }
@@ -160,9 +151,8 @@ LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script)
 
 LoopbackPeer::~LoopbackPeer() {
     ::eventfd_write(stop_, 1);
-    if (thread_.joinable()) {
+    if (thread_.joinable())
         thread_.join();
-    }
     ::close(listen_), ::close(stop_);
 }
 
@@ -177,9 +167,8 @@ bool InPrivateNetNamespace(const std::function<void()>& body) {
             ran = ::ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
         }
         ::close(fd);
-        if (ran) {
+        if (ran)
             body();
-        }
     })
         .join();
     return ran;
@@ -189,55 +178,26 @@ bool SetNetSysctl(const std::string& name, const std::string& value) {
     return static_cast<bool>(std::ofstream("/proc/sys/net/" + name) << value << std::flush);
 }
 
-Process::Process(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    if (::posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) {
-        pid_ = -1;
-    }
-}
-
-int Process::Wait(Ms bound) {
-    if (pid_ > 0 && WaitUntil([&] { return ::waitpid(pid_, &status_, WNOHANG) != 0; }, bound)) {
-        pid_ = 0;
-    }
-    return pid_ > 0 ? -1 : status_;
-}
-
-int Process::Stop(int sig, Ms bound) {
-    if (pid_ > 0 && ::kill(pid_, sig) == 0 && Wait(bound) == -1 && ::kill(pid_, SIGKILL) == 0) {
-        Wait(10s);
-    }
-    return status_;
-}
-
-void RecordingWindow::RedrawNow() {
-    const auto rows = StatusRows();
+void RecordingWindow::Add(const std::string& call, std::optional<std::vector<std::string>> rows,
+                          std::optional<RecordedMessage> message) {
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back("redraw");
-        redraws_.push_back(rows);
+        calls_.push_back(call);
+        rows ? redraws_.push_back(*rows) : message ? messages_.push_back(*message) : void();
     }
-    if (onRedraw) {
-        onRedraw(rows);
-    }
+    if (rows && onRedraw)
+        onRedraw(*rows);
 }
 
 MessageAnswer RecordingWindow::ShowMessage(const std::string& text, const std::string& caption,
                                            MessageIcon icon, MessageButtons buttons) {
-    const RecordedMessage m{text, caption, icon, buttons};
-    {
-        std::lock_guard lock(mutex_);
-        calls_.push_back("message:" + text);
-        messages_.push_back(m);
-    }
-    if (onMessage) {
-        return onMessage(m);
-    }
+    Add("message:" + text, {}, RecordedMessage{text, caption, icon, buttons});
     return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+}
+
+std::vector<std::string> LoopbackPeer::received() const {
+    std::lock_guard lock(mutex_);
+    return received_;
 }
 
 }  // namespace sentrel::testing

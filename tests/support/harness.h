@@ -1,14 +1,14 @@
 // What the tests share: a temporary folder, a TCP peer on 127.0.0.1, a private
-// network namespace, a child process with a bounded stop, and a recording window.
+// network namespace and a recording main window.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,7 +74,6 @@ class LoopbackPeer {
         Answer,         // reads a line, sends the text, closes (empty text: closes at once)
         Silent,         // accepts and holds each connection without a byte
         OneBytePieces,  // reads a line, sends the text one byte per segment, closes
-        Greeting,       // sends the text at once, closes without reading
     };
     LoopbackPeer(Mode mode, std::string text = {});
     explicit LoopbackPeer(std::function<void(Connection&)> script);
@@ -82,10 +81,7 @@ class LoopbackPeer {
     int port() const { return port_; }  // 0 when it could not listen
     std::string portText() const { return std::to_string(port_); }
     int accepted() const { return accepted_.load(); }
-    std::vector<std::string> received() const {  // per connection, in order of acceptance
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
+    std::vector<std::string> received() const;  // per connection, in order of acceptance
     // A loopback port nobody listens on (bound once, then released): connecting is refused.
     static int RefusedPort() {
         return LoopbackPeer([](Connection&) {}).port();
@@ -105,21 +101,6 @@ class LoopbackPeer {
 bool InPrivateNetNamespace(const std::function<void()>& body);
 bool SetNetSysctl(const std::string& name, const std::string& value);  // "ipv4/..."
 
-// A child process (posix_spawnp: argv[0] is searched in PATH; for redirections or
-// extra variables start "sh -c" or "env"), killed at destruction.
-class Process {
-  public:
-    explicit Process(const std::vector<std::string>& argv);
-    ~Process() { Stop(SIGKILL); }
-    pid_t pid() const { return pid_; }  // -1 when it could not start, 0 once reaped
-    int Wait(Ms bound);                 // the wait status once it ended within bound, else -1
-    int Stop(int sig = SIGTERM, Ms bound = 5s);  // sig, bounded wait, SIGKILL; the status
-
-  private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
-
 struct RecordedMessage {
     std::string text, caption;
     MessageIcon icon;
@@ -127,24 +108,22 @@ struct RecordedMessage {
 };
 
 // Installs itself as the main window and records every call: "title:<t>", "redraw",
-// "message:<text>", "cursor:on", "cursor:off". Messages answer Ok / Yes unless onMessage
-// says otherwise. Set the hooks before a pass starts; they run on its thread.
+// "message:<text>", "cursor:on", "cursor:off"; messages answer Ok, or Yes to a question.
+// Set onRedraw before a pass starts; it runs on the pass's thread with the rows shown.
 class RecordingWindow : public ScanWindow {
   public:
     RecordingWindow() { SetMainWindowHandle(this); }
     ~RecordingWindow() override { SetMainWindowHandle(nullptr); }
     void SetTitle(const std::string& title) override { Add("title:" + title); }
-    void RedrawNow() override;
+    void RedrawNow() override { Add("redraw", StatusRows()); }
     MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
                               MessageButtons buttons) override;
     void BeginWaitCursor() override { Add("cursor:on"); }
     void EndWaitCursor() override { Add("cursor:off"); }
-
-    std::function<void(const std::vector<std::string>& rows)> onRedraw;
-    std::function<MessageAnswer(const RecordedMessage&)> onMessage;
     std::vector<std::string> Calls() const { return Locked(calls_); }
     std::vector<RecordedMessage> Messages() const { return Locked(messages_); }
     std::vector<std::vector<std::string>> Redraws() const { return Locked(redraws_); }
+    std::function<void(const std::vector<std::string>& rows)> onRedraw;
 
   private:
     template <typename T>
@@ -152,10 +131,8 @@ class RecordingWindow : public ScanWindow {
         std::lock_guard lock(mutex_);
         return v;
     }
-    void Add(const std::string& call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(call);
-    }
+    void Add(const std::string& call, std::optional<std::vector<std::string>> rows = {},
+             std::optional<RecordedMessage> message = {});
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     std::vector<RecordedMessage> messages_;

@@ -3,9 +3,11 @@
 // played into the sink beside: an idle null sink gives its monitor nothing).
 #pragma once
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 
 #include "support/harness.h"
 
@@ -13,23 +15,25 @@ namespace sentrel::testing {
 
 class PulseServer {
   public:
-    static constexpr int kRate = 16000;
     PulseServer() {
-        server_ =
-            Run("pulseaudio --system=false -n --daemonize=no --exit-idle-time=-1 "
-                "--use-pid-file=false --load='module-null-sink sink_name=null' "
-                "--load='module-native-protocol-unix auth-anonymous=1 socket=" +
-                dir_.file("native") + "' 2>" + dir_.file("log"));
-        const std::string raw = " --raw --format=s16le --channels=1 --rate=16000";
-        if (WaitUntil([&] { return std::filesystem::exists(dir_.file("native")); }, 15s)) {
-            silence_ = Run("pacat -d null --latency-msec=50" + raw + " /dev/zero");
-            recorder_ =
-                Run("parec -d null.monitor --latency-msec=20" + raw + " >" + dir_.file("raw"));
-        }
-        ok_ = WaitUntil([&] { return Samples().size() >= kRate / 10; }, 15s);
+        const std::string d = dir_.path(), raw = " --raw --format=s16le --channels=1 --rate=16000";
+        const std::string script =
+            "export HOME=" + d + " XDG_RUNTIME_DIR=" + d + " PULSE_SERVER=" + address() +
+            "; pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=false "
+            "--load='module-null-sink sink_name=null' --load='module-native-protocol-unix "
+            "auth-anonymous=1 socket=" +
+            d + "/native' 2>" + d + "/log & until [ -S " + d +
+            "/native ]; do sleep 0.05; done; pacat -d null --latency-msec=50" + raw +
+            " /dev/zero & exec parec -d null.monitor --latency-msec=20" + raw + " >" + d + "/raw";
+        const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+        posix_spawnattr_t group;  // the shell and all it starts: one process group
+        posix_spawnattr_init(&group);
+        posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
+        ::posix_spawnp(&pid_, "sh", nullptr, &group, const_cast<char**>(argv), environ);
+        ok_ = WaitUntil([&] { return Samples().size() >= 1600; }, 20s);
     }
+    ~PulseServer() { (void)(pid_ > 0 && !::kill(-pid_, SIGKILL) && ::waitpid(pid_, nullptr, 0)); }
     bool ok() const { return ok_; }
-    std::string error() const { return ReadFile(dir_.file("log")); }
     std::string address() const { return "unix:" + dir_.file("native"); }
     std::vector<std::int16_t> Samples() const {
         const std::string bytes = ReadFile(dir_.file("raw"));
@@ -39,13 +43,8 @@ class PulseServer {
     }
 
   private:
-    std::unique_ptr<Process> Run(const std::string& command) const {
-        return std::make_unique<Process>(std::vector<std::string>{"sh", "-c", env_ + command});
-    }
     TempDir dir_;
-    const std::string env_ = "HOME=" + dir_.path() + " XDG_RUNTIME_DIR=" + dir_.path() +
-                             " PULSE_SERVER=" + address() + " exec ";
-    std::unique_ptr<Process> server_, silence_, recorder_;  // stopped in reverse order
+    pid_t pid_ = -1;
     bool ok_ = false;
 };
 
