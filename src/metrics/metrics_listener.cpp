@@ -1,5 +1,7 @@
 #include "metrics/metrics_listener.h"
 
+#include <QString>
+
 #include <iterator>
 #include <utility>
 
@@ -37,6 +39,12 @@ void Add(MetricFamily& family, Labels labels, double value) {
     family.metric.push_back(std::move(metric));
 }
 
+// Label values must be UTF-8 or the whole scrape is refused; tarn.ini may hold
+// titles in an older code page. Invalid bytes become U+FFFD.
+std::string Utf8Label(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toStdString();
+}
+
 }  // namespace
 
 void MetricsListener::MonitoringChanged(bool on, std::int64_t) {
@@ -52,7 +60,8 @@ void MetricsListener::PassStarted(std::int64_t timeMs) {
 
 void MetricsListener::ProbeDone(const ProbeEvent& event) {
     const bool ping = event.probeType != HTTPD;
-    NodeKey key{event.address, event.port, ping ? "PING" : "HTTPD", event.title};
+    NodeKey key{Utf8Label(event.address), Utf8Label(event.port), ping ? "PING" : "HTTPD",
+                Utf8Label(event.title)};
     std::lock_guard lock(mutex_);
     NodeState& node = state_.nodes[std::move(key)];
     node.ping = ping;

@@ -35,7 +35,7 @@ int ConfiguredNodes(const MonitorSettings& settings) {
 }  // namespace
 
 HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window)
-    : args_(args), scheduler_(window) {
+    : args_(args), scheduler_(window), watch_(!args.once) {
     lines_ = std::make_shared<ProbeLines>(args_.once ? std::function<void()>(QuitSoon)
                                                      : std::function<void()>());
     AddPassListener(lines_);
@@ -53,6 +53,9 @@ int HeadlessMonitor::Run() {
         return RunOnce();
     }
     // Monitoring starts at once, whatever AutoStart says.
+    if (IntervalMilliseconds(ToInt(CurrentSettings().Secs)) == 0) {
+        SayLine("Secs in tarn.ini is not above 0: no pass will start");
+    }
     scheduler_.OnRunStop();
     QCoreApplication::exec();
     WaitForPassEnd();
@@ -86,7 +89,7 @@ void HeadlessMonitor::OnTermination() {
     // Timer killed, sound stopped, the running pass asked to stop after its node.
     scheduler_.Shutdown();
     MonitorRunning.store(0);
-    QCoreApplication::quit();
+    QuitSoon();  // after the sound's stop, already queued
 }
 
 void HeadlessMonitor::WaitForPassEnd() {

@@ -38,7 +38,7 @@ class HeadlessMonitor : public QObject {
 
     MonitorArgs args_;
     ScanScheduler scheduler_;
-    TerminationWatch watch_{true};
+    TerminationWatch watch_;  // SIGHUP too, unless --once
     std::shared_ptr<ProbeLines> lines_;
     bool stopping_ = false;
     bool reloadPending_ = false;

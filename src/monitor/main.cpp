@@ -17,7 +17,7 @@
 #include "monitor/console_output.h"
 #include "monitor/headless_monitor.h"
 #include "monitor/monitor_args.h"
-#include "platform/sound.h"
+#include "monitor/server_sound.h"
 
 using namespace sentrel;
 using namespace sentrel::monitor;
@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
     SetMainWindowHandle(&window);
     ResetNodeTable();
     LoadSettings();
-    if ((!args.once || args.alarms) && CurrentSettings().Audio_Flag && !SoundOutputAvailable()) {
-        SetSoundEnabled(false);
+    if ((!args.once || args.alarms) && CurrentSettings().Audio_Flag && !SoundServerAnswers()) {
+        SkipSounds();
         SayLine("no sound server answers: alarm sounds are skipped");
     }
 

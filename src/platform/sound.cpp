@@ -4,16 +4,13 @@
 // that calls from different threads take effect in the order they were made.
 #include "platform/sound.h"
 
-#include <QAudioDevice>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QMediaDevices>
 #include <QMetaObject>
 #include <QPointer>
 #include <QSoundEffect>
 #include <QString>
 #include <QUrl>
-#include <atomic>
 #include <mutex>
 #include <utility>
 
@@ -24,8 +21,6 @@ static void InitSoundResources() {
 namespace sentrel {
 
 namespace {
-
-std::atomic<bool> g_enabled{true};
 
 constexpr const char* kDefaultSoundUrl = "qrc:/sentrel/sound/default_alarm.wav";
 
@@ -101,9 +96,6 @@ void PostToGuiThread(F&& action) {
 }  // namespace
 
 void PlayAlarmSound(const std::string& path, bool loop) {
-    if (!g_enabled.load()) {
-        return;
-    }
     QString file = QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size()));
     PostToGuiThread([file, loop]() {
         QUrl url;
@@ -116,9 +108,6 @@ void PlayAlarmSound(const std::string& path, bool loop) {
 }
 
 void PlayTestSound(const std::string& path) {
-    if (!g_enabled.load()) {
-        return;
-    }
     QString file = QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size()));
     PostToGuiThread([file]() {
         QUrl url;
@@ -132,14 +121,6 @@ void PlayTestSound(const std::string& path) {
 
 void StopSound() {
     PostToGuiThread([]() { StopCurrent(); });
-}
-
-bool SoundOutputAvailable() {
-    return !QMediaDevices::audioOutputs().isEmpty();
-}
-
-void SetSoundEnabled(bool enabled) {
-    g_enabled.store(enabled);
 }
 
 }  // namespace sentrel

@@ -14,9 +14,4 @@ void PlayTestSound(const std::string& path);
 // Stops any sound, looping or not; nothing happens when none plays.
 void StopSound();
 
-// True when the system offers an audio output (a sound server answers).
-bool SoundOutputAvailable();
-// Off: alarm and test sounds are skipped (a program without a sound server).
-void SetSoundEnabled(bool enabled);
-
 }  // namespace sentrel

@@ -38,8 +38,8 @@ def write_ini(folder, nodes, extra="", secs=1, maxsecs=2):
     for i, (port, title) in enumerate(nodes):
         lines.append(f"s{i}node=127.0.0.1\ns{i}port={port}\ns{i}title={title}\ns{i}type=0")
     path = os.path.join(folder, "tarn.ini")
-    with open(path, "w") as f:
-        f.write("\n".join(lines) + "\n" + extra)
+    with open(path, "wb") as f:  # titles may hold Latin-1 bytes
+        f.write(("\n".join(lines) + "\n" + extra).encode("latin-1"))
     return path
 
 
@@ -81,7 +81,8 @@ class Journeys(unittest.TestCase):
             p.wait()
 
     def spawn(self, *cmd, **kw):
-        p = subprocess.Popen(cmd, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+        p = subprocess.Popen(cmd, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             errors="replace", **kw)
         self.procs.append(p)
         return p
 
@@ -122,7 +123,7 @@ class Journeys(unittest.TestCase):
         for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
             r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        ini = write_ini(self.dir, [(good, "web"), (refused, "shut")], f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        ini = write_ini(self.dir, [(good, "web"), (refused, "shut\xe9")], f"[Metrics]\nListen=127.0.0.1:{mport}\n")
         mon = self.spawn(MONITOR, "--config", ini)
         with open(os.path.join(self.dir, "prom.yml"), "w") as f:
             f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
@@ -138,10 +139,11 @@ class Journeys(unittest.TestCase):
                 return {}
             return {r["metric"]["title"]: float(r["value"][1]) for r in result}
         up = wait_for(lambda: (lambda q: q if len(q) == 2 else None)(query("sentrel_node_up")), 40, "up")
-        self.assertEqual(up, {"web": 1.0, "shut": 0.0})
-        first = query("sentrel_node_consecutive_failures")["shut"]
-        wait_for(lambda: query("sentrel_node_consecutive_failures")["shut"] > first, 20, "failures rising")
-        self.assertGreater(query('sentrel_node_probes_total{outcome="failure"}')["shut"], 1)
+        shut = "shut\ufffd"  # a title byte that is not UTF-8 must not spoil the scrape
+        self.assertEqual(up, {"web": 1.0, shut: 0.0})
+        first = query("sentrel_node_consecutive_failures")[shut]
+        wait_for(lambda: query("sentrel_node_consecutive_failures")[shut] > first, 20, "failures rising")
+        self.assertGreater(query('sentrel_node_probes_total{outcome="failure"}')[shut], 1)
 
         # Fault rows: only GET /metrics answers; garbage, oversized and slow requests leave it serving.
         for name, raw, allowed in [("post", b"POST /metrics HTTP/1.1\r\n\r\n", (b"404", b"405")),
@@ -157,7 +159,7 @@ class Journeys(unittest.TestCase):
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
 
         # SIGHUP: a node added to tarn.ini appears after the next pass.
-        write_ini(self.dir, [(good, "web"), (refused, "shut"), (good, "added")],
+        write_ini(self.dir, [(good, "web"), (refused, "shut\xe9"), (good, "added")],
                   f"[Metrics]\nListen=127.0.0.1:{mport}\n")
         mon.send_signal(signal.SIGHUP)
         wait_for(lambda: b'title="added"' in http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"), 15, "added node")
