@@ -48,13 +48,12 @@ std::string ListenSpec(const std::string& listen, std::string* error) {
     if (host.empty()) {
         return "127.0.0.1:" + port;
     }
-    unsigned char address[sizeof(in6_addr)];
-    const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
-    if (v6 ? inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), address) == 1
-           : inet_pton(AF_INET, host.c_str(), address) == 1) {
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
         return host + ":" + port;
     }
-    *error = "Listen=" + listen + " is not a numeric address and port";
+    // Debian's civetweb is built without IPv6, so only IPv4 addresses can be served.
+    *error = "Listen=" + listen + " is not an IPv4 address and port";
     return {};
 }
 

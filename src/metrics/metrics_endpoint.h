@@ -18,8 +18,8 @@ class MetricsListener;
 inline constexpr const char* kMetricsSection = "Metrics";
 inline constexpr const char* kMetricsListenKey = "Listen";
 
-// The listening address for a Listen value: "host:port", "[v6]:port", or a port
-// alone (":port" too), which binds the loopback address 127.0.0.1. A wildcard or
+// The listening address for a Listen value: "address:port" (IPv4, numeric), or
+// a port alone (":port" too), which binds the loopback address 127.0.0.1. A wildcard or
 // other non-loopback address is served only when written out. Empty on a value
 // that is not such an address (the reason in *error).
 std::string ListenSpec(const std::string& listen, std::string* error);
