@@ -91,7 +91,32 @@ int ToInt(const std::string& text) {
     return static_cast<int>(value);
 }
 
+namespace {
+
+std::mutex& PathMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& PathOverride() {
+    static std::string path;
+    return path;
+}
+
+}  // namespace
+
+void SetSettingsFilePath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(PathMutex());
+    PathOverride() = path;
+}
+
 std::string SettingsFilePath() {
+    {
+        std::lock_guard<std::mutex> lock(PathMutex());
+        if (!PathOverride().empty()) {
+            return PathOverride();
+        }
+    }
     // A relative XDG_CONFIG_HOME is ignored, as the base directory rules ask.
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
         return std::string(xdg) + "/sentrel/tarn.ini";
@@ -244,9 +269,13 @@ MonitorSettings CurrentSettings() {
     return Settings();
 }
 
-void SetCurrentSettingsForTesting(const MonitorSettings& settings) {
+void SetCurrentSettings(const MonitorSettings& settings) {
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = settings;
+}
+
+void SetCurrentSettingsForTesting(const MonitorSettings& settings) {
+    SetCurrentSettings(settings);
 }
 
 void ResetSettingsForTesting() {

@@ -13,9 +13,9 @@ enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
 // One configured node, as stored in section Servers.
 struct NodeEntry {
-    std::string address;  // host name or dotted-decimal address; empty ends the list
-    std::string port;     // text, may be empty (HTTPD default 80)
-    std::string title;    // reporting / reference title
+    std::string address;             // host name or dotted-decimal address; empty ends the list
+    std::string port;                // text, may be empty (HTTPD default 80)
+    std::string title;               // reporting / reference title
     std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
 
     bool operator==(const NodeEntry&) const = default;
@@ -72,7 +72,9 @@ int ToInt(const std::string& text);
 
 // Path of tarn.ini: $XDG_CONFIG_HOME/sentrel/tarn.ini, else ~/.config/sentrel/tarn.ini.
 // Read from the environment at every call, so a test can point it elsewhere.
+// A path set by SetSettingsFilePath (a program's --config) takes its place.
 std::string SettingsFilePath();
+void SetSettingsFilePath(const std::string& path);  // empty: back to the default
 
 // Fills the process-wide settings from the file and copies the node fields into
 // the node table. Never fails: a missing or unreadable file gives the defaults.
@@ -87,6 +89,9 @@ bool SaveSettings(const MonitorSettings& edited);
 // A copy of the process-wide settings, taken under a lock. Every reader on the
 // scan thread works from such a copy.
 MonitorSettings CurrentSettings();
+
+// Replaces the process-wide settings (not the file, not the node table).
+void SetCurrentSettings(const MonitorSettings& settings);
 
 // Tests only: replace the process-wide settings, or reset them to the state
 // before the first load (every text empty, no nodes).

@@ -10,6 +10,8 @@ namespace sentrel {
 
 inline constexpr int kPingTimeoutMs = 5000;
 inline constexpr std::size_t kPingDataSize = 120;
+// Said at start-up when PingLibraryLoad fails; the program then ends.
+inline constexpr const char* kMsgNoPing = "*ERROR* Missing required file: ICMP.DLL";
 
 // "Loading the library": checks at start-up that an unprivileged ICMP datagram
 // socket, or else a raw ICMP socket, can be opened. True when one can.

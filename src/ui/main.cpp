@@ -5,8 +5,9 @@
 #include <cstdlib>
 
 #include "engine/scan_pass.h"
+#include "metrics/metrics_endpoint.h"
+#include "platform/termination_watch.h"
 #include "ui/monitor_dlg.h"
-#include "ui/termination_watch.h"
 
 int main(int argc, char** argv) {
     // The application name stays the executable's base name: message captions
@@ -15,13 +16,19 @@ int main(int argc, char** argv) {
 
     int code = 0;
     {
+        // Before the window reads its settings, so an AutoStart is counted too.
+        std::string message;
+        const auto metrics = sentrel::MetricsEndpoint::Start(&message);
+        if (!message.empty()) {
+            std::fprintf(stderr, "sentrel: %s\n", message.c_str());
+        }
         sentrel::ui::CMonitorDlg window;
         if (window.Initialise() == sentrel::ui::CMonitorDlg::StartResult::NoPing) {
             return 0;
         }
-        sentrel::ui::TerminationWatch termination;
-        QObject::connect(&termination, &sentrel::ui::TerminationWatch::terminationRequested,
-                         &window, &sentrel::ui::CMonitorDlg::reject);
+        sentrel::TerminationWatch termination;
+        QObject::connect(&termination, &sentrel::TerminationWatch::terminationRequested, &window,
+                         &sentrel::ui::CMonitorDlg::reject);
         QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
         window.show();
         code = app.exec();

@@ -43,7 +43,6 @@ namespace sentrel::ui {
 
 namespace {
 
-constexpr const char* kMsgNoPing = "*ERROR* Missing required file: ICMP.DLL";
 constexpr const char* kMsgNoNetwork =
     "Your System does not appear to be on the network. (required)";
 

@@ -1,0 +1,94 @@
+#include "metrics/metrics_endpoint.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <prometheus/exposer.h>
+
+#include <exception>
+#include <vector>
+
+#include "config/profile_file.h"
+#include "config/settings.h"
+#include "metrics/metrics_listener.h"
+
+namespace sentrel {
+
+namespace {
+
+// Bounds of the server: a request must arrive whole, headers within 8 KiB, in
+// two seconds; a few workers, so a slow client holds up at most one of them.
+constexpr const char* kRequestTimeoutMs = "2000";
+constexpr const char* kMaxRequestBytes = "8192";
+constexpr const char* kWorkers = "4";
+
+bool ValidPort(const std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int port = std::stoi(text);
+    return port >= 1 && port <= 65535;
+}
+
+}  // namespace
+
+std::string ListenSpec(const std::string& listen, std::string* error) {
+    std::string host;
+    std::string port = listen;
+    const std::size_t colon = listen.rfind(':');
+    if (colon != std::string::npos) {
+        host = listen.substr(0, colon);
+        port = listen.substr(colon + 1);
+    }
+    if (!ValidPort(port)) {
+        *error = "no valid port in Listen=" + listen;
+        return {};
+    }
+    if (host.empty()) {
+        return "127.0.0.1:" + port;
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return host + ":" + port;
+    }
+    // Debian's civetweb is built without IPv6, so only IPv4 addresses can be served.
+    *error = "Listen=" + listen + " is not an IPv4 address and port";
+    return {};
+}
+
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
+    message->clear();
+    ProfileFile file;
+    file.Load(SettingsFilePath());
+    const std::string listen = file.Get(kMetricsSection, kMetricsListenKey, "", 64);
+    if (listen.empty()) {
+        return nullptr;
+    }
+    const std::string spec = ListenSpec(listen, message);
+    if (spec.empty()) {
+        *message = "metrics off: " + *message;
+        return nullptr;
+    }
+    std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
+    endpoint->listener_ = std::make_shared<MetricsListener>();
+    try {
+        endpoint->exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+            "listening_ports", spec, "num_threads", kWorkers, "request_timeout_ms",
+            kRequestTimeoutMs, "max_request_size", kMaxRequestBytes, "enable_keep_alive", "no"});
+    } catch (const std::exception& e) {
+        *message = "metrics off: cannot serve on " + spec + ": " + e.what();
+        return nullptr;
+    }
+    endpoint->exposer_->RegisterCollectable(endpoint->listener_);
+    AddPassListener(endpoint->listener_);
+    *message = "metrics: serving http://" + spec + "/metrics";
+    return endpoint;
+}
+
+MetricsEndpoint::~MetricsEndpoint() {
+    RemovePassListener(listener_);
+    exposer_.reset();
+}
+
+}  // namespace sentrel

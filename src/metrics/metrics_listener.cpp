@@ -1,0 +1,160 @@
+#include "metrics/metrics_listener.h"
+
+#include <QString>
+
+#include <iterator>
+#include <utility>
+
+#include "config/settings.h"
+#include "engine/node_table.h"
+
+namespace sentrel {
+
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+using Labels = std::vector<ClientMetric::Label>;
+
+constexpr AlarmChannel kChannels[] = {AlarmChannel::Email, AlarmChannel::Sound, AlarmChannel::Pager,
+                                      AlarmChannel::Command};
+
+MetricFamily Family(const char* name, const char* help, MetricType type) {
+    MetricFamily family;
+    family.name = name;
+    family.help = help;
+    family.type = type;
+    return family;
+}
+
+void Add(MetricFamily& family, Labels labels, double value) {
+    ClientMetric metric;
+    metric.label = std::move(labels);
+    if (family.type == MetricType::Counter) {
+        metric.counter.value = value;
+    } else {
+        metric.gauge.value = value;
+    }
+    family.metric.push_back(std::move(metric));
+}
+
+// Label values must be UTF-8 or the whole scrape is refused; tarn.ini may hold
+// titles in an older code page. Invalid bytes become U+FFFD.
+std::string Utf8Label(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toStdString();
+}
+
+}  // namespace
+
+void MetricsListener::MonitoringChanged(bool on, std::int64_t) {
+    std::lock_guard lock(mutex_);
+    state_.monitoring = on;
+}
+
+void MetricsListener::PassStarted(std::int64_t timeMs) {
+    std::lock_guard lock(mutex_);
+    state_.passStartSeconds = static_cast<double>(timeMs) / 1000.0;
+    ++state_.pass;
+}
+
+void MetricsListener::ProbeDone(const ProbeEvent& event) {
+    const bool ping = event.probeType != HTTPD;
+    NodeKey key{Utf8Label(event.address), Utf8Label(event.port), ping ? "PING" : "HTTPD",
+                Utf8Label(event.title)};
+    std::lock_guard lock(mutex_);
+    NodeState& node = state_.nodes[std::move(key)];
+    node.ping = ping;
+    node.up = event.result > 0;
+    node.failures = event.failCount;
+    node.pass = state_.pass;
+    if (node.up) {
+        ++node.successes;
+        node.value = ping ? event.result / 1000.0 : event.result;
+        node.hasValue = true;
+    } else {
+        ++node.failed;
+    }
+}
+
+void MetricsListener::PassEnded(std::int64_t, double seconds) {
+    // A whole pass has probed every configured node: nodes it did not reach
+    // were taken out of tarn.ini, and their series end here.
+    const bool whole = ScanAbort.load() == 0;
+    std::lock_guard lock(mutex_);
+    state_.passSeconds = seconds;
+    if (whole) {
+        std::erase_if(state_.nodes,
+                      [this](const auto& entry) { return entry.second.pass != state_.pass; });
+    }
+}
+
+void MetricsListener::AlarmDone(AlarmChannel channel, bool ok) {
+    std::lock_guard lock(mutex_);
+    ++state_.alarms[{channel, ok}];
+}
+
+std::vector<MetricFamily> MetricsListener::Collect() const {
+    State state;
+    {
+        std::lock_guard lock(mutex_);
+        state = state_;
+    }
+
+    MetricFamily up = Family(
+        "sentrel_node_up", "1 when the node answered its latest probe, else 0.", MetricType::Gauge);
+    MetricFamily rtt = Family("sentrel_node_round_trip_seconds",
+                              "Round-trip time of the latest answered PING.", MetricType::Gauge);
+    MetricFamily bytes =
+        Family("sentrel_node_received_bytes", "Bytes received by the latest answered HTTPD probe.",
+               MetricType::Gauge);
+    MetricFamily failures =
+        Family("sentrel_node_consecutive_failures", "Failed probes since the node last answered.",
+               MetricType::Gauge);
+    MetricFamily probes =
+        Family("sentrel_node_probes_total", "Probes of the node by outcome.", MetricType::Counter);
+    for (const auto& [key, node] : state.nodes) {
+        const auto& [address, port, type, title] = key;
+        const Labels labels{{"address", address}, {"port", port}, {"title", title}, {"type", type}};
+        Add(up, labels, node.up ? 1 : 0);
+        if (node.hasValue) {
+            Add(node.ping ? rtt : bytes, labels, node.value);
+        }
+        Add(failures, labels, node.failures);
+        Labels outcome = labels;
+        outcome.push_back({"outcome", "failure"});
+        Add(probes, outcome, static_cast<double>(node.failed));
+        outcome.back().value = "success";
+        Add(probes, std::move(outcome), static_cast<double>(node.successes));
+    }
+
+    MetricFamily alarms = Family("sentrel_alarms_total", "Alarms raised by channel and outcome.",
+                                 MetricType::Counter);
+    for (AlarmChannel channel : kChannels) {
+        for (bool ok : {false, true}) {
+            const auto found = state.alarms.find({channel, ok});
+            Add(alarms,
+                {{"channel", AlarmChannelName(channel)}, {"outcome", ok ? "sent" : "failed"}},
+                found == state.alarms.end() ? 0.0 : static_cast<double>(found->second));
+        }
+    }
+
+    MetricFamily monitoring =
+        Family("sentrel_monitoring", "1 while monitoring is switched on.", MetricType::Gauge);
+    Add(monitoring, {}, state.monitoring ? 1 : 0);
+    MetricFamily start = Family("sentrel_last_pass_start_timestamp_seconds",
+                                "When the latest pass started (Unix time).", MetricType::Gauge);
+    Add(start, {}, state.passStartSeconds);
+    MetricFamily duration = Family("sentrel_last_pass_duration_seconds",
+                                   "How long the latest whole pass took.", MetricType::Gauge);
+    Add(duration, {}, state.passSeconds);
+
+    std::vector<MetricFamily> families;
+    for (MetricFamily* family :
+         {&up, &rtt, &bytes, &failures, &probes, &alarms, &monitoring, &start, &duration}) {
+        families.push_back(std::move(*family));
+    }
+    return families;
+}
+
+}  // namespace sentrel

@@ -1,0 +1,60 @@
+// The metrics of the passes, kept from the pass events and handed out as
+// Prometheus metric families. Events update a small state under a short lock;
+// a scrape copies that state under the same lock and builds its answer from the
+// copy, so it sees one consistent moment and never holds a pass up for longer
+// than the copy takes.
+#pragma once
+
+#include <prometheus/collectable.h>
+#include <prometheus/metric_family.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/pass_events.h"
+
+namespace sentrel {
+
+class MetricsListener : public PassListener, public prometheus::Collectable {
+  public:
+    // PassListener
+    void MonitoringChanged(bool on, std::int64_t timeMs) override;
+    void PassStarted(std::int64_t timeMs) override;
+    void ProbeDone(const ProbeEvent& event) override;
+    void PassEnded(std::int64_t timeMs, double seconds) override;
+    void AlarmDone(AlarmChannel channel, bool ok) override;
+
+    // prometheus::Collectable: the families of one consistent snapshot.
+    std::vector<prometheus::MetricFamily> Collect() const override;
+
+  private:
+    // A node is known by its labels: address, port, type, title.
+    using NodeKey = std::tuple<std::string, std::string, std::string, std::string>;
+    struct NodeState {
+        bool up = false;
+        bool ping = false;
+        double value = 0;  // round-trip seconds (PING) or bytes (HTTPD) of the latest success
+        bool hasValue = false;
+        std::int32_t failures = 0;
+        std::uint64_t successes = 0;
+        std::uint64_t failed = 0;
+        std::uint64_t pass = 0;  // the pass that probed it last
+    };
+    struct State {
+        bool monitoring = false;
+        double passStartSeconds = 0;
+        double passSeconds = 0;
+        std::uint64_t pass = 0;
+        std::map<NodeKey, NodeState> nodes;
+        std::map<std::pair<AlarmChannel, bool>, std::uint64_t> alarms;
+    };
+
+    mutable std::mutex mutex_;
+    State state_;
+};
+
+}  // namespace sentrel

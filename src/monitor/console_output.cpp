@@ -1,0 +1,62 @@
+#include "monitor/console_output.h"
+
+#include <cstdio>
+
+#include "engine/node_table.h"
+
+namespace sentrel::monitor {
+
+namespace {
+
+// A message box text may hold line breaks; a journal line may not.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+void SayLine(const std::string& text) {
+    std::fprintf(stderr, "sentrel-monitor: %s\n", OneLine(text).c_str());
+    std::fflush(stderr);
+}
+
+MessageAnswer ConsoleWindow::ShowMessage(const std::string& text, const std::string& caption,
+                                         MessageIcon, MessageButtons buttons) {
+    SayLine(caption + ": " + text);
+    return buttons == MessageButtons::YesNo ? MessageAnswer::No : MessageAnswer::Ok;
+}
+
+void ProbeLines::MonitoringChanged(bool on, std::int64_t) {
+    SayLine(on ? "monitoring on" : "monitoring off");
+}
+
+void ProbeLines::PassStarted(std::int64_t) {
+    answered_ = 0;
+    failed_ = 0;
+}
+
+void ProbeLines::ProbeDone(const ProbeEvent& event) {
+    (event.result > 0 ? answered_ : failed_)++;
+    NodeSlot slot;
+    slot.node.address = event.address;
+    slot.node.port = event.port;
+    slot.node.title = event.title;
+    slot.status.statusText = event.statusText;
+    std::string row = OneLine(StatusRowText(slot));
+    row.erase(row.find_last_not_of(' ') + 1);
+    std::printf("%s\n", row.c_str());
+    std::fflush(stdout);
+}
+
+void ProbeLines::PassEnded(std::int64_t, double) {
+    if (passEnded_) {
+        passEnded_();
+    }
+}
+
+}  // namespace sentrel::monitor

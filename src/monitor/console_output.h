@@ -1,0 +1,58 @@
+// What the window would show goes to the console instead, one line per event,
+// without colour codes: probe results on standard output, messages and state
+// changes on standard error. Nothing here ever waits for an answer.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "engine/pass_events.h"
+#include "engine/scan_scheduler.h"
+#include "engine/window_port.h"
+
+namespace sentrel::monitor {
+
+// One line on standard error, prefixed with the program's name.
+void SayLine(const std::string& text);
+
+// The window the pass talks to, without a display: a message becomes one line
+// "caption: text" on standard error and is answered at once (Ok, or No to a
+// question); titles, redraws and cursors have nothing to show.
+class ConsoleWindow : public ScanWindow, public SchedulerWindow {
+  public:
+    // ScanWindow
+    void SetTitle(const std::string&) override {}
+    void RedrawNow() override {}
+    MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
+                              MessageButtons buttons) override;
+    void BeginWaitCursor() override {}
+    void EndWaitCursor() override {}
+    // SchedulerWindow
+    void SetRunCaption(const std::string&) override {}
+    void SetSetupEnabled(bool) override {}
+    void RedrawWhole() override {}
+};
+
+// Writes one line per probe (the status list's row) to standard output and
+// counts the outcomes of the latest pass; calls `passEnded` (on the scan
+// thread) when a pass ends.
+class ProbeLines : public PassListener {
+  public:
+    explicit ProbeLines(std::function<void()> passEnded = {}) : passEnded_(std::move(passEnded)) {}
+
+    void MonitoringChanged(bool on, std::int64_t timeMs) override;
+    void PassStarted(std::int64_t timeMs) override;
+    void ProbeDone(const ProbeEvent& event) override;
+    void PassEnded(std::int64_t timeMs, double seconds) override;
+
+    int Answered() const { return answered_.load(); }
+    int Failed() const { return failed_.load(); }
+
+  private:
+    std::function<void()> passEnded_;
+    std::atomic<int> answered_{0};
+    std::atomic<int> failed_{0};
+};
+
+}  // namespace sentrel::monitor

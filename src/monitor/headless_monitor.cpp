@@ -1,0 +1,129 @@
+#include "monitor/headless_monitor.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+#include "config/profile_file.h"
+#include "config/settings.h"
+#include "engine/node_table.h"
+#include "engine/pass_events.h"
+#include "engine/scan_pass.h"
+
+namespace sentrel::monitor {
+
+namespace {
+
+constexpr int kReloadRetryMs = 100;
+// A stop lets the current node finish: an HTTPD probe may take MAXSecs, and
+// the alarms after it a little more.
+constexpr std::chrono::seconds kStopMargin{10};
+
+void QuitSoon() {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                              Qt::QueuedConnection);
+}
+
+int ConfiguredNodes(const MonitorSettings& settings) {
+    return static_cast<int>(std::count_if(settings.NodeList.begin(), settings.NodeList.end(),
+                                          [](const NodeEntry& n) { return !n.address.empty(); }));
+}
+
+}  // namespace
+
+HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window)
+    : args_(args), scheduler_(window), watch_(!args.once) {
+    lines_ = std::make_shared<ProbeLines>(args_.once ? std::function<void()>(QuitSoon)
+                                                     : std::function<void()>());
+    AddPassListener(lines_);
+    connect(&watch_, &TerminationWatch::terminationRequested, this,
+            &HeadlessMonitor::OnTermination);
+    connect(&watch_, &TerminationWatch::hangupReceived, this, &HeadlessMonitor::OnHangup);
+}
+
+HeadlessMonitor::~HeadlessMonitor() {
+    RemovePassListener(lines_);
+}
+
+int HeadlessMonitor::Run() {
+    if (args_.once) {
+        return RunOnce();
+    }
+    // Monitoring starts at once, whatever AutoStart says.
+    if (IntervalMilliseconds(ToInt(CurrentSettings().Secs)) == 0) {
+        SayLine("Secs in tarn.ini is not above 0: no pass will start");
+    }
+    scheduler_.OnRunStop();
+    QCoreApplication::exec();
+    WaitForPassEnd();
+    return 0;
+}
+
+int HeadlessMonitor::RunOnce() {
+    MonitorSettings settings = CurrentSettings();
+    if (!args_.alarms) {
+        settings.Audio_Flag = settings.Pager_Flag = settings.Email_Flag = settings.Launch_Flag =
+            false;
+        SetCurrentSettings(settings);
+    }
+    const int nodes = ConfiguredNodes(settings);
+    if (!StartScanPass()) {
+        SayLine("the pass could not be started");
+        return kExitSomeFailed;
+    }
+    QCoreApplication::exec();
+    WaitForPassEnd();
+    const bool all = lines_->Failed() == 0 && lines_->Answered() == nodes;
+    return all ? kExitAllAnswered : kExitSomeFailed;
+}
+
+void HeadlessMonitor::OnTermination() {
+    if (stopping_) {
+        return;
+    }
+    stopping_ = true;
+    SayLine("stopping after the current node");
+    // Timer killed, sound stopped, the running pass asked to stop after its node.
+    scheduler_.Shutdown();
+    MonitorRunning.store(0);
+    QuitSoon();  // after the sound's stop, already queued
+}
+
+void HeadlessMonitor::WaitForPassEnd() {
+    const auto limit =
+        std::chrono::seconds(std::max(0, ToInt(CurrentSettings().MAXSecs))) + kStopMargin;
+    if (!WaitForScanPass(limit)) {
+        SayLine("the pass did not end in time; leaving it");
+    }
+}
+
+void HeadlessMonitor::OnHangup() {
+    if (reloadPending_ || stopping_) {
+        return;
+    }
+    reloadPending_ = true;
+    ReloadWhenIdle();
+}
+
+void HeadlessMonitor::ReloadWhenIdle() {
+    // Passes start on this thread only, so no pass can begin between this
+    // check and the reload below.
+    if (ScanBusy.load() != 0) {
+        QTimer::singleShot(kReloadRetryMs, this, &HeadlessMonitor::ReloadWhenIdle);
+        return;
+    }
+    reloadPending_ = false;
+    ProfileFile probe;
+    if (probe.Load(SettingsFilePath()) != ProfileFile::LoadResult::Loaded) {
+        SayLine("cannot read " + SettingsFilePath() + "; the settings in use stay");
+        return;
+    }
+    ResetNodeTable();
+    LoadSettings();
+    SayLine("read " + SettingsFilePath() + " again");
+}
+
+}  // namespace sentrel::monitor

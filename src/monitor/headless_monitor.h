@@ -1,0 +1,47 @@
+// Monitoring without a window: the interval scheduler started at once, SIGTERM
+// and SIGINT ending it in order, SIGHUP reading tarn.ini again between passes;
+// or a single pass (--once) whose outcome becomes the exit code.
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+#include "engine/scan_scheduler.h"
+#include "monitor/console_output.h"
+#include "monitor/monitor_args.h"
+#include "platform/termination_watch.h"
+
+namespace sentrel::monitor {
+
+// Exit codes of --once, after the monitoring plugins: every node answered, or not.
+inline constexpr int kExitAllAnswered = 0;
+inline constexpr int kExitSomeFailed = 2;
+
+class HeadlessMonitor : public QObject {
+    Q_OBJECT
+
+  public:
+    HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window);
+    ~HeadlessMonitor() override;
+
+    // Runs the event loop until the end; returns the exit code. The pass has
+    // ended, or was given its time and left running (then ScanPassRunning()).
+    int Run();
+
+  private:
+    int RunOnce();
+    void OnTermination();
+    void OnHangup();
+    void ReloadWhenIdle();
+    void WaitForPassEnd();
+
+    MonitorArgs args_;
+    ScanScheduler scheduler_;
+    TerminationWatch watch_;  // SIGHUP too, unless --once
+    std::shared_ptr<ProbeLines> lines_;
+    bool stopping_ = false;
+    bool reloadPending_ = false;
+};
+
+}  // namespace sentrel::monitor

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""sentrel-monitor against real peers on 127.0.0.1 and a real Prometheus server.
+usage: monitor_journeys.py SENTREL_MONITOR DOCS_PROMETHEUS_DIR"""
+import json, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import urllib.parse, urllib.request
+
+MONITOR, DOCS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+PAGE = b"twelve bytes"
+ACCEPTED = {}  # peer port -> set once the peer has accepted a connection
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def peer(answer):
+    """A TCP peer that sends `answer` and closes, or with None holds every connection silent."""
+    srv, accepted, held = socket.create_server(("127.0.0.1", 0)), threading.Event(), []
+    def serve():
+        while True:
+            conn, _ = srv.accept()
+            accepted.set()
+            if answer is None:
+                held.append(conn)
+                continue
+            conn.recv(64)
+            conn.sendall(answer)
+            conn.close()
+    threading.Thread(target=serve, daemon=True).start()
+    ACCEPTED[srv.getsockname()[1]] = accepted
+    return srv.getsockname()[1]
+
+
+def write_ini(folder, nodes, extra="", secs=1, maxsecs=2):
+    lines = [f"[General]\nSecs={secs}\nMAXSecs={maxsecs}\n[Servers]"]
+    for i, (port, title) in enumerate(nodes):
+        lines.append(f"s{i}node=127.0.0.1\ns{i}port={port}\ns{i}title={title}\ns{i}type=0")
+    path = os.path.join(folder, "tarn.ini")
+    with open(path, "wb") as f:  # titles may hold Latin-1 bytes
+        f.write(("\n".join(lines) + "\n" + extra).encode("latin-1"))
+    return path
+
+
+def http(port, raw, timeout=5):
+    """Sends raw bytes; returns the answer's status line, or b"" when the server closed without one."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(raw)
+        except OSError:
+            pass
+        data = b""
+        try:
+            while chunk := s.recv(65536):
+                data += chunk
+        except (ConnectionResetError, socket.timeout):
+            pass
+    return data
+
+
+def wait_for(check, limit=20, what="condition"):
+    end = time.time() + limit
+    while time.time() < end:
+        result = check()
+        if result:
+            return result
+        time.sleep(0.2)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Journeys(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="sentrel-mon-")
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+
+    def spawn(self, *cmd, **kw):
+        p = subprocess.Popen(cmd, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             errors="replace", **kw)
+        self.procs.append(p)
+        return p
+
+    def monitor(self, ini, *args, **kw):
+        return subprocess.run([MONITOR, "--config", ini, *args], cwd=self.dir, capture_output=True,
+                              text=True, timeout=30, **kw)
+
+    def test_bad_arguments_and_settings_end_with_a_message(self):
+        env = dict(os.environ, XDG_CONFIG_HOME=self.dir)  # no tarn.ini there
+        for args, code, said in [(["--bogus"], 64, "unknown argument"), (["--config"], 64, "needs a file"),
+                                 (["--alarms"], 64, "--alarms goes with --once"),
+                                 (["--config", "/nonexistent/tarn.ini", "--once"], 66, "no settings file"),
+                                 (["--config", self.dir, "--once"], 66, "cannot read"),
+                                 (["--once"], 66, "no settings file")]:
+            with self.subTest(args=args):
+                r = subprocess.run([MONITOR, *args], capture_output=True, text=True, timeout=10, env=env)
+                self.assertEqual(r.returncode, code)
+                self.assertIn(said, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    def test_once_exit_code_lines_and_alarms_only_when_asked(self):
+        good, refused = peer(PAGE), free_port()
+        alarm = "[Alerts]\nNum_Fails=1\nLaunch_Flag=1\nCommand_Line=touch alarmed\n"
+        for nodes, alarms, code in [([(good, "web")], [], 0),
+                                    ([(good, "web"), (refused, "shut")], [], 2),
+                                    ([(good, "web"), (refused, "shut")], ["--alarms"], 2)]:
+            with self.subTest(nodes=len(nodes), alarms=alarms):
+                r = self.monitor(write_ini(self.dir, nodes, alarm), "--once", *alarms)
+                self.assertEqual(r.returncode, code, r.stderr)
+                lines = r.stdout.splitlines()
+                self.assertEqual(len(lines), len(nodes))
+                self.assertTrue(lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."), lines)
+                self.assertTrue(all(l.endswith("*ERROR* count: 1") for l in lines[1:]), lines)
+                self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
+
+    def test_prometheus_scrapes_reload_and_fault_rows(self):
+        good, refused, mport, pport = peer(PAGE), free_port(), free_port(), free_port()
+        for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
+            r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        ini = write_ini(self.dir, [(good, "web"), (refused, "shut\xe9")], f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        mon = self.spawn(MONITOR, "--config", ini)
+        with open(os.path.join(self.dir, "prom.yml"), "w") as f:
+            f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
+                    f"   static_configs: [{{targets: ['127.0.0.1:{mport}']}}]\n")
+        self.spawn("prometheus", "--config.file=prom.yml", "--storage.tsdb.path=tsdb",
+                   f"--web.listen-address=127.0.0.1:{pport}")
+
+        def query(expr):
+            url = f"http://127.0.0.1:{pport}/api/v1/query?query=" + urllib.parse.quote(expr)
+            try:
+                result = json.load(urllib.request.urlopen(url, timeout=5))["data"]["result"]
+            except OSError:
+                return {}
+            return {r["metric"]["title"]: float(r["value"][1]) for r in result}
+        up = wait_for(lambda: (lambda q: q if len(q) == 2 else None)(query("sentrel_node_up")), 40, "up")
+        shut = "shut\ufffd"  # a title byte that is not UTF-8 must not spoil the scrape
+        self.assertEqual(up, {"web": 1.0, shut: 0.0})
+        first = query("sentrel_node_consecutive_failures")[shut]
+        wait_for(lambda: query("sentrel_node_consecutive_failures")[shut] > first, 20, "failures rising")
+        self.assertGreater(query('sentrel_node_probes_total{outcome="failure"}')[shut], 1)
+
+        # Fault rows: only GET /metrics answers; garbage, oversized and slow requests leave it serving.
+        for name, raw, allowed in [("post", b"POST /metrics HTTP/1.1\r\n\r\n", (b"404", b"405")),
+                                   ("other path", b"GET /etc/passwd HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("garbage", os.urandom(300) + b"\r\n\r\n", (b"", b"400", b"404")),
+                                   ("oversized", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 200000 + b"\r\n\r\n",
+                                    (b"", b"400", b"413", b"431"))]:
+            with self.subTest(row=name):
+                self.assertIn(http(mport, raw)[9:12], allowed)
+        slow = time.time()
+        self.assertNotIn(b"200 OK", http(mport, b"GET /metr", timeout=10))
+        self.assertLess(time.time() - slow, 8)  # the server gave up on the slow client
+        self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
+
+        # SIGHUP: a node added to tarn.ini appears after the next pass.
+        write_ini(self.dir, [(good, "web"), (refused, "shut\xe9"), (good, "added")],
+                  f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        mon.send_signal(signal.SIGHUP)
+        wait_for(lambda: b'title="added"' in http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"), 15, "added node")
+        mon.send_signal(signal.SIGTERM)
+        out, err = mon.communicate(timeout=15)
+        self.assertEqual(mon.returncode, 0, err)
+        self.assertIn("added", out)
+        self.assertIn("read " + ini + " again", err)
+
+    def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
+        silent = peer(None)
+        ini = write_ini(self.dir, [(silent, "mute")], f"[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n", maxsecs=3)
+        mon = self.spawn(MONITOR, "--config", ini)
+        wait_for(ACCEPTED[silent].is_set, 10, "the probe to connect")
+        start = time.time()
+        mon.send_signal(signal.SIGTERM)
+        out, err = mon.communicate(timeout=20)
+        self.assertEqual(mon.returncode, 0, err)
+        self.assertGreater(time.time() - start, 1.5)  # it waited for the node rather than cutting it off
+        self.assertTrue(out.rstrip().endswith("*ERROR* count: 1"), out)
+        with open(os.path.join(self.dir, "probe.log")) as f:
+            self.assertRegex(f.read(), r"Server: 127\.0\.0\.1 - \*ERROR\* count: 1\s*$")
+
+
+if __name__ == "__main__":
+    sys.argv[1:] = sys.argv[3:]
+    unittest.main(verbosity=2)
