@@ -108,7 +108,7 @@ class MailDialogue {
 bool MailDialogue::ReplyWait(long long expected) {
     if (Secure()) {
         // Past the login a server answers each row with one whole reply.
-        return session_.Await(static_cast<int>(expected), "the message");
+        return session_.Await(static_cast<int>(expected), "message");
     }
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         const Deadline now = SteadyClock::now();

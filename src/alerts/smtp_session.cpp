@@ -47,7 +47,7 @@ bool SmtpSession::Open(const MailTransport& transport, const std::string& localH
     if (transport.security == MailSecurity::Tls && !StartTls(transport)) {
         return false;
     }
-    if (!Await(220, "the greeting") || !Ehlo(localHost)) {
+    if (!Await(220, "greeting") || !Ehlo(localHost)) {
         return false;
     }
     if (transport.security == MailSecurity::StartTls) {
@@ -176,18 +176,18 @@ bool SmtpSession::Login(const std::string& user) {
         std::string line = "AUTH PLAIN " + Base64(secret) + "\r\n";
         Send(line);
         Wipe(line);
-        ok = Await(235, "the login");
+        ok = Await(235, "login");
     } else if (Offers("AUTH", "LOGIN")) {
         Send("AUTH LOGIN\r\n");
         ok = Await(334, "AUTH LOGIN");
         if (ok) {
             Send(Base64(user) + "\r\n");
-            ok = Await(334, "the login name");
+            ok = Await(334, "login name");
         }
         if (ok) {
             secret = Base64(password_) + "\r\n";
             Send(secret);
-            ok = Await(235, "the login");
+            ok = Await(235, "login");
         }
     } else {
         failure_ = "the server offers neither AUTH PLAIN nor AUTH LOGIN";

@@ -27,6 +27,8 @@ def openssl(*args):
 
 
 openssl("-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Sentrel test CA")
+openssl("-keyout", "self.key", "-out", "self.pem", "-subj", "/CN=self", "-addext",
+        "subjectAltName=DNS:localhost")  # right name, signed by nobody trusted
 for name, alt in (("good", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.example")):
     openssl("-CA", "ca.pem", "-CAkey", "ca.key", "-keyout", name + ".key", "-out",
             name + ".pem", "-subj", "/CN=" + name, "-addext", "subjectAltName=" + alt)
@@ -39,7 +41,7 @@ def free_port():
 
 
 class Server:
-    """aiosmtpd requiring a login; keeps every message and every password tried."""
+    """aiosmtpd taking a login (AUTH LOGIN only on connect); keeps messages and passwords."""
     def __init__(self, cert=None, on_connect=False):
         self.mails, self.logins, self.port = [], [], free_port()
         ctx = None
@@ -48,7 +50,8 @@ class Server:
             ctx.load_cert_chain(f"{D}/{cert}.pem", f"{D}/{cert}.key")
         tls = {"ssl_context": ctx} if on_connect else {"tls_context": ctx}
         self.c = Controller(self, hostname="127.0.0.1", port=self.port, authenticator=self.auth,
-                            auth_require_tls=bool(ctx) and not on_connect, **tls)
+                            auth_require_tls=bool(ctx) and not on_connect,
+                            auth_exclude_mechanism=["PLAIN"] if on_connect else [], **tls)
         self.c.start()
 
     def auth(self, server, session, envelope, mechanism, data):
@@ -98,14 +101,15 @@ for what, server, security, host in (("STARTTLS", starttls, "starttls", "localho
 
 # Faults: the mail fails, one line on stderr names why, no message and no
 # password reaches the server.
-other_name, no_starttls = Server("other"), Server()
+other_name, untrusted, no_starttls = Server("other"), Server("self"), Server()
 stalled = socket.socket()
 stalled.bind(("127.0.0.1", 0))
 stalled.listen()  # accepted by the kernel, never answered
 cases = [
     ("wrong password", starttls, "starttls", {"pw": password_file("bad", "wrong\n")},
      "login refused"),
-    ("certificate for another name", other_name, "starttls", {}, "certificate not accepted"),
+    ("certificate for another name", other_name, "starttls", {}, "hostname mismatch"),
+    ("untrusted certificate", untrusted, "starttls", {}, "certificate not accepted"),
     ("no STARTTLS, with a login", no_starttls, "starttls", {}, "does not offer STARTTLS"),
     ("no STARTTLS, without a login", no_starttls, "starttls", {"user": ""}, "STARTTLS"),
     ("stalled handshake", None, "tls", {"host": "127.0.0.1"}, "did not end in time"),
@@ -130,7 +134,7 @@ for what, server, security, extra, reason in cases:
     check(after[0] == before[0] and PASSWORD.encode() not in after[1],
           what + ": nothing delivered, no password sent", after)
 
-for server in (starttls, on_connect, other_name, no_starttls):
+for server in (starttls, on_connect, other_name, untrusted, no_starttls):
     server.c.stop()
 print(f"{len(failed)} failed" if failed else "all passed")
 sys.exit(1 if failed else 0)
