@@ -33,8 +33,9 @@ MailTransport MailTransportFromSettings(const MonitorSettings& s) {
         t.fault = "Email_Security must be none, starttls or tls, not " + s.Email_Security;
     }
     if (t.fault.empty() && !t.user.empty() && t.security == MailSecurity::None) {
-        t.fault = "Email_User needs Email_Security starttls or tls: "
-                  "a password is never sent in clear text";
+        t.fault =
+            "Email_User needs Email_Security starttls or tls: "
+            "a password is never sent in clear text";
     }
     return t;
 }

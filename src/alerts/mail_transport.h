@@ -22,9 +22,7 @@ struct MailTransport {
     // Set when the keys cannot be used as given; the mail then fails with this text.
     std::string fault;
 
-    bool Default() const {
-        return security == MailSecurity::None && user.empty() && fault.empty();
-    }
+    bool Default() const { return security == MailSecurity::None && user.empty() && fault.empty(); }
 };
 
 // The transport the settings ask for; serverName is Email_SMTP as the callers

@@ -269,8 +269,7 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
 }
 
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
-                         std::string subject, std::string message,
-                         const MailTransport& transport) {
+                         std::string subject, std::string message, const MailTransport& transport) {
     MailDialogue dialogue(transport);
     return dialogue.Run(server, sender, recipient, subject, message);
 }

@@ -19,8 +19,7 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
 // The same dialogue on transport.port; with TLS or a login it opens with EHLO,
 // STARTTLS (or TLS on connect) and AUTH, and a failure is explained on stderr.
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
-                         std::string subject, std::string message,
-                         const MailTransport& transport);
+                         std::string subject, std::string message, const MailTransport& transport);
 
 // "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n" from a local time and its UTC offset.
 std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);

@@ -46,7 +46,7 @@ class SmtpSession {
     TlsStream tls_;
     Deadline deadline_;
     std::chrono::milliseconds receiveTimeout_;
-    std::string pending_;              // received bytes not yet taken as reply lines
+    std::string pending_;             // received bytes not yet taken as reply lines
     std::vector<std::string> lines_;  // the texts of the last reply, codes cut off
     std::string password_;
     std::string failure_;

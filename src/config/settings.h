@@ -13,9 +13,9 @@ enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
 // One configured node, as stored in section Servers.
 struct NodeEntry {
-    std::string address;  // host name or dotted-decimal address; empty ends the list
-    std::string port;     // text, may be empty (HTTPD default 80)
-    std::string title;    // reporting / reference title
+    std::string address;             // host name or dotted-decimal address; empty ends the list
+    std::string port;                // text, may be empty (HTTPD default 80)
+    std::string title;               // reporting / reference title
     std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
 
     bool operator==(const NodeEntry&) const = default;
@@ -62,9 +62,9 @@ struct MonitorSettings {
     std::string Com_1_Device;
     std::string Com_2_Device;
     // Hand-edited only, never written: how the mailer reaches its server.
-    int Email_Port = 25;             // 1..65535
-    std::string Email_Security;      // none (or empty), starttls, tls
-    std::string Email_User;          // empty: no login
+    int Email_Port = 25;              // 1..65535
+    std::string Email_Security;       // none (or empty), starttls, tls
+    std::string Email_User;           // empty: no login
     std::string Email_Password_File;  // the password on its first line, mode 0600
 
     bool operator==(const MonitorSettings&) const = default;

@@ -31,7 +31,8 @@ bool WouldBlock() {
 
 int SocketWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    const ssize_t sent = ::send(DescriptorOf(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    const ssize_t sent =
+        ::send(DescriptorOf(bio), data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
     if (sent < 0 && WouldBlock()) {
         BIO_set_retry_write(bio);
     }
@@ -149,8 +150,8 @@ bool TlsStream::Handshake(int fd, const std::string& serverName, Deadline deadli
         if (timedOut_) {
             *why = "the TLS handshake did not end in time";
         } else if (verified != X509_V_OK) {
-            *why = std::string("certificate not accepted: ") +
-                   X509_verify_cert_error_string(verified);
+            *why =
+                std::string("certificate not accepted: ") + X509_verify_cert_error_string(verified);
         } else {
             *why = "TLS handshake failed: " + OpenSslReason("connection closed");
         }
