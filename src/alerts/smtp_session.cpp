@@ -105,7 +105,7 @@ int SmtpSession::ReadReply() {
                                               : socket_.Receive(chunk, sizeof chunk, by);
             if (got <= 0) {
                 failure_ = got == 0 ? "the server closed the connection"
-                                    : "no reply from the server in time";
+                                    : "no reply from the server (silent, or the connection failed)";
                 return -1;
             }
             pending_.append(chunk, static_cast<std::size_t>(got));

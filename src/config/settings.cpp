@@ -169,7 +169,7 @@ void LoadSettings() {
     if (s.Email_Port <= 0 || s.Email_Port > 65535) {
         s.Email_Port = 25;
     }
-    s.Email_Security = file.Get(kAlerts, "Email_Security", "none", 15);
+    s.Email_Security = file.Get(kAlerts, "Email_Security", "", 15);
     s.Email_User = file.Get(kAlerts, "Email_User", "", 127);
     s.Email_Password_File = file.Get(kAlerts, "Email_Password_File", "", 255);
 
