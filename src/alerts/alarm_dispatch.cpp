@@ -39,6 +39,12 @@ std::string SmtpServerText(const std::string& emailSmtp) {
     return found ? dotted : server;
 }
 
+MailResult MailAlarm(const MonitorSettings& settings, const std::string& body) {
+    return SendAlertMail(SmtpServerText(settings.Email_SMTP), settings.Email_From,
+                         settings.Email_To, settings.Email_Subject, body,
+                         MailTransportFromSettings(settings));
+}
+
 bool AlarmSweep(const MonitorSettings& settings) {
     bool passAlarm = false;
     for (int i = 0; i < kMaxNodes; ++i) {
@@ -77,9 +83,7 @@ bool AlarmSweep(const MonitorSettings& settings) {
         passAlarm = true;
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
-            const std::string server = SmtpServerText(settings.Email_SMTP);
-            const MailResult mailed = SendAlertMail(server, settings.Email_From, settings.Email_To,
-                                                    settings.Email_Subject, AlertMailBody(address));
+            const MailResult mailed = MailAlarm(settings, AlertMailBody(address));
             NotifyAlarmDone(AlarmChannel::Email, mailed == MailSent);
         }
     }

@@ -1,6 +1,7 @@
 // Which failing nodes raise alarms, and the alerts they raise.
 #pragma once
 
+#include "alerts/smtp_mailer.h"
 #include "config/settings.h"
 
 namespace sentrel {
@@ -20,5 +21,9 @@ void PassAlerts(const MonitorSettings& settings);
 // The SMTP server text from Email_SMTP: digit first, unchanged (cut to 99);
 // otherwise the first IPv4 address of a lookup; a failed lookup passes the name on.
 std::string SmtpServerText(const std::string& emailSmtp);
+
+// One alarm e-mail with the given body, as the settings ask for it: server,
+// addresses, subject, and the port, TLS and login of the transport keys.
+MailResult MailAlarm(const MonitorSettings& settings, const std::string& body);
 
 }  // namespace sentrel

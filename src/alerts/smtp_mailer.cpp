@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "alerts/smtp_session.h"
 #include "platform/net_names.h"
 #include "platform/xsocket.h"
 
@@ -16,7 +17,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::uint16_t kSmtpPort = 25;
 constexpr std::size_t kReplyBufferSize = 3000;
 constexpr int kReplyAttempts = 5;
 constexpr milliseconds kEmptyReceivePause{500};
@@ -74,25 +74,42 @@ std::string EnvelopeAddress(const std::string& address) {
 
 class MailDialogue {
   public:
-    MailDialogue() : deadline_(SteadyClock::now() + DialogueBudget()) {}
+    explicit MailDialogue(const MailTransport& transport)
+        : transport_(transport),
+          deadline_(SteadyClock::now() + DialogueBudget()),
+          session_(socket_, deadline_, ReceiveTimeout()) {}
 
     MailResult Run(const std::string& server, const std::string& sender,
                    const std::string& recipient, const std::string& subject,
                    const std::string& message);
 
   private:
+    MailResult Dialogue(const std::string& server, const std::string& sender,
+                        const std::string& recipient, const std::string& subject,
+                        const std::string& message);
+    bool Secure() const { return !transport_.Default(); }
     void Send(const std::string& text) {
+        if (Secure()) {
+            session_.Send(text);
+            return;
+        }
         // A failed send is not examined here: it shows in the next ReplyWait.
         socket_.SendAll(text, deadline_);
     }
     bool ReplyWait(long long expected);
 
+    const MailTransport& transport_;
     xSocket socket_;
     Deadline deadline_;
+    SmtpSession session_;
     char reply_[kReplyBufferSize];
 };
 
 bool MailDialogue::ReplyWait(long long expected) {
+    if (Secure()) {
+        // Past the login a server answers each row with one whole reply.
+        return session_.Await(static_cast<int>(expected), "message");
+    }
     for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
         const Deadline now = SteadyClock::now();
         if (now >= deadline_) {
@@ -118,16 +135,35 @@ bool MailDialogue::ReplyWait(long long expected) {
     return false;
 }
 
+// A dialogue that uses TLS or a login says in one line on standard error why it
+// failed; the clear-text dialogue stays silent, as it always was.
 MailResult MailDialogue::Run(const std::string& server, const std::string& sender,
                              const std::string& recipient, const std::string& subject,
                              const std::string& message) {
+    const MailResult result = Dialogue(server, sender, recipient, subject, message);
+    if (result != MailSent && Secure()) {
+        const std::string& why =
+            session_.Failure().empty() ? "the connection was not made" : session_.Failure();
+        std::fprintf(stderr, "sentrel: e-mail to %s port %u not sent: %s\n",
+                     transport_.serverName.c_str(), static_cast<unsigned>(transport_.port),
+                     why.c_str());
+    }
+    return result;
+}
+
+MailResult MailDialogue::Dialogue(const std::string& server, const std::string& sender,
+                                  const std::string& recipient, const std::string& subject,
+                                  const std::string& message) {
+    if (Secure() && !session_.Prepare(transport_)) {
+        return MailFailed;
+    }
     if (!socket_.Create()) {
         return MailNoSocket;
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     const std::uint16_t port = g_port.load();
-    addr.sin_port = htons(port != 0 ? port : kSmtpPort);
+    addr.sin_port = htons(port != 0 ? port : transport_.port);
     if (!ParseDottedIPv4(server, &addr.sin_addr)) {
         return MailFailed;
     }
@@ -135,17 +171,23 @@ MailResult MailDialogue::Run(const std::string& server, const std::string& sende
     if (!socket_.Connect(addr, connectBy)) {
         return MailFailed;
     }
-    if (!ReplyWait(220)) {
-        return MailFailed;
-    }
 
     std::string host;
     if (!LocalHostName(&host) || host.empty()) {
         host = "localhost";
     }
-    Send("HELO " + host + "\r\n");
-    if (!ReplyWait(250)) {
-        return MailFailed;
+    if (Secure()) {
+        if (!session_.Open(transport_, host)) {
+            return MailFailed;
+        }
+    } else {
+        if (!ReplyWait(220)) {
+            return MailFailed;
+        }
+        Send("HELO " + host + "\r\n");
+        if (!ReplyWait(250)) {
+            return MailFailed;
+        }
     }
     Send("MAIL From: " + EnvelopeAddress(sender) + "\r\n");
     if (!ReplyWait(250)) {
@@ -178,6 +220,7 @@ MailResult MailDialogue::Run(const std::string& server, const std::string& sende
         return MailFailed;
     }
     Send("QUIT\r\n");
+    session_.Close();
     socket_.Close();
     return MailSent;
 }
@@ -222,7 +265,12 @@ std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds) {
 
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
                          std::string subject, std::string message) {
-    MailDialogue dialogue;
+    return SendAlertMail(server, sender, recipient, subject, message, MailTransport{});
+}
+
+MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
+                         std::string subject, std::string message, const MailTransport& transport) {
+    MailDialogue dialogue(transport);
     return dialogue.Run(server, sender, recipient, subject, message);
 }
 

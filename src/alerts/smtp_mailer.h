@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "alerts/mail_transport.h"
+
 namespace sentrel {
 
 enum MailResult : int { MailSent = 1, MailNoSocket = 2, MailFailed = 3 };
@@ -14,11 +16,16 @@ enum MailResult : int { MailSent = 1, MailNoSocket = 2, MailFailed = 3 };
 // Bounded: ends within 60 seconds whatever the server does.
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
                          std::string subject, std::string message);
+// The same dialogue on transport.port; with TLS or a login it opens with EHLO,
+// STARTTLS (or TLS on connect) and AUTH, and a failure is explained on stderr.
+MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
+                         std::string subject, std::string message, const MailTransport& transport);
 
 // "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n" from a local time and its UTC offset.
 std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);
 
-// Tests only: the port the mailer connects to (0 restores 25).
+// Tests only: the port the mailer connects to, whatever the transport says
+// (0 restores the transport's port).
 void SetSmtpPortForTesting(std::uint16_t port);
 
 // The message as it goes into the DATA section: every bare LF becomes CR LF and

@@ -190,6 +190,13 @@ void LoadSettings() {
     s.Command_Line = file.Get(kAlerts, "Command_Line", "", 39);
     s.Com_1_Device = file.Get(kAlerts, "Com_1_Device", "/dev/ttyS0", 127);
     s.Com_2_Device = file.Get(kAlerts, "Com_2_Device", "/dev/ttyS1", 127);
+    s.Email_Port = ToInt(file.Get(kAlerts, "Email_Port", "25", 5));
+    if (s.Email_Port <= 0 || s.Email_Port > 65535) {
+        s.Email_Port = 25;
+    }
+    s.Email_Security = file.Get(kAlerts, "Email_Security", "", 15);
+    s.Email_User = file.Get(kAlerts, "Email_User", "", 127);
+    s.Email_Password_File = file.Get(kAlerts, "Email_Password_File", "", 255);
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);

@@ -61,6 +61,11 @@ struct MonitorSettings {
     // Hand-edited only, never written: the serial devices behind COM1 and COM2.
     std::string Com_1_Device;
     std::string Com_2_Device;
+    // Hand-edited only, never written: how the mailer reaches its server.
+    int Email_Port = 25;              // 1..65535
+    std::string Email_Security;       // none (or empty), starttls, tls
+    std::string Email_User;           // empty: no login
+    std::string Email_Password_File;  // the password on its first line, mode 0600
 
     bool operator==(const MonitorSettings&) const = default;
 };
@@ -81,7 +86,8 @@ void SetSettingsFilePath(const std::string& path);  // empty: back to the defaul
 void LoadSettings();
 
 // Writes an edited copy to the file (never touches section Screen, never writes
-// Pager_Delay, Com_1_Device or Com_2_Device). Does not change the in-memory copy.
+// Pager_Delay, Com_1_Device, Com_2_Device or the four hand-edited Email_ keys).
+// Does not change the in-memory copy.
 // The file is replaced atomically; a failed write leaves the old file whole and
 // is not reported (returns false for tests only).
 bool SaveSettings(const MonitorSettings& edited);

@@ -225,6 +225,7 @@ void CAlerts::Load(const MonitorSettings& s) {
     Pager_Delay = s.Pager_Delay;
     Com_1_Device = s.Com_1_Device;
     Com_2_Device = s.Com_2_Device;
+    mailTransport_ = MailTransportFromSettings(s);
 }
 
 void CAlerts::Store(MonitorSettings& s) const {
@@ -444,8 +445,10 @@ void CAlerts::OnTestEmail() {
         return;
     }
     // The mailer ends within its own deadline whatever the server does.
+    MailTransport transport = mailTransport_;
+    transport.serverName = CutText(Email_SMTP, kSmtpServerMax);
     const MailResult result =
-        SendAlertMail(server, Email_From, Email_To, Email_Subject, kTestMailBody);
+        SendAlertMail(server, Email_From, Email_To, Email_Subject, kTestMailBody, transport);
     if (result != MailSent) {
         ShowMessageBox(this, Text(kMailNotSent), QStringLiteral("Email Test Failed"),
                        MessageIcon::Exclamation);

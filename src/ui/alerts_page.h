@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "alerts/mail_transport.h"
 #include "config/settings.h"
 #include "ui/setup_page.h"
 
@@ -53,6 +54,8 @@ class CAlerts : public SetupPage {
     int Pager_Delay = 4;
     std::string Com_1_Device;
     std::string Com_2_Device;
+    // No control: port, TLS and login of the e-mail test, from the hand-edited keys.
+    MailTransport mailTransport_;
 
   public slots:
     void OnEnableAudio();

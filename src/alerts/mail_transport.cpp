@@ -1,0 +1,83 @@
+#include "alerts/mail_transport.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace sentrel {
+
+namespace {
+
+constexpr std::size_t kSmtpServerMax = 99;
+constexpr std::size_t kPasswordMax = 1024;
+
+}  // namespace
+
+MailTransport MailTransportFromSettings(const MonitorSettings& s) {
+    MailTransport t;
+    t.port = static_cast<std::uint16_t>(s.Email_Port);
+    t.serverName = s.Email_SMTP.substr(0, kSmtpServerMax);
+    t.user = s.Email_User;
+    t.passwordFile = s.Email_Password_File;
+    const char* security = s.Email_Security.c_str();
+    if (strcasecmp(security, "starttls") == 0) {
+        t.security = MailSecurity::StartTls;
+    } else if (strcasecmp(security, "tls") == 0) {
+        t.security = MailSecurity::Tls;
+    } else if (*security != '\0' && strcasecmp(security, "none") != 0) {
+        t.fault = "Email_Security must be none, starttls or tls, not " + s.Email_Security;
+    }
+    if (t.fault.empty() && !t.user.empty() && t.security == MailSecurity::None) {
+        t.fault =
+            "Email_User needs Email_Security starttls or tls: "
+            "a password is never sent in clear text";
+    }
+    return t;
+}
+
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* why) {
+    const std::string name = "password file " + path;
+    if (path.empty()) {
+        *why = "Email_User is set but Email_Password_File is not";
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *why = name + " cannot be opened: " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = name + " is not a regular file";
+    } else if (st.st_uid != ::geteuid()) {
+        *why = name + " belongs to another user";
+    } else if ((st.st_mode & 077) != 0) {
+        *why = name + " may be read or written by others: chmod 600 it";
+    } else {
+        char buffer[kPasswordMax];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        std::string text(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+        std::memset(buffer, 0, sizeof buffer);
+        text.resize(std::min(text.find('\n'), text.size()));
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        ok = !text.empty();
+        if (ok) {
+            password->swap(text);
+        } else {
+            *why = name + " holds no password on its first line";
+        }
+        std::fill(text.begin(), text.end(), '\0');
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace sentrel

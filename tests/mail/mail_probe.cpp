@@ -1,0 +1,8 @@
+// Sends one alarm e-mail with the body given, as the alarm pass does, from the
+// tarn.ini under $XDG_CONFIG_HOME. The exit status is the MailResult.
+#include "alerts/alarm_dispatch.h"
+
+int main(int argc, char** argv) {
+    sentrel::LoadSettings();
+    return sentrel::MailAlarm(sentrel::CurrentSettings(), argc > 1 ? argv[1] : "");
+}
