@@ -30,6 +30,15 @@ test: build
 	  exit $$rc; \
 	fi
 
+# The Debian package sentrel_<version>_amd64.deb in the build directory, and its
+# round trip on this machine: install, PING as an ordinary user, remove (root).
+.PHONY: package package-check
+package: build
+	cmake --build $(BUILD_DIR) --target package
+
+package-check: package
+	scripts/package-check $(BUILD_DIR)
+
 # Runs every libFuzzer target for FUZZ_SECONDS seconds (clang build in build/fuzz).
 .PHONY: fuzz
 FUZZ_SECONDS ?= 600
