@@ -77,7 +77,11 @@ def check_helper(root):
     if time.monotonic() - start < 1:
         check(answers.count("ok") <= 100 and answers.count("rate") >= 50, f"rate cap: {answers}")
     helper.stdin.close()
-    check(helper.wait(5) == 0, "the helper ends at the end of its input")
+    try:
+        check(helper.wait(5) == 0, "the helper ends at the end of its input")
+    except sp.TimeoutExpired:
+        helper.kill()
+        check(False, "the helper ends at the end of its input")
 
     # Its parent killed: the helper ends by itself.
     parent = sp.Popen(NOBODY + [sys.executable, "-c", "import subprocess as s, sys, time\n"
