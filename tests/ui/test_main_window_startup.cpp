@@ -94,6 +94,8 @@ class StartupTest : public QObject {
         QVERIFY(caps.Set());
         const std::string before = AutoStartSettings().str();
         WriteFileBytes(home_->IniPath(), before);
+        // Started by root, the ping helper would get its capability back.
+        qputenv("SENTREL_PING_HELPER", "/nonexistent/sentrel-ping");
 
         CMonitorDlg::StartResult result;
         {
@@ -104,6 +106,7 @@ class StartupTest : public QObject {
         }
         Caps restore = saved;
         QVERIFY(restore.Set());
+        qunsetenv("SENTREL_PING_HELPER");
 
         QCOMPARE(result, CMonitorDlg::StartResult::NoPing);
         const auto shown = ui::ShownMessagesForTesting();
