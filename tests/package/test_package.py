@@ -136,7 +136,8 @@ def main():
         os.environ["SENTREL_PACKAGE_NETNS"] = "1"
         os.execvp("unshare", ["unshare", "--net", sys.executable] + sys.argv)
     run("ip", "link", "set", "lo", "up")
-    run("sysctl", "-qw", "net.ipv4.ping_group_range=1 0")
+    with open("/proc/sys/net/ipv4/ping_group_range", "w") as f:
+        f.write("1 0")  # no group may open ICMP datagram sockets
     scratch = tempfile.mkdtemp(prefix="sentrel-package-")
     os.chmod(scratch, 0o755)
     try:
