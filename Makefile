@@ -33,6 +33,15 @@ test:
 	  exit $$rc; \
 	fi
 
+# The Debian package sentrel_<version>_amd64.deb in the build directory, and its
+# round trip on this machine: install, PING as an ordinary user, remove (root).
+.PHONY: package package-check
+package: build
+	cmake --build $(BUILD_DIR) --target package
+
+package-check: package
+	scripts/package-check $(BUILD_DIR)
+
 # Runs every libFuzzer target for FUZZ_SECONDS seconds (clang build in build/fuzz).
 # Applies each seeded fault in tests/mutants/ to a scratch copy and runs the suite
 # against it (long; not part of `make test`).

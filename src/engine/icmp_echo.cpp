@@ -48,6 +48,16 @@ std::uint16_t InternetChecksum(const void* data, std::size_t size) {
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
 }
 
+std::string EchoRequestData() {
+    std::string block = "Brightfen Sentrel";
+    block.resize(20, ' ');
+    std::string data;
+    for (int i = 0; i < 6; ++i) {
+        data += block;
+    }
+    return data;
+}
+
 std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data) {
     std::string packet(kIcmpHeaderSize, '\0');
     packet[0] = static_cast<char>(kTypeEchoRequest);

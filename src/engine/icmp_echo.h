@@ -21,6 +21,10 @@ int OpenIcmpSocket(IcmpSocketKind kind);
 // RFC 1071 checksum of size bytes.
 std::uint16_t InternetChecksum(const void* data, std::size_t size);
 
+// The 120 data bytes of every echo request Sentrel sends: six copies of
+// "Brightfen Sentrel" padded with blanks to 20.
+std::string EchoRequestData();
+
 // An echo request (type 8, code 0) with its checksum; id and seq in host order.
 std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data);
 

@@ -1,5 +1,6 @@
-// The PING probe over an ICMP socket: an unprivileged datagram socket when the
-// system allows one (net.ipv4.ping_group_range), else a raw socket.
+// The PING probe, by the first way that works: an unprivileged ICMP datagram socket
+// (net.ipv4.ping_group_range), else the privileged helper sentrel-ping, else a raw
+// socket of the program's own (started by root or given CAP_NET_RAW).
 #include "engine/ping_probe.h"
 
 #include <arpa/inet.h>
@@ -7,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <random>
 
+#include "engine/ping_helper_client.h"
 #include "platform/net_names.h"
 #include "platform/xsocket.h"
 
@@ -24,6 +27,8 @@ std::atomic<bool> gPingLoaded{false};
 // Room for the largest IPv4 header, the ICMP header, the echoed data and then some:
 // a node may echo more than it was sent; the tail is cut and not needed.
 constexpr std::size_t kReceiveSize = 2048;
+// The longest time-out the helper takes.
+constexpr int kMaxHelperTimeoutMs = 10000;
 
 class FdCloser {
   public:
@@ -64,22 +69,26 @@ std::int32_t RoundTripMs(SteadyClock::duration elapsed) {
     return millis < 1 ? 1 : static_cast<std::int32_t>(millis);
 }
 
+bool CanOpen(IcmpSocketKind kind) {
+    const int fd = OpenIcmpSocket(kind);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
 bool PingLibraryLoad() {
-    for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
-        const int fd = OpenIcmpSocket(kind);
-        if (fd >= 0) {
-            ::close(fd);
-            gPingLoaded.store(true);
-            return true;
-        }
-    }
-    gPingLoaded.store(false);
-    return false;
+    const bool loaded =
+        CanOpen(IcmpSocketKind::Datagram) || PingHelperStart() || CanOpen(IcmpSocketKind::Raw);
+    gPingLoaded.store(loaded);
+    return loaded;
 }
 
 void PingLibraryRelease() {
+    PingHelperStop();
     gPingLoaded.store(false);
 }
 
@@ -88,13 +97,7 @@ bool PingLibraryLoaded() {
 }
 
 std::string PingRequestData() {
-    std::string block = "Brightfen Sentrel";
-    block.resize(20, ' ');
-    std::string data;
-    for (int i = 0; i < 6; ++i) {
-        data += block;
-    }
-    return data;
+    return EchoRequestData();
 }
 
 std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int timeoutMs) {
@@ -175,13 +178,21 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     if (!ParseDottedIPv4(ipText, &node)) {
         return 0;
     }
-    for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
-        const std::int32_t result = PingProbeUsing(kind, ipText, timeoutMs);
-        if (result >= 0) {
-            return result;
-        }
+    std::int32_t result = PingProbeUsing(IcmpSocketKind::Datagram, ipText, timeoutMs);
+    if (result >= 0) {
+        return result;
     }
-    return 0;
+    char dotted[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &node, dotted, sizeof dotted);
+    const HelperEcho echo = PingThroughHelper(dotted, RandomWord(), NextSequence(),
+                                              std::clamp(timeoutMs, 1, kMaxHelperTimeoutMs));
+    if (echo.outcome != HelperEcho::Outcome::Unavailable) {
+        return echo.outcome == HelperEcho::Outcome::Answered
+                   ? RoundTripMs(std::chrono::microseconds(echo.micros))
+                   : 0;
+    }
+    result = PingProbeUsing(IcmpSocketKind::Raw, ipText, timeoutMs);
+    return result > 0 ? result : 0;
 }
 
 }  // namespace sentrel

@@ -14,9 +14,11 @@ inline constexpr std::size_t kPingDataSize = 120;
 inline constexpr const char* kMsgNoPing = "*ERROR* Missing required file: ICMP.DLL";
 
 // "Loading the library": checks at start-up that an unprivileged ICMP datagram
-// socket, or else a raw ICMP socket, can be opened. True when one can.
+// socket can be opened, or else that the helper sentrel-ping starts and holds its
+// raw socket, or else that a raw ICMP socket of our own can be opened. True when
+// one of them works.
 bool PingLibraryLoad();
-// Releases what loading kept (nothing is kept across probes).
+// Releases what loading kept: ends the helper when it runs.
 void PingLibraryRelease();
 bool PingLibraryLoaded();
 
@@ -25,7 +27,8 @@ std::string PingRequestData();
 
 // Round-trip time in whole milliseconds (at least 1) when an echo reply from the
 // node came within the time-out; 0 otherwise (no socket, invalid dotted address,
-// no reply, or only ICMP errors). Opens and closes its own socket.
+// no reply, or only ICMP errors). Tries the ways in the order PingLibraryLoad does;
+// a socket of its own is opened and closed for every probe.
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
 
 // The same probe over one socket kind only: -1 when a socket of that kind cannot be

@@ -1,0 +1,207 @@
+// The helper process and its line protocol, seen from the program.
+#include "engine/ping_helper_client.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "platform/xsocket.h"
+
+extern char** environ;
+
+namespace sentrel {
+
+namespace {
+
+constexpr auto kStartWait = std::chrono::seconds(3);
+// The helper answers at its time-out; this much more and it is taken for broken.
+constexpr auto kAnswerGrace = std::chrono::seconds(2);
+constexpr std::size_t kMaxAnswer = 128;
+
+std::string ExecutableDir() {
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string exe(path, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.rfind('/'));
+}
+
+class HelperProcess {
+  public:
+    ~HelperProcess() { Stop(); }
+
+    bool Start() {
+        if (fd_ >= 0 || startFailed_) {
+            return fd_ >= 0;
+        }
+        startFailed_ = !Spawn() || ReadLine(SteadyClock::now() + kStartWait) != "ready";
+        if (startFailed_) {
+            Stop();
+            startFailed_ = true;
+        }
+        return !startFailed_;
+    }
+
+    HelperEcho Echo(const std::string& ipText, std::uint16_t id, std::uint16_t seq, int timeoutMs) {
+        if (!Start()) {
+            return {};
+        }
+        const std::string tag = std::to_string(id) + " " + std::to_string(seq) + " ";
+        const std::string request = ipText + " " + tag + std::to_string(timeoutMs) + "\n";
+        const Deadline deadline =
+            SteadyClock::now() + std::chrono::milliseconds(timeoutMs) + kAnswerGrace;
+        HelperEcho result{HelperEcho::Outcome::Failed, 0};
+        if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+            Stop();
+            return result;
+        }
+        for (;;) {
+            const std::string answer = ReadLine(deadline);
+            if (answer.empty()) {
+                Stop();  // silent or gone: the next probe starts a new one
+                return result;
+            }
+            if (answer == "bad") {
+                return result;  // ipText was no address the helper accepts
+            }
+            if (answer.compare(0, tag.size(), tag) != 0) {
+                continue;  // the late answer to an earlier request
+            }
+            std::istringstream rest(answer.substr(tag.size()));
+            std::string word;
+            if (rest >> word && word == "ok" && rest >> result.micros) {
+                result.outcome = HelperEcho::Outcome::Answered;
+            }
+            return result;
+        }
+    }
+
+    void Stop() {
+        if (fd_ >= 0) {
+            ::close(fd_);  // the helper ends at the end of its input
+            fd_ = -1;
+        }
+        if (pid_ > 0) {
+            pid_t reaped = 0;
+            for (int i = 0; i < 100 && (reaped = ::waitpid(pid_, nullptr, WNOHANG)) == 0; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (reaped == 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+            }
+            pid_ = -1;
+        }
+        buffer_.clear();
+        startFailed_ = false;
+    }
+
+  private:
+    bool Spawn() {
+        const std::string path = PingHelperPath();
+        int pair[2];
+        if (path.empty() || ::access(path.c_str(), X_OK) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            return false;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
+        char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+        const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pair[1]);
+        fd_ = pair[0];
+        if (rc != 0) {
+            pid_ = -1;
+            return false;
+        }
+        return true;
+    }
+
+    // The next answer line without its newline; empty at the deadline, at the end
+    // of the helper's output or when a line runs longer than any answer.
+    std::string ReadLine(Deadline deadline) {
+        for (;;) {
+            const std::size_t newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = buffer_.substr(0, newline);
+                buffer_.erase(0, newline + 1);
+                return line;
+            }
+            char chunk[256];
+            ssize_t n = -1;
+            if (buffer_.size() <= kMaxAnswer && WaitForSocket(fd_, POLLIN, deadline) > 0) {
+                n = ::recv(fd_, chunk, sizeof chunk, 0);
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return {};
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool startFailed_ = false;
+    std::string buffer_;
+};
+
+std::mutex gHelperMutex;
+
+HelperProcess& Helper() {
+    static HelperProcess helper;
+    return helper;
+}
+
+}  // namespace
+
+std::string PingHelperPath() {
+    if (const char* path = std::getenv("SENTREL_PING_HELPER"); path != nullptr && path[0] != '\0') {
+        return path;
+    }
+    const std::string installed = ExecutableDir() + "/../libexec/sentrel/sentrel-ping";
+    if (::access(installed.c_str(), X_OK) == 0) {
+        return installed;
+    }
+#ifdef SENTREL_BUILD_TREE_HELPER
+    return SENTREL_BUILD_TREE_HELPER;
+#else
+    return {};
+#endif
+}
+
+bool PingHelperStart() {
+    std::lock_guard<std::mutex> lock(gHelperMutex);
+    return Helper().Start();
+}
+
+HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
+                             int timeoutMs) {
+    std::lock_guard<std::mutex> lock(gHelperMutex);
+    return Helper().Echo(ipText, id, seq, timeoutMs);
+}
+
+void PingHelperStop() {
+    std::lock_guard<std::mutex> lock(gHelperMutex);
+    Helper().Stop();
+}
+
+}  // namespace sentrel

@@ -1,0 +1,38 @@
+// The PING probe's way through sentrel-ping, the small helper that holds the
+// raw-socket privilege so the program does not need it. One helper process serves
+// the whole run: started at first use, it answers one echo request at a time over a
+// socket pair on its stdin and stdout, and ends when the program closes its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sentrel {
+
+// Where the helper is: $SENTREL_PING_HELPER when set, else
+// <dir of the running program>/../libexec/sentrel/sentrel-ping when that exists,
+// else the helper of the build tree this program was built in.
+std::string PingHelperPath();
+
+struct HelperEcho {
+    enum class Outcome {
+        Unavailable,  // no helper could be started (or it holds no raw socket)
+        Failed,       // no reply in time, an ICMP error, a refusal, or the helper broke
+        Answered,
+    };
+    Outcome outcome = Outcome::Unavailable;
+    std::int64_t micros = 0;  // round trip when Answered
+};
+
+// Starts the helper when it does not run yet; true when it is ready for requests.
+// A start that failed is not tried again until PingHelperStop.
+bool PingHelperStart();
+
+// One echo to the dotted IPv4 address ipText with that identifier and sequence.
+HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
+                             int timeoutMs);
+
+// Ends the helper (closing its input makes it end) and forgets a failed start.
+void PingHelperStop();
+
+}  // namespace sentrel

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""The Debian package and its ping helper, as an ordinary user would meet them.
+
+  test_package.py BUILD_DIR     packs BUILD_DIR (cpack), checks it with lintian,
+                                unpacks it into a scratch root and runs from there
+  test_package.py --installed   runs the installed package (make package-check)
+
+Runs in a network namespace of its own where ICMP datagram sockets are not allowed
+(net.ipv4.ping_group_range = 1 0), as user and group 65534: PING can only work
+through the helper. Needs root; exits 77 (skipped) without it.
+"""
+import glob, os, re, shutil, signal, subprocess as sp, sys, tempfile, time
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+HELPER = "usr/libexec/sentrel/sentrel-ping"
+
+
+def check(ok, what):
+    if not ok:
+        print("FAIL:", what)
+        sys.exit(1)
+
+
+def run(*args):
+    done = sp.run(args, capture_output=True, text=True)
+    check(done.returncode == 0, f"{' '.join(args)}:\n{done.stdout}{done.stderr}")
+    return done.stdout
+
+
+def build_and_unpack(build, scratch):
+    run("cpack", "--config", f"{build}/CPackConfig.cmake", "-B", scratch)
+    deb = glob.glob(f"{scratch}/sentrel_*_amd64.deb")
+    check(len(deb) == 1, f"one sentrel_<version>_amd64.deb, got {deb}")
+    print(run("lintian", "--fail-on", "error", deb[0]))
+    root = f"{scratch}/root"
+    run("dpkg-deb", "-x", deb[0], root)
+    run("appstreamcli", "validate", "--no-net", *glob.glob(f"{root}/usr/share/metainfo/*.xml"))
+    run("setcap", "cap_net_raw+ep", f"{root}/{HELPER}")  # what postinst does
+    return root
+
+
+def start_helper(root):
+    helper = sp.Popen(NOBODY + [f"{root}/{HELPER}"], stdin=sp.PIPE, stdout=sp.PIPE, text=True)
+    check(helper.stdout.readline() == "ready\n", "the helper starts and opens its socket")
+    return helper
+
+
+def ask(helper, line):
+    helper.stdin.write(line + "\n")
+    helper.stdin.flush()
+    return helper.stdout.readline().rstrip("\n")
+
+
+def check_helper(root):
+    helper = start_helper(root)
+    with open(f"/proc/{helper.pid}/status") as f:
+        caps = dict(l.split(":\t") for l in f.read().splitlines() if l.startswith("Cap"))
+    for kind in ("CapInh", "CapPrm", "CapEff", "CapAmb"):
+        check(int(caps[kind], 16) == 0, f"the helper holds no capability after start-up: {caps}")
+    check(re.fullmatch(r"7 1 ok \d+", ask(helper, "127.0.0.1 7 1 2000")), "an echo of 127.0.0.1")
+    refused = ["127.0.0.1 7 2", "localhost 7 2 100", "127.1 7 2 100", "127.0.0.01 7 2 100",
+               "127.0.0.256 7 2 100", "0x7f.0.0.1 7 2 100", "::1 7 2 100", "0.0.0.0 7 2 100",
+               "224.0.0.1 7 2 100", "255.255.255.255 7 2 100", "127.0.0.1 65536 2 100",
+               "127.0.0.1 7 -2 100", "127.0.0.1 7 +2 100", "127.0.0.1 7 2 0",
+               "127.0.0.1 7 2 10001", "127.0.0.1  7 2 100", "127.0.0.1 7 2 100 ",
+               " 127.0.0.1 7 2 100", "127.0.0.1 7 2 100 1", "127.0.0.1\t7 2 100", "",
+               "127.0.0.1 7 2 " + "9" * 5000]
+    for line in refused:
+        check(ask(helper, line) == "bad", f"the helper refuses {line[:40]!r}")
+    check(ask(helper, "127.0.0.1 7 3 2000").startswith("7 3 ok "), "it answers after refusals")
+
+    # 150 requests at once: no more than 100 within one second go out.
+    start = time.monotonic()
+    helper.stdin.write("".join(f"127.0.0.1 9 {n} 1000\n" for n in range(150)))
+    helper.stdin.flush()
+    answers = [helper.stdout.readline().split()[2] for _ in range(150)]
+    if time.monotonic() - start < 1:
+        check(answers.count("ok") <= 100 and answers.count("rate") >= 50, f"rate cap: {answers}")
+    helper.stdin.close()
+    try:
+        check(helper.wait(5) == 0, "the helper ends at the end of its input")
+    except sp.TimeoutExpired:
+        helper.kill()
+        check(False, "the helper ends at the end of its input")
+
+    # Its parent killed: the helper ends by itself.
+    parent = sp.Popen(NOBODY + [sys.executable, "-c", "import subprocess as s, sys, time\n"
+                                "h = s.Popen([sys.argv[1]], stdin=s.PIPE, stdout=s.PIPE)\n"
+                                "h.stdout.readline(); print(h.pid, flush=True); time.sleep(60)",
+                                f"{root}/{HELPER}"], stdout=sp.PIPE, text=True)
+    pid = int(parent.stdout.readline())
+    parent.kill()
+    parent.wait()
+    for _ in range(50):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().split(") ")[1].startswith("Z"):
+                    break
+        except FileNotFoundError:
+            break
+        time.sleep(0.1)
+    else:
+        check(False, "the helper ends when its parent dies")
+
+
+def check_program(root, scratch):
+    # The window program, offscreen, with one PING node and every success logged.
+    home = f"{scratch}/home"
+    os.makedirs(f"{home}/.config/sentrel")
+    with open(f"{home}/.config/sentrel/tarn.ini", "w") as f:
+        f.write(f"[General]\nAutoStart=1\nSecs=1\n[Servers]\ns0node=127.0.0.1\ns0type=1\n"
+                f"[Reports]\nLog_Flag=1\nLog_File_Name={home}/ping.log\nSuccess=1\n")
+    for path in (home, f"{home}/.config", f"{home}/.config/sentrel"):
+        os.chown(path, 65534, 65534)
+    env = {"HOME": home, "XDG_CONFIG_HOME": f"{home}/.config", "QT_QPA_PLATFORM": "offscreen",
+           "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    program = sp.Popen(NOBODY + [f"{root}/usr/bin/sentrel"], env=env)
+    log = ""
+    for _ in range(100):
+        if os.path.exists(f"{home}/ping.log"):
+            log = open(f"{home}/ping.log", errors="replace").read()
+        if re.search(r"127\.0\.0\.1 - PING: \d+ ms\.", log) or program.poll() is not None:
+            break
+        time.sleep(0.2)
+    program.send_signal(signal.SIGTERM)
+    program.wait(20)
+    check(re.search(r"127\.0\.0\.1 - PING: \d+ ms\.", log), f"a PING time in the log: {log!r}")
+    print("log:", log.strip())
+
+
+def main():
+    if os.geteuid() != 0 or sp.run(["unshare", "--net", "true"]).returncode != 0:
+        print("skipped: needs root and network namespaces")
+        return 77
+    if os.environ.get("SENTREL_PACKAGE_NETNS") != "1":
+        os.environ["SENTREL_PACKAGE_NETNS"] = "1"
+        os.execvp("unshare", ["unshare", "--net", sys.executable] + sys.argv)
+    run("ip", "link", "set", "lo", "up")
+    with open("/proc/sys/net/ipv4/ping_group_range", "w") as f:
+        f.write("1 0")  # no group may open ICMP datagram sockets
+    scratch = tempfile.mkdtemp(prefix="sentrel-package-")
+    os.chmod(scratch, 0o755)
+    try:
+        root = "/" if sys.argv[1] == "--installed" else build_and_unpack(sys.argv[1], scratch)
+        check_helper(root)
+        check_program(root, scratch)
+    finally:
+        shutil.rmtree(scratch)
+    print("package: every check passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
