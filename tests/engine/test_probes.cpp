@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "engine/httpd_probe.h"
 #include "engine/ping_probe.h"
 #include "support/harness.h"
@@ -16,7 +14,6 @@ namespace sentrel {
 namespace {
 
 using namespace testing;
-using Peer = std::unique_ptr<LoopbackPeer>;
 using Mode = LoopbackPeer::Mode;
 
 double Seconds(Clock::time_point start) {
@@ -70,12 +67,6 @@ TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
     EXPECT_EQ(HttpdTimeoutSeconds("") + HttpdTimeoutSeconds(" 7s") + HttpdPortNumber("0"), 147);
 }
 
-in_addr Addr(const char* dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a;
-}
-
 std::string Icmp(int type, int code, int id, int seq, const std::string& data) {
     std::string p =
         BuildEchoRequest(static_cast<std::uint16_t>(id), static_cast<std::uint16_t>(seq), data);
@@ -110,8 +101,8 @@ HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
     HandRun run;
     const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int other = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    sockaddr_in elsewhere{AF_INET, 0, Addr("127.0.0.2"), {}},
-        node{AF_INET, 0, Addr("127.0.0.1"), {}};
+    sockaddr_in elsewhere{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1)}, {}},
+        node{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     std::atomic<bool> stop{false};
     auto send = [&](int s, const std::string& p) {
         ::sendto(s, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&node), sizeof node);
