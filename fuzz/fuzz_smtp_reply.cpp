@@ -163,9 +163,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(g_listener, 4) != 0 ||
@@ -181,16 +179,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> pieces;
-    std::string piece;
-    for (std::size_t i = 0; i <= size && pieces.size() < kMaxPieces; ++i) {
-        if (i == size || data[i] == 0) {
-            if (!piece.empty()) {
-                pieces.push_back(piece.substr(0, kReplyBuffer));
-            }
-            piece.clear();
-        } else {
-            piece += static_cast<char>(data[i]);
-        }
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    for (std::size_t at = 0, end; at <= size && pieces.size() < kMaxPieces; at = end + 1) {
+        end = std::min(input.find('\0', at), size);
+        if (end > at)
+            pieces.push_back(input.substr(at, std::min(end - at, kReplyBuffer)));
     }
     const int stage = ExpectedStage(pieces);
 
@@ -208,17 +201,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string detail = "stage " + std::to_string(stage) + ", result " +
                                std::to_string(result) + ", transcript:\n" + transcript;
-    if ((stage == 6) != (result == sentrel::MailSent) || result == sentrel::MailNoSocket) {
-        Fail("result does not follow the replies", detail);
-    }
+    auto check = [&](bool ok, const char* what) { ok ? void() : Fail(what, detail); };
+    check((stage == 6) == (result == sentrel::MailSent) && result != sentrel::MailNoSocket,
+          "result does not follow the replies");
     const char* const commands[] = {"HELO ", "MAIL From: ", "RCPT To: ", "DATA\r\n", "QUIT\r\n"};
     for (int i = 0; i < 5; ++i) {  // each once, after the reply before it came
-        if (Count(transcript, commands[i]) != (stage > i + (i == 4) ? 1u : 0u)) {
-            Fail("command sent when it should not be, or not once", detail);
-        }
+        check(Count(transcript, commands[i]) == (stage > i + (i == 4) ? 1u : 0u), commands[i]);
     }
-    if (stage >= 5 && transcript.find("\r\n.\r\n") == std::string::npos) {
-        Fail("message data without its end", detail);
-    }
+    check(stage < 5 || transcript.find("\r\n.\r\n") != std::string::npos, "data without its end");
     return 0;
 }
