@@ -1,16 +1,11 @@
 // Drives the real mailer, SendAlertMail, against a loopback SMTP server that
 // answers with the fuzz input, and checks the outcome against the reply rules.
 //
-// Input: the server's replies, separated by NUL bytes; each non-empty piece is
-// sent as one write (cut to the 3000-byte reply buffer), the next one only after
-// the client has read the previous one and is waiting in its next receive, so
-// every piece is exactly one receive, sent when a real server would answer. When
-// the pieces run out the server sends "0\r\n" until the client gives up.
-//
-// Checked for every input: the result is MailSent exactly when the six awaited
-// codes (220, 250, 250, 250, 354, 250) each came within five replies, read as
-// atoi reads them; the client sends HELO, MAIL, RCPT, DATA and QUIT exactly when
-// the dialogue got that far, each once.
+// Input: the replies, separated by NUL bytes; each piece (cut to the 3000-byte reply
+// buffer) is sent once the client has read the one before, so each is one receive;
+// then "0\r\n" until the client gives up. The result is MailSent exactly when the six
+// awaited codes (220, 250, 250, 250, 354, 250) each came within five replies, read
+// as atoi reads them; HELO, MAIL, RCPT, DATA and QUIT go out once each, when due.
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>
@@ -18,7 +13,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -102,22 +96,7 @@ bool Drain(int conn, std::string* transcript) {
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
 }
 
-// True while the thread `tid` of this process waits in ppoll, which the mailer's
-// socket does only in a receive once its connection is up.
-bool WaitsInPoll(pid_t tid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
-    FILE* f = std::fopen(path, "re");
-    if (f == nullptr) {
-        return false;
-    }
-    long number = -1;
-    const bool read = std::fscanf(f, "%ld", &number) == 1;
-    std::fclose(f);
-    return read && number == SYS_ppoll;
-}
-
-void Serve(const std::vector<std::string>* pieces, pid_t clientThread, std::string* transcript) {
+void Serve(const std::vector<std::string>* pieces, std::string* transcript) {
     pollfd p{g_listener, POLLIN, 0};
     if (poll(&p, 1, 5000) <= 0) {
         return;
@@ -146,9 +125,8 @@ void Serve(const std::vector<std::string>* pieces, pid_t clientThread, std::stri
         if (!Drain(conn, transcript)) {
             break;
         }
-        // The next piece goes out once the last one has reached the client's
-        // socket, the client has read it and waits for more; the client socket
-        // closing ends the dialogue.
+        // The next piece goes out once the client's socket got the last one and it was
+        // read; the client socket closing ends the dialogue.
         tcp_info info{};
         socklen_t infoLen = sizeof info;
         int waiting = 0;
@@ -156,7 +134,7 @@ void Serve(const std::vector<std::string>* pieces, pid_t clientThread, std::stri
             getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &infoLen) != 0) {
             break;
         }
-        if (info.tcpi_bytes_received >= sent && waiting == 0 && WaitsInPoll(clientThread)) {
+        if (info.tcpi_bytes_received >= sent && waiting == 0) {
             sendNext();
         } else {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
@@ -185,9 +163,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
     if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(g_listener, 4) != 0 ||
@@ -203,21 +179,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> pieces;
-    std::string piece;
-    for (std::size_t i = 0; i <= size && pieces.size() < kMaxPieces; ++i) {
-        if (i == size || data[i] == 0) {
-            if (!piece.empty()) {
-                pieces.push_back(piece.substr(0, kReplyBuffer));
-            }
-            piece.clear();
-        } else {
-            piece += static_cast<char>(data[i]);
-        }
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    for (std::size_t at = 0, end; at <= size && pieces.size() < kMaxPieces; at = end + 1) {
+        end = std::min(input.find('\0', at), size);
+        if (end > at)
+            pieces.push_back(input.substr(at, std::min(end - at, kReplyBuffer)));
     }
     const int stage = ExpectedStage(pieces);
 
     std::string transcript;
-    std::thread server(Serve, &pieces, static_cast<pid_t>(syscall(SYS_gettid)), &transcript);
+    std::thread server(Serve, &pieces, &transcript);
     const auto start = Clock::now();
     const sentrel::MailResult result = sentrel::SendAlertMail(
         "127.0.0.1", "ops@example.org", "pager@example.org", "Node down", kMessage);
@@ -230,17 +201,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string detail = "stage " + std::to_string(stage) + ", result " +
                                std::to_string(result) + ", transcript:\n" + transcript;
-    if ((stage == 6) != (result == sentrel::MailSent) || result == sentrel::MailNoSocket) {
-        Fail("result does not follow the replies", detail);
-    }
+    auto check = [&](bool ok, const char* what) { ok ? void() : Fail(what, detail); };
+    check((stage == 6) == (result == sentrel::MailSent) && result != sentrel::MailNoSocket,
+          "result does not follow the replies");
     const char* const commands[] = {"HELO ", "MAIL From: ", "RCPT To: ", "DATA\r\n", "QUIT\r\n"};
     for (int i = 0; i < 5; ++i) {  // each once, after the reply before it came
-        if (Count(transcript, commands[i]) != (stage > i + (i == 4) ? 1u : 0u)) {
-            Fail("command sent when it should not be, or not once", detail);
-        }
+        check(Count(transcript, commands[i]) == (stage > i + (i == 4) ? 1u : 0u), commands[i]);
     }
-    if (stage >= 5 && transcript.find("\r\n.\r\n") == std::string::npos) {
-        Fail("message data without its end", detail);
-    }
+    check(stage < 5 || transcript.find("\r\n.\r\n") != std::string::npos, "data without its end");
     return 0;
 }

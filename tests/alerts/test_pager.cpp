@@ -18,9 +18,7 @@ using testing::PtyModem;
 using testing::RecordingWindow;
 constexpr int kUnit = 100;  // milliseconds per pause unit here
 
-long long Ms(Clock::duration d) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
+const auto Ms = [](Clock::duration d) { return d / 1ms; };
 
 PageOutcome Page(const PageRequest& request, bool testForm = false) {
     if (testForm) {
@@ -46,46 +44,18 @@ class Pager : public ::testing::Test {
     }
 };
 
-TEST_F(Pager, WritesTheDialogueWithItsPauses) {
-    struct Row {
-        std::string phone, message;
-        int delay;
-        std::string bytes;
-    };
-    for (const Row& row :
-         {Row{"0123456789", "4321#", 1, "atz\ratd0123456789,,4321#\r\rath0\ratz\r"},
-          Row{"12", "", 9, "atz\ratd12,,,,,,,,,,\r\rath0\ratz\r"},
-          Row{"5551234", "911", 0, "atz\ratd5551234,,,,,911\r\rath0\ratz\r"}}) {
-        PtyModem modem;
-        ASSERT_EQ(Page(On(modem.slavePath(), row.phone, row.message, row.delay)),
-                  PageOutcome::Sent);
-        ASSERT_TRUE(modem.WaitForBytes(row.bytes.size(), 2s));
-        EXPECT_EQ(modem.Bytes(), row.bytes);
-        const auto gap = [&](std::size_t from, std::size_t to) {
-            return Ms(modem.ArrivalOf(to) - modem.ArrivalOf(from));
-        };
-        // Arrival times are taken by a reader thread: early by a little, late by more.
-        const std::size_t dialEnd = row.bytes.find('\r', 4);
-        const long long afterDial = (15 + (row.delay ? row.delay : 4)) * kUnit +
-                                    static_cast<long long>(dialEnd - 3) * 10'000 / 2400;
-        for (auto [got, want] :
-             {std::pair{gap(0, 4), 1LL * kUnit}, std::pair{gap(dialEnd, dialEnd + 1), afterDial}}) {
-            EXPECT_GE(got, want - 60) << row.bytes;
-            EXPECT_LT(got, want + 400) << row.bytes;
-        }
-        EXPECT_LT(gap(dialEnd + 1, row.bytes.size() - 1), kUnit);  // the tail without pauses
-    }
-}
-
-// Closing the port puts its old settings back at once: the tail must be on the
-// line before (10 bytes at 2400 bit/s take 42 ms).
-TEST_F(Pager, TheLineKeepsItsSettingsUntilTheTailIsSent) {
-    for (const bool testForm : {false, true}) {
+// Every byte and pause; and as closing the port puts its old settings back at once,
+// the tail must be on the line before (its 10 bytes at 2400 bit/s take 42 ms).
+TEST_F(Pager, WritesTheDialogueWithItsPausesAndDrainsItBeforeClosing) {
+    for (const auto& [phone, message, delay, form, bytes] : std::vector<std::array<std::string, 5>>{
+             {"0123456789", "4321#", "1", "alarm", "atz\ratd0123456789,,4321#\r\rath0\ratz\r"},
+             {"12", "", "9", "test", "atz\ratd12,,,,,,,,,,\r\rath0\ratz\r"},
+             {"5551234", "911", "0", "alarm", "atz\ratd5551234,,,,,911\r\rath0\ratz\r"}}) {
         PtyModem modem;
         Clock::time_point restored{};  // when the speed went back from 2400 bit/s
         std::thread watch([&] {
             termios line{};
-            const auto end = Clock::now() + 10s;
+            const auto end = Clock::now() + 30s;
             for (bool set = false; restored == Clock::time_point{} && Clock::now() < end;) {
                 tcgetattr(modem.master(), &line);
                 set = set || cfgetospeed(&line) == B2400;
@@ -93,65 +63,69 @@ TEST_F(Pager, TheLineKeepsItsSettingsUntilTheTailIsSent) {
                 std::this_thread::sleep_for(1ms);
             }
         });
-        EXPECT_EQ(Page(On(modem.slavePath()), testForm), PageOutcome::Sent);
+        EXPECT_EQ(Page(On(modem.slavePath(), phone, message, std::stoi(delay)), form == "test"),
+                  PageOutcome::Sent);
         watch.join();
-        ASSERT_TRUE(modem.WaitForBytes(kShortest.size(), 2s));
-        EXPECT_GE(Ms(restored - modem.ArrivalOf(kShortest.size() - 1)), 30) << testForm;
+        ASSERT_TRUE(modem.WaitForBytes(bytes.size(), 2s));
+        EXPECT_EQ(modem.Bytes(), bytes);
+        const auto gap = [&](std::size_t from, std::size_t to) {
+            return Ms(modem.ArrivalOf(to) - modem.ArrivalOf(from));
+        };
+        // Arrival times are taken by a reader thread: early by a little, late by more.
+        const std::size_t dialEnd = bytes.find('\r', 4);
+        const long long afterDial = (15 + (delay == "0" ? 4 : std::stoi(delay))) * kUnit +
+                                    static_cast<long long>(dialEnd - 3) * 10'000 / 2400;
+        for (auto [got, want] :
+             {std::pair{gap(0, 4), 1LL * kUnit}, std::pair{gap(dialEnd, dialEnd + 1), afterDial}}) {
+            EXPECT_TRUE(got >= want - 60 && got < want + 400) << got << " ms, not " << want;
+        }
+        EXPECT_LT(gap(dialEnd + 1, bytes.size() - 1), kUnit);  // the tail without pauses
+        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 30) << form;
     }
 }
 
+// m: a missing device, n: no port chosen, h: held by another user, 2: both chosen
+// (COM2 is the modem), d and D: the line dropped after the open, test and alarm form.
 TEST_F(Pager, PortFaultsAndADroppedLine) {
-    using Arrange = std::function<void(PageRequest&, QSerialPort&, PtyModem&)>;
     struct Row {
-        const char* name;
-        Arrange arrange;
-        bool testForm;
+        char kind;
         PageOutcome outcome;
         std::string message, bytes;
         int minUnits, maxUnits;
     };
-    const Arrange hangUp = [](PageRequest&, QSerialPort&, PtyModem& modem) {
-        SetPagerAfterOpenHookForTesting([&modem] { modem.HangUp(); });
-    };
     const std::string portError = "Comm Port could not be used.";
     for (const Row& row : std::vector<Row>{
-             {"missing", [](auto&r, auto&, auto&) { r.com1Device = "/nonexistent/tty"; }, false,
-              PageOutcome::PortUnusable, portError, "", 0, 1},
-             {"none chosen", [](auto&r, auto&, auto&) { r.com1 = false; }, false,
-              PageOutcome::NoPort, portError, "", 0, 1},
-             {"held",
-              [](auto&r, QSerialPort&holder, auto&) {
-                  holder.setPortName(QString::fromStdString(r.com1Device));
-                  holder.open(QIODevice::ReadWrite);
-              },
-              false, PageOutcome::PortUnusable, portError, "", 0, 1},
-             {"COM2 wins",
-              [](auto&r, auto&, auto&) {
-                  std::swap(r.com1Device, r.com2Device);
-                  r.com2 = true;
-              },
-              false, PageOutcome::Sent, "", kShortest, 17, 20},
-             {"dropped, test form", hangUp, true, PageOutcome::WriteFailed,
-              "Could not send data to Comm Port..", "", 0, 1},
-             {"dropped, alarm form", hangUp, false, PageOutcome::Sent, "", "", 17, 20}}) {
+             {'m', PageOutcome::PortUnusable, portError, "", 0, 1},
+             {'n', PageOutcome::NoPort, portError, "", 0, 1},
+             {'h', PageOutcome::PortUnusable, portError, "", 0, 1},
+             {'2', PageOutcome::Sent, "", kShortest, 17, 20},
+             {'d', PageOutcome::WriteFailed, "Could not send data to Comm Port..", "", 0, 1},
+             {'D', PageOutcome::Sent, "", "", 17, 20}}) {
+        SCOPED_TRACE(row.kind);
         PtyModem modem;
-        PageRequest request = On(modem.slavePath());
-        QSerialPort holder;
-        row.arrange(request, holder, modem);
+        PageRequest request = On(row.kind == 'm' ? "/nonexistent/tty" : modem.slavePath());
+        request.com1 = row.kind != 'n';
+        QSerialPort holder(QString::fromStdString(modem.slavePath()));
+        (void)(row.kind == 'h' && holder.open(QIODevice::ReadWrite));
+        if (row.kind == '2') {
+            std::swap(request.com1Device, request.com2Device), request.com2 = true;
+        }
+        SetPagerAfterOpenHookForTesting(std::tolower(row.kind) == 'd'
+                                            ? std::function<void()>([&] { modem.HangUp(); })
+                                            : nullptr);
         RecordingWindow window;
         const auto start = Clock::now();
-        EXPECT_EQ(Page(request, row.testForm), row.outcome) << row.name;
-        EXPECT_GE(Ms(Clock::now() - start), row.minUnits * kUnit) << row.name;
-        EXPECT_LT(Ms(Clock::now() - start), row.maxUnits * kUnit) << row.name;
+        EXPECT_EQ(Page(request, row.kind == 'd'), row.outcome);
+        EXPECT_GE(Ms(Clock::now() - start), row.minUnits * kUnit);
+        EXPECT_LT(Ms(Clock::now() - start), row.maxUnits * kUnit);
         const auto messages = window.Messages();
-        ASSERT_EQ(messages.size(), row.message.empty() ? 0u : 1u) << row.name;
+        ASSERT_EQ(messages.size(), row.message.empty() ? 0u : 1u);
         if (!messages.empty()) {
             EXPECT_EQ(messages[0].text + "|" + messages[0].caption, row.message + "|Paging Error");
             EXPECT_EQ(messages[0].icon, MessageIcon::Stop);
         }
         modem.WaitForBytes(row.bytes.size(), 2s);
-        EXPECT_EQ(modem.Bytes(), row.bytes) << row.name;
-        SetPagerAfterOpenHookForTesting({});
+        EXPECT_EQ(modem.Bytes(), row.bytes);
     }
 }
 

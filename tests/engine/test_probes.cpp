@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "engine/httpd_probe.h"
 #include "engine/ping_probe.h"
 #include "support/harness.h"
@@ -16,99 +14,57 @@ namespace sentrel {
 namespace {
 
 using namespace testing;
-using Peer = std::unique_ptr<LoopbackPeer>;
 using Mode = LoopbackPeer::Mode;
 
 double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-TEST(HttpdProbe, SendsExactlyTheRequestAndCountsOneRead) {
-    struct Row {
-        std::function<Peer()> peer;
-        std::int32_t least, most;
-        double seconds;
-    };
-    const Row rows[] = {
-        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, "x"); }, 1, 1, 1},
-        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, std::string(1234, 'a')); }, 1234,
-         1234, 1},
-        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer, std::string(1 << 20, 'f')); }, 1,
-         30000, 2},
-        {[] {
-             return std::make_unique<LoopbackPeer>([](Connection& c) { c.Send("1"), c.Hold(); });
-         },
-         1, 1, 1},
-        {[] { return std::make_unique<LoopbackPeer>(Mode::Answer); }, 0, 0, 1},
-        {[] { return std::make_unique<LoopbackPeer>([](Connection& c) { c.reset = true; }); }, -1,
-         0, 1},
-    };
-    for (const Row& row : rows) {
-        const Peer peer = row.peer();
-        const auto start = Clock::now();
-        const std::int32_t got = HttpdProbe("127.0.0.1", peer->portText(), "5");
-        EXPECT_GE(got, row.least);
-        EXPECT_LE(got, row.most);
-        EXPECT_LT(Seconds(start), row.seconds);
-        if (row.least > 0) {
-            EXPECT_TRUE(WaitUntil(
-                [&] { return peer->received() == std::vector<std::string>{"GET /\n"}; }, 2s));
-        }
+std::int32_t Probe(const LoopbackPeer& peer, double withinSeconds, const char* maxSecs = "5") {
+    const auto start = Clock::now();
+    const std::int32_t got = HttpdProbe("127.0.0.1", peer.portText(), maxSecs);
+    EXPECT_LT(Seconds(start), withinSeconds);
+    return got;
+}
+
+TEST(HttpdProbe, SendsExactlyTheRequestCountsOneReadAndGivesUpInTime) {
+    const std::tuple<std::string, std::int32_t, std::int32_t> answers[] = {
+        {"x", 1, 1}, {std::string(1234, 'a'), 1234, 1234}, {std::string(1 << 20, 'f'), 1, 30000}};
+    for (const auto& [text, least, most] : answers) {
+        LoopbackPeer peer(Mode::Answer, text);
+        const std::int32_t got = Probe(peer, 2);
+        EXPECT_TRUE(got >= least && got <= most) << got;
+        EXPECT_TRUE(
+            WaitUntil([&] { return peer.received() == std::vector<std::string>{"GET /\n"}; }));
     }
-    for (const int maxSecs : {1, 2}) {  // a silent peer is given up between MAXSecs and one more
+    EXPECT_EQ(Probe(LoopbackPeer([](Connection& c) { c.Send("1"), c.Hold(); }), 1), 1);
+    EXPECT_EQ(Probe(LoopbackPeer(Mode::Answer), 1), 0);  // closed without a byte
+    EXPECT_LE(Probe(LoopbackPeer([](Connection& c) { c.reset = true; }), 1), 0);
+    for (const char* maxSecs : {"1", "2"}) {  // a silent peer is given up within a second more
         LoopbackPeer silent(Mode::Silent);
         const auto start = Clock::now();
-        EXPECT_EQ(HttpdProbe("127.0.0.1", silent.portText(), std::to_string(maxSecs)), 0);
-        EXPECT_GE(Seconds(start), maxSecs);
-        EXPECT_LE(Seconds(start), maxSecs + 1.0);
+        EXPECT_EQ(Probe(silent, std::atoi(maxSecs) + 1.0, maxSecs), 0);
+        EXPECT_GE(Seconds(start), std::atoi(maxSecs));
         EXPECT_EQ(silent.received(), std::vector<std::string>{"GET /\n"});
     }
 }
 
 TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
     LoopbackPeer peer(Mode::Answer, "x");
-    const std::string port = peer.portText();
+    const std::string port = peer.portText(), far = std::to_string(peer.port() + 65536);
+    // clang-format off
     const std::vector<std::vector<std::string>> rows = {
-        {"127.0.0.1", port, "-1"},
-        {"3com.example", port, "5"},
-        {"127.0.0.256", port, "5"},
-        {"", port, "5"},
-        {"127.0.0.1", "", "5"},
-        {"127.0.0.1", std::to_string(peer.port() + 65536), "5"},
-        {"127.0.0.1", "-1", "5"},
+        {"127.0.0.1", port, "-1"}, {"3com.example", port, "5"}, {"127.0.0.256", port, "5"},
+        {"", port, "5"}, {"127.0.0.1", "", "5"}, {"127.0.0.1", far, "5"}, {"127.0.0.1", "-1", "5"},
         {"127.0.0.1", std::to_string(LoopbackPeer::RefusedPort()), "5"}};
+    // clang-format on
     const auto start = Clock::now();
     for (const auto& r : rows) {
         EXPECT_EQ(HttpdProbe(r[0], r[1], r[2]), 0) << r[0] << ":" << r[1] << " " << r[2];
     }
     EXPECT_LT(Seconds(start), 0.5);
     EXPECT_EQ(peer.accepted(), 0);
-    EXPECT_EQ(std::vector<int>({HttpdTimeoutSeconds(""), HttpdTimeoutSeconds("0"),
-                                HttpdTimeoutSeconds(" 7s"), HttpdPortNumber("http"),
-                                HttpdPortNumber(" 443x")}),
-              std::vector<int>({60, 60, 7, 80, 443}));
-}
-
-TEST(HttpdProbe, ConcurrentProbesKeepTheirOwnResults) {
-    LoopbackPeer silent(Mode::Silent), small(Mode::Answer, "eleven byte"),
-        large(Mode::Answer, std::string(2222, 'l'));
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] { EXPECT_EQ(HttpdProbe("127.0.0.1", silent.portText(), "1"), 0); });
-    for (int round = 0; round < 6; ++round) {
-        threads.emplace_back([&, round] {
-            EXPECT_EQ(HttpdProbe("127.0.0.1", (round % 2 ? large : small).portText(), "5"),
-                      round % 2 ? 2222 : 11);
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-}
-
-in_addr Addr(const char* dotted) {
-    in_addr a{};
-    inet_pton(AF_INET, dotted, &a);
-    return a;
+    EXPECT_EQ(HttpdTimeoutSeconds("") + HttpdTimeoutSeconds(" 7s") + HttpdPortNumber("0"), 147);
 }
 
 std::string Icmp(int type, int code, int id, int seq, const std::string& data) {
@@ -126,15 +82,6 @@ TEST(PingProbe, InvalidAddressesFailAtOnceAndLoopbackAnswers) {
         EXPECT_EQ(PingProbe(bad), 0) << bad;
     }
     EXPECT_LT(Seconds(start), 0.1);
-    const std::string reply = Icmp(0, 0, 7, 9, "data");
-    std::string withIp = std::string(1, '\x4F') + std::string(19, '\0') + reply;  // claims 60 bytes
-    const EchoExpectation e{7, 9, Addr("127.0.0.1")};
-    auto bytes = [](const std::string& s) {
-        return reinterpret_cast<const unsigned char*>(s.data());
-    };
-    EXPECT_TRUE(IsEchoReplyFor(bytes(reply), reply.size(), false, e.node, e));
-    EXPECT_FALSE(IsEchoReplyFor(bytes(reply), 7, false, e.node, e));
-    EXPECT_FALSE(IsEchoReplyFor(bytes(withIp), withIp.size(), true, e.node, e));
     if (!PingLibraryLoad()) {
         GTEST_SKIP() << "no ICMP socket of either kind here";
     }
@@ -154,8 +101,8 @@ HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
     HandRun run;
     const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int other = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    sockaddr_in elsewhere{AF_INET, 0, Addr("127.0.0.2"), {}},
-        node{AF_INET, 0, Addr("127.0.0.1"), {}};
+    sockaddr_in elsewhere{AF_INET, 0, {htonl(INADDR_LOOPBACK + 1)}, {}},
+        node{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     std::atomic<bool> stop{false};
     auto send = [&](int s, const std::string& p) {
         ::sendto(s, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&node), sizeof node);

@@ -8,7 +8,6 @@
 #include <regex>
 
 #include "config/settings.h"
-#include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
 #include "support/harness.h"
@@ -17,13 +16,21 @@ namespace sentrel {
 namespace {
 
 using namespace testing;
-const std::string kAnswer = "<html>hello from the loopback peer</html>\n";
-const std::string kOk = "HTTP: 42 bytes. ";
+const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
 const std::regex kStamp(
     "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
 NodeSlot Slot(int i) {
     return NodeTable::Instance().Get(i);
+}
+std::string Status(int i) {
+    return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
+}
+std::string Join(const std::vector<std::string>& parts) {
+    std::string all;
+    for (const std::string& p : parts)
+        all += p + "|";
+    return all;
 }
 
 TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
@@ -33,37 +40,28 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetNode(7, {std::string(150, 'a'), "123456789", std::string(120, 't'), PING});
     table.SetIpText(7, std::string(40, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
-    EXPECT_EQ(Slot(7).status.ipText + Slot(7).status.statusText,
-              std::string(29, '1') + "PING: 3 ms. ");
-    for (int n = 1; n <= 3; ++n) {
-        EXPECT_EQ(table.ApplyProbeResult(7, n == 2 ? -1 : 0).statusText,
-                  "*ERROR* count: " + std::to_string(n));
-    }
-    const NodeStatus ok = table.ApplyProbeResult(7, 512);
-    EXPECT_EQ(ok.statusText + std::to_string(ok.failCount) + std::to_string(ok.alarmCount),
-              "PING: 512 ms. 00");
+    EXPECT_EQ(Slot(7).status.ipText + Status(7), std::string(29, '1') + "PING: 3 ms. /0");
+    for (const std::int32_t result : {0, -1, 0})
+        table.ApplyProbeResult(7, result);
+    EXPECT_EQ(Status(7), "*ERROR* count: 3/3");
+    EXPECT_EQ(table.ApplyProbeResult(7, 512).alarmCount, 0);
+    EXPECT_EQ(Status(7), "PING: 512 ms. /0");
     table.Modify(7, [](NodeSlot& s) { s.status.failCount = INT32_MAX; });
     EXPECT_EQ(table.ApplyProbeResult(7, 0).failCount, INT32_MAX);  // no wrap round
     table.SetNode(0, {"one", "", "", HTTPD});
     table.SetNode(1, {"two", "81", "", HTTPD});
     table.DefaultPortIfEmpty(1, "80");
-    EXPECT_EQ(StatusRows().size(), 2u);  // rows end at the first empty address
-    EXPECT_EQ(Slot(1).node.port, "81");
+    EXPECT_EQ(std::to_string(StatusRows().size()) + Slot(1).node.port, "281");  // rows end at a gap
     table.ResetStatusTexts();  // STOP: the texts only
-    EXPECT_EQ(Slot(7).status.statusText + std::to_string(Slot(7).status.failCount),
-              "*unknown*" + std::to_string(INT32_MAX));
+    EXPECT_EQ(Status(7), "*unknown*/" + std::to_string(INT32_MAX));
     ResetNodeTable();
-    EXPECT_EQ(Slot(7).node, NodeEntry{});
-    EXPECT_EQ(Slot(7).status.ipText + Slot(7).status.statusText +
-                  std::to_string(Slot(7).status.failCount),
-              "*unknown*0");
+    EXPECT_EQ(Slot(7).node.address + Slot(7).status.ipText + Status(7), "*unknown*/0");
 }
 
 class Pass : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetEngineStateForTesting(), ResetSettingsForTesting();
-        settings_.MAXSecs = "3";
+        ResetEngineStateForTesting(), ResetSettingsForTesting(), settings_.MAXSecs = "3";
     }
     void TearDown() override {
         ScanAbort = 1;
@@ -73,23 +71,22 @@ class Pass : public ::testing::Test {
     void Add(int i, const std::string& address, const std::string& port,
              std::int32_t type = HTTPD) {
         settings_.NodeList[static_cast<std::size_t>(i)] = {address, port, "", type};
-        NodeTable::Instance().SetNode(i, settings_.NodeList[static_cast<std::size_t>(i)]);
+        NodeTable::Instance().SetNode(i, {address, port, "", type});
     }
     void Run() { SetCurrentSettingsForTesting(settings_), ScanCycle(); }
-    // The file's lines without their time stamps, which must have the line shape.
-    std::vector<std::string> Lines(const std::string& path) {
-        std::vector<std::string> lines;
-        std::string text = ReadFile(path);
+    // The file's lines, each time stamp (which must have the line's shape) taken off.
+    std::string Lines(const std::string& path) {
+        std::string text = ReadFile(path), lines;
         for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
              at = end + 2) {
             const std::string line = text.substr(at, end - at);
             EXPECT_TRUE(line.size() < 24 || std::regex_match(line.substr(0, 24), kStamp)) << line;
-            lines.push_back(line.size() < 24 ? line : line.substr(24));
+            lines += (line.size() < 24 ? line : line.substr(24)) + "|";
         }
         return lines;
     }
     TempDir dir_;
-    LoopbackPeer web_{LoopbackPeer::Mode::Answer, kAnswer};
+    LoopbackPeer web_{LoopbackPeer::Mode::Answer, "<html>hello from the loopback peer</html>\n"};
     MonitorSettings settings_;
     RecordingWindow window_;
     const std::string refused_ = std::to_string(LoopbackPeer::RefusedPort());
@@ -103,79 +100,52 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
     Add(0, "127.0.0.1", web_.portText());
     Add(1, "127.0.0.1", refused_);
     settings_.Log_Flag = settings_.Report_Flag = settings_.Fmt_Text = true;
-    settings_.Log_File_Name = dir_.file("sentrel.log");
-    settings_.Report_File_Name = dir_.file("report.txt");
+    settings_.Log_File_Name = dir_.file("sentrel.log"),
+    settings_.Report_File_Name = dir_.file("report");
     Run();
-    EXPECT_EQ(window_.Calls(),
-              (std::vector<std::string>{"title:Sentrel v1.2 - scanning...",
-                                        "title:Sentrel v1.2 - scanning: 127.0.0.1", "redraw",
-                                        "title:Sentrel v1.2 - scanning: 127.0.0.1", "redraw",
-                                        "title:Sentrel v1.2 - sleeping...", "redraw"}));
-    const auto redraws = window_.Redraws();
-    ASSERT_EQ(redraws.size(), 3u);
-    EXPECT_EQ(redraws[0],
-              (std::vector<std::string>{Row("127.0.0.1 port:" + web_.portText(), kOk),
-                                        Row("127.0.0.1 port:" + refused_, "*unknown*")}));
-    EXPECT_EQ(redraws[1][1], Row("127.0.0.1 port:" + refused_, "*ERROR* count: 1"));
+    const std::string node = kTitle + "scanning: 127.0.0.1|redraw|";
+    EXPECT_EQ(Join(window_.Calls()),
+              kTitle + "scanning...|" + node + node + kTitle + "sleeping...|redraw|");
+    const std::string ok = Row("127.0.0.1 port:" + web_.portText(), kOk),
+                      bad = Row("127.0.0.1 port:" + refused_, "");
+    EXPECT_EQ(Join(window_.Redraws().at(0)) + Join(window_.Redraws().at(1)),
+              ok + "|" + bad + "*unknown*|" + ok + "|" + bad + "*ERROR* count: 1|");
     Run(), Run();
-    EXPECT_EQ(Slot(1).status.failCount, 3);
-    EXPECT_EQ(Lines(settings_.Log_File_Name),
-              (std::vector<std::string>{"  Server: 127.0.0.1 - *ERROR* count: 1 ",
-                                        "  Server: 127.0.0.1 - *ERROR* count: 2 ",
-                                        "  Server: 127.0.0.1 - *ERROR* count: 3 "}));
-    EXPECT_EQ(
-        Lines(settings_.Report_File_Name),
-        (std::vector<std::string>{"Sentrel Report: ", "", "  Server: 127.0.0.1 - " + kOk + " ",
-                                  "  Server: 127.0.0.1 - *ERROR* count: 3 "}));
+    const std::string failed = "  Server: 127.0.0.1 - *ERROR* count: ",
+                      okLine = "  Server: 127.0.0.1 - " + kOk + " |";
+    const std::string log = failed + "1 |" + failed + "2 |" + failed + "3 |";
+    EXPECT_EQ(Lines(settings_.Log_File_Name), log);
+    EXPECT_EQ(Lines(settings_.Report_File_Name), "Sentrel Report: ||" + okLine + failed + "3 |");
     NodeTable::Instance().Modify(
         1, [&](NodeSlot& s) { s.node.port = web_.portText(), s.status.alarmCount = 1; });
-    settings_.Success = true;
+    settings_.Success = true;  // the node answers again: both counts back to 0, every probe logged
     Run();
-    EXPECT_EQ(Slot(1).status.statusText +
-                  std::to_string(Slot(1).status.failCount + Slot(1).status.alarmCount),
-              kOk + "0");
-    EXPECT_EQ(Lines(settings_.Log_File_Name).size(), 5u);
+    EXPECT_EQ(Status(1) + std::to_string(Slot(1).status.alarmCount), kOk + "/00");
+    EXPECT_EQ(Lines(settings_.Log_File_Name), log + okLine + okLine);
     EXPECT_EQ(web_.accepted(), 5);
     EXPECT_TRUE(window_.Messages().empty());
 }
 
-TEST_F(Pass, AddressesPortsLookupsAndUnwritableFiles) {
+TEST_F(Pass, PortsLookupsAndLongAddresses) {
     const std::string longAddress = "1" + std::string(89, 'x');
     Add(0, "127.0.0.1", "");
     Add(1, "3com.example", "", PING);
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
-    settings_.Log_Flag = settings_.Report_Flag = settings_.Fmt_Text = true;
-    settings_.Log_File_Name = dir_.file("missing/sentrel.log");
-    settings_.Report_File_Name = dir_.file("missing/report.txt");
     Run();
-    EXPECT_EQ(Slot(0).node.port, "80");  // the default port is stored, and shows no port part
-    EXPECT_EQ(StatusRows()[0].substr(0, 41), Row("127.0.0.1", ""));
-    EXPECT_EQ(Slot(1).status.ipText + Slot(1).status.statusText, "3com.example*ERROR* count: 1");
-    EXPECT_EQ(Slot(2).status.ipText + Slot(2).status.statusText, "127.0.0.1" + kOk);
-    std::vector<std::string> calls = window_.Calls(), messages;
-    const auto at =
-        std::find(calls.begin(), calls.end(), "title:Sentrel v1.2 - scanning: localhost");
-    ASSERT_LT(at + 3, calls.end());
-    EXPECT_EQ(std::vector<std::string>(at + 1, at + 3),
-              (std::vector<std::string>{"cursor:on", "cursor:off"}));
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "cursor:on"), 1);
-    EXPECT_NE(std::find(calls.begin(), calls.end(),
-                        "title:Sentrel v1.2 - scanning: " + longAddress.substr(0, 75)),
-              calls.end());
-    for (const auto& m : window_.Messages()) {
-        messages.push_back(m.text);
-    }
-    const std::string log = "*ERROR* Could not open LOG file.",
-                      report = "*ERROR* Could not open report file.";
-    EXPECT_EQ(messages, (std::vector<std::string>{report, log, report, log, report, report, log, report}));
-    settings_.Report_Flag = false;
-    settings_.Log_File_Name = "/dev/full";  // a write that fails part way is a failed line
-    Run();
-    const auto again = window_.Calls();  // the looked-up address is kept
-    EXPECT_EQ(std::count(again.begin() + static_cast<long>(calls.size()), again.end(), "cursor:on"), 0);
-    EXPECT_EQ(window_.Messages().size(), messages.size() + 3);
-    EXPECT_EQ(window_.Messages().back().text, log);
+    EXPECT_EQ(StatusRows()[0].substr(0, 41) + Slot(0).node.port,
+              Row("127.0.0.1", "80"));  // stored, not shown
+    EXPECT_EQ(Slot(1).status.ipText + Status(1),
+              "3com.example*ERROR* count: 1/1");  // digit first: no lookup
+    EXPECT_EQ(Slot(2).status.ipText + Status(2), "127.0.0.1" + kOk + "/0");
+    const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
+    EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
+              std::string::npos);
+    EXPECT_EQ(calls.find("cursor:on"), calls.rfind("cursor:on"));
+    EXPECT_NE(calls.find(kTitle + "scanning: " + longAddress.substr(0, 75) + "|"),
+              std::string::npos);
+    Run();  // the address looked up is kept
+    EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
 }
 
 TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
@@ -185,16 +155,13 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
     settings_.Num_Fails = "1", settings_.Max_Alarms = "5", settings_.Launch_Flag = true;
     settings_.Command_Line = "touch " + dir_.file("launched");
     window_.onRedraw = [](const std::vector<std::string>&) {
-        if (ScanBusy == 1) {
+        if (ScanBusy == 1)
             ScanAbort = 1, NodeTable::Instance().ResetStatusTexts();  // what STOP does
-        }
     };
     Run();
-    EXPECT_EQ(window_.Calls().size(), 5u);  // one node: titles and redraws of one node only
-    EXPECT_EQ(web_.accepted(), 0);
-    EXPECT_EQ(std::vector<int>(
-                  {Slot(0).status.failCount, Slot(0).status.alarmCount, Slot(2).status.failCount}),
-              std::vector<int>({1, 0, 0}));
+    EXPECT_EQ(window_.Calls().size(), 5u);  // the titles and redraws of one node only
+    EXPECT_EQ(web_.accepted() + Slot(0).status.alarmCount + Slot(2).status.failCount, 0);
+    EXPECT_EQ(Slot(0).status.failCount, 1);
     EXPECT_FALSE(std::filesystem::exists(dir_.file("launched")));
     window_.onRedraw = nullptr;
     ScanAbort = 0;
@@ -204,9 +171,8 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
 }
 
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i)
         Add(i, "127.0.0.1", web_.portText());
-    }
     SetCurrentSettingsForTesting(settings_);
     std::atomic<bool> release{false};
     std::atomic<int> abortSeen{-1};
@@ -216,25 +182,21 @@ TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
     };
     ScanAbort = 1;
     ASSERT_TRUE(StartScanPass());
-    EXPECT_FALSE(StartScanPass());
-    EXPECT_FALSE(WaitForScanPass(50ms));
+    EXPECT_FALSE(StartScanPass() || WaitForScanPass(50ms));
     release = true;
-    EXPECT_TRUE(WaitForScanPass(10s));
-    EXPECT_FALSE(ScanPassRunning());
-    EXPECT_EQ(abortSeen.load() + ScanBusy.load(), 0);
+    EXPECT_TRUE(WaitForScanPass(10s) && !ScanPassRunning());
+    EXPECT_EQ(abortSeen + ScanBusy, 0);
     window_.onRedraw = nullptr;
-    // STOP's reset and the rows on this thread while passes write on another; a
-    // finished pass nobody waited for is joined by the next start.
+    // STOP's reset and the rows here while passes write on another thread; a finished
+    // pass nobody waited for is joined by the next start.
     std::thread passes([] {
-        for (int n = 0; n < 20; WaitUntil([] { return ScanBusy == 0; }, 20s)) {
+        for (int n = 0; n < 20; WaitUntil([] { return ScanBusy == 0; }, 20s))
             n += StartScanPass();
-        }
     });
     while (web_.accepted() < 105) {
         NodeTable::Instance().ResetStatusTexts();
-        for (const std::string& row : StatusRows()) {
+        for (const std::string& row : StatusRows())
             ASSERT_TRUE(row.substr(41) == "*unknown*" || row.substr(41) == kOk) << row;
-        }
     }
     passes.join();
 }
@@ -243,13 +205,11 @@ class Scheduler : public Pass, public SchedulerWindow {
   protected:
     void SetRunCaption(const std::string& caption) override { caption_ = caption; }
     void SetSetupEnabled(bool enabled) override { setup_ = enabled; }
-    void RedrawWhole() override { rows_ = StatusRows(); }
-    void Configure(const std::string& secs, const std::string& maxSecs, const LoopbackPeer& peer,
-                   int nodes = 1) {
-        settings_.Secs = secs, settings_.MAXSecs = maxSecs;
-        for (int i = 0; i < nodes; ++i) {
+    void RedrawWhole() override { rows_ = Join(StatusRows()); }
+    void Configure(const std::string& secs, const LoopbackPeer& peer, int nodes = 1) {
+        settings_.Secs = secs, settings_.MAXSecs = "2";
+        for (int i = 0; i < nodes; ++i)
             Add(i, "127.0.0.1", peer.portText());
-        }
         SetCurrentSettingsForTesting(settings_);
     }
     std::string State() {
@@ -259,14 +219,13 @@ class Scheduler : public Pass, public SchedulerWindow {
     static bool Pump(const std::function<bool()>& condition, int ms) {
         return QTest::qWaitFor(condition, ms);
     }
-    std::string caption_ = "RUN";
+    std::string caption_ = "RUN", rows_;
     bool setup_ = true;
-    std::vector<std::string> rows_;
     ScanScheduler scheduler_{this};
 };
 
-TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryInterval) {
-    Configure("1", "3", web_);
+TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
+    Configure("1", web_);
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();
@@ -274,44 +233,40 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryInterval) {
     ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const qint64 first = clock.elapsed();
     EXPECT_LT(first, 500);
-    EXPECT_TRUE(
-        std::regex_match(GetLastScanText(), std::regex(".{24}\n")));  // asctime form, two-digit day
-    EXPECT_TRUE(std::regex_match(GetLastScanText().substr(0, 24), kStamp)) << GetLastScanText();
+    const std::string lastScan = GetLastScanText();  // asctime form with a two-digit day
+    EXPECT_TRUE(lastScan.size() == 25 && lastScan.back() == '\n' &&
+                std::regex_match(lastScan.substr(0, 24), kStamp))
+        << lastScan;
     ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 2; }, 3000));
     EXPECT_GE(clock.elapsed() - first, 950);
     EXPECT_LT(clock.elapsed() - first, 1600);
     EXPECT_TRUE(Pump([&] { return web_.accepted() == 2; }, 2000)) << "one connection per pass";
-    EXPECT_EQ(Slot(0).status.statusText, kOk);
 }
 
 TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) {
     LoopbackPeer silent(LoopbackPeer::Mode::Silent);
-    Configure("1", "2", silent, 2);
+    Configure("1", silent, 2);
     scheduler_.OnRunStop();
     ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const std::string lastScan = GetLastScanText();
     ASSERT_TRUE(Pump([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
     EXPECT_EQ(scheduler_.PassesStarted() + ScanBusy, 2) << "the first pass still waits";
-    EXPECT_EQ(GetLastScanText(), lastScan);
-    EXPECT_EQ(State(), "STOP armed1");
+    EXPECT_EQ(GetLastScanText() + State(), lastScan + "STOP armed1");
     scheduler_.OnRunStop();  // STOP during the pass
-    EXPECT_EQ(State(), "RUN setup0");
-    EXPECT_EQ(ScanAbort.load(), 1);
-    EXPECT_EQ(rows_,
-              std::vector<std::string>(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*")));
+    EXPECT_EQ(State() + std::to_string(ScanAbort), "RUN setup01");
+    EXPECT_EQ(rows_, Join(std::vector(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*"))));
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();  // RUN again at once: the first tick finds the old pass ending
     ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 2; }, 5000));
     EXPECT_GE(clock.elapsed(), 990);
     EXPECT_TRUE(
-        WaitUntil([&] { return silent.accepted() == 2; }));  // the aborted pass probed one node
-    EXPECT_EQ(silent.received()[0], "GET /\n");
+        WaitUntil([&] { return silent.accepted() == 2; }));  // the stopped pass probed one node
 }
 
 TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
     for (const char* secs : {"", "0", "-5", "abc"}) {
-        Configure(secs, "3", web_);
+        Configure(secs, web_);
         scheduler_.OnRunStop();
         EXPECT_EQ(State(), "STOP1") << secs;
         QTest::qWait(60);
@@ -319,10 +274,8 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
     scheduler_.OnScanTimer();
-    EXPECT_EQ(scheduler_.PassesStarted(), 1);
-    EXPECT_EQ(State(), "RUN setup0");  // only an armed tick marks monitoring as running
-    EXPECT_TRUE(WaitForScanPass(5s));
-    EXPECT_EQ(web_.accepted(), 1);
+    EXPECT_EQ(State() + std::to_string(scheduler_.PassesStarted()), "RUN setup01");  // not running
+    EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
 }
 
 }  // namespace

@@ -22,8 +22,7 @@ using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-// A fresh folder, removed with its content at destruction. UseAsConfigHome points
-// XDG_CONFIG_HOME at it until then (tarn.ini is iniPath()).
+// A fresh folder, removed at destruction; UseAsConfigHome points XDG_CONFIG_HOME at it.
 class TempDir {
   public:
     TempDir();
@@ -38,10 +37,9 @@ class TempDir {
     bool home_ = false;
 };
 
-std::string ReadFile(const std::string& path);                      // bytes as they are
-bool WriteFile(const std::string& path, const std::string& bytes);  // creates the folders
-// Polls condition every few milliseconds until it holds (true) or timeout passes.
-bool WaitUntil(const std::function<bool()>& condition, Ms timeout = 5s);
+std::string ReadFile(const std::string& path);                            // bytes as they are
+bool WriteFile(const std::string& path, const std::string& bytes);        // creates the folders
+bool WaitUntil(const std::function<bool()>& condition, Ms timeout = 5s);  // polls: true if held
 
 // A connection as a peer's script sees it; every wait also ends when the peer stops.
 class Connection {
@@ -66,8 +64,7 @@ class Connection {
     std::string pending_;
 };
 
-// A TCP server on 127.0.0.1 (a port the kernel picks) serving one connection at a
-// time on a thread of its own and recording every byte received per connection.
+// TCP on 127.0.0.1 (a kernel-chosen port): one connection at a time, on its own thread.
 class LoopbackPeer {
   public:
     enum class Mode {
@@ -82,8 +79,7 @@ class LoopbackPeer {
     std::string portText() const { return std::to_string(port_); }
     int accepted() const { return accepted_.load(); }
     std::vector<std::string> received() const;  // per connection, in order of acceptance
-    // A loopback port nobody listens on (bound once, then released): connecting is refused.
-    static int RefusedPort() {
+    static int RefusedPort() {                  // bound once, then released: connecting is refused
         return LoopbackPeer([](Connection&) {}).port();
     }
 
@@ -96,8 +92,7 @@ class LoopbackPeer {
     std::thread thread_;
 };
 
-// Runs body on a thread of its own in a fresh network namespace with lo up; false
-// without running it when that is not allowed (not root): skip the test then.
+// Runs body on its own thread in a fresh network namespace with lo up; false when not root.
 bool InPrivateNetNamespace(const std::function<void()>& body);
 bool SetNetSysctl(const std::string& name, const std::string& value);  // "ipv4/..."
 
@@ -107,9 +102,8 @@ struct RecordedMessage {
     MessageButtons buttons;
 };
 
-// Installs itself as the main window and records every call: "title:<t>", "redraw",
-// "message:<text>", "cursor:on", "cursor:off"; messages answer Ok, or Yes to a question.
-// Set onRedraw before a pass starts; it runs on the pass's thread with the rows shown.
+// The main window while it lives. Calls: "title:<t>", "redraw", "message:<text>", "cursor:on",
+// "cursor:off"; messages answer Ok or Yes. onRedraw (set before a pass) runs on its thread.
 class RecordingWindow : public ScanWindow {
   public:
     RecordingWindow() { SetMainWindowHandle(this); }

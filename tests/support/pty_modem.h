@@ -14,9 +14,7 @@ class PtyModem {
   public:
     PtyModem() {
         char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        ok_ = ::openpty(&master_, &slave_, name, &raw, nullptr) == 0;
+        ok_ = ::openpty(&master_, &slave_, name, nullptr, nullptr) == 0;  // the port sets it raw
         path_ = name;
         reader_ = std::thread([this] {
             for (char b[512]; ok_ && !stop_;) {
@@ -34,10 +32,13 @@ class PtyModem {
     std::string error() const { return ok_ ? "" : "openpty failed"; }
     const std::string& slavePath() const { return path_; }
     int master() const { return master_; }
-    std::string Bytes() const { return Locked(bytes_); }
+    std::string Bytes() const {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
     Clock::time_point ArrivalOf(std::size_t offset) const {  // max() while still to come
-        const auto at = Locked(at_);
-        return offset < at.size() ? at[offset] : Clock::time_point::max();
+        std::lock_guard lock(mutex_);
+        return offset < at_.size() ? at_[offset] : Clock::time_point::max();
     }
     bool WaitForBytes(std::size_t n, Ms bound) const {
         return WaitUntil([&] { return Bytes().size() >= n; }, bound);
@@ -51,11 +52,6 @@ class PtyModem {
     }
 
   private:
-    template <typename T>
-    T Locked(const T& v) const {
-        std::lock_guard lock(mutex_);
-        return v;
-    }
     bool ok_ = false;
     int master_ = -1, slave_ = -1;  // the slave is held so the master never sees it closed
     std::string path_, bytes_;

@@ -1,9 +1,9 @@
-// A private PulseAudio server with one null sink, and the sink's monitor recorded
-// as 16-bit mono samples at 16 kHz into a file that grows in real time (silence is
-// played into the sink beside: an idle null sink gives its monitor nothing).
+// A private PulseAudio server whose null sink's monitor is recorded (16-bit mono, 16 kHz)
+// into a growing file; silence plays beside, as an idle null sink gives its monitor nothing.
 #pragma once
 
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -26,13 +26,18 @@ class PulseServer {
             "/native ]; do sleep 0.05; done; pacat -d null --latency-msec=50" + raw +
             " /dev/zero & exec parec -d null.monitor --latency-msec=20" + raw + " >" + d + "/raw";
         const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
-        posix_spawnattr_t group;  // the shell and all it starts: one process group
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // what the shell leaves is ours to reap
+        posix_spawnattr_t group;             // the shell and all it starts: one process group
         posix_spawnattr_init(&group);
         posix_spawnattr_setflags(&group, POSIX_SPAWN_SETPGROUP);
         ::posix_spawnp(&pid_, "sh", nullptr, &group, const_cast<char**>(argv), environ);
         ok_ = WaitUntil([&] { return Samples().size() >= 1600; }, 20s);
     }
-    ~PulseServer() { (void)(pid_ > 0 && !::kill(-pid_, SIGKILL) && ::waitpid(pid_, nullptr, 0)); }
+    ~PulseServer() {
+        for (int rc = pid_ > 0 ? ::kill(-pid_, SIGKILL) : -1; rc == 0;) {
+            rc = ::waitpid(-pid_, nullptr, 0) > 0 ? 0 : -1;
+        }
+    }
     bool ok() const { return ok_; }
     std::string address() const { return "unix:" + dir_.file("native"); }
     std::vector<std::int16_t> Samples() const {
