@@ -80,7 +80,7 @@ TEST_F(Pager, WritesTheDialogueWithItsPausesAndDrainsItBeforeClosing) {
             EXPECT_TRUE(got >= want - 60 && got < want + 400) << got << " ms, not " << want;
         }
         EXPECT_LT(gap(dialEnd + 1, bytes.size() - 1), kUnit);  // the tail without pauses
-        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 30) << form;
+        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 20) << form;
     }
 }
 

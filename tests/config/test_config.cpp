@@ -22,9 +22,9 @@ using namespace testing;
 namespace fs = std::filesystem;
 using Edit = std::tuple<std::string, std::string, std::optional<std::string_view>>;
 
-std::size_t Entries(const std::string& dir) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
-}
+const auto Entries = [](const std::string& dir) {
+    return std::distance(fs::directory_iterator(dir), {});
+};
 
 TEST(ProfileFile, ReadsKeysCaseBlindFirstWinsCutNeverInsideUtf8) {
     ProfileFile f;
@@ -103,7 +103,7 @@ TEST(ProfileFile, LoadsOddPlacesAndSavesAtomically) {
     EXPECT_TRUE(fs::is_symlink(dir.file("link.ini")));
     EXPECT_EQ(ReadFile(path), "[A]\r\nk=2\r\n");
     EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
-    EXPECT_EQ(Entries(dir.file("a")), 1u);
+    EXPECT_EQ(Entries(dir.file("a")), 1);
 
     // A full disk (the file size limit) fails the write part way: the old file stays whole.
     g.Set("A", "k", std::string(64 * 1024, 'n'));
@@ -116,7 +116,7 @@ TEST(ProfileFile, LoadsOddPlacesAndSavesAtomically) {
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_FALSE(savedOk);
     EXPECT_EQ(ReadFile(path), "[A]\r\nk=2\r\n");
-    EXPECT_EQ(Entries(dir.file("a")), 1u);
+    EXPECT_EQ(Entries(dir.file("a")), 1);
 }
 
 class Settings : public ::testing::Test {
@@ -135,9 +135,7 @@ class Settings : public ::testing::Test {
 
 using Field = std::function<std::string(const MonitorSettings&)>;
 #define F(expr) [](const MonitorSettings& s) { return expr; }
-std::string B(bool b) {
-    return b ? "1" : "0";
-}
+const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
 // Text, HTML, COM 1, COM 2, AutoStart, pager delay.
 const Field kFlags = F(B(s.Fmt_Text) + B(s.Fmt_HTML) + B(s.Com_1) + B(s.Com_2) + B(s.AutoStart) +
                        std::to_string(s.Pager_Delay));
@@ -225,7 +223,7 @@ TEST_F(Settings, SaveUpdatesAHandEditedFileInPlace) {
 TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {
     fs::create_directories(home_.iniPath());  // a folder in its place
     EXPECT_FALSE(SaveSettings({}));
-    EXPECT_EQ(Entries(home_.file("sentrel")), 1u);
+    EXPECT_EQ(Entries(home_.file("sentrel")), 1);
     fs::remove(home_.iniPath());
     // A read-only tarn.ini, saved by a user without root's override, stays as it was.
     ASSERT_TRUE(WriteFile(home_.iniPath(), kFresh));
@@ -239,7 +237,7 @@ TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {
     }).join();
     EXPECT_FALSE(saved);
     EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
-    EXPECT_EQ(Entries(home_.file("sentrel")), 1u);
+    EXPECT_EQ(Entries(home_.file("sentrel")), 1);
 }
 
 TEST_F(Settings, LoadsAndCopiesRaceFree) {

@@ -20,9 +20,7 @@ const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
 const std::regex kStamp(
     "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
-NodeSlot Slot(int i) {
-    return NodeTable::Instance().Get(i);
-}
+const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
 std::string Status(int i) {
     return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
 }

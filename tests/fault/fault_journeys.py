@@ -71,10 +71,8 @@ class Journey(unittest.TestCase):
             "Email_To": "ops@example.com", "Email_Subject": "Sentrel alarm", "Launch_Flag": 1,
             "Command_Line": "echo 'a  b'|cat - /proc/self/status>o"})  # 39 characters at most
         out = self.home + "/o"
-        for _ in range(1000):  # the command has run
-            if os.path.exists(out) and "SigCgt" in open(out).read():
-                break
-            time.sleep(0.02)
+        subprocess.run(["sh", "-c", "until grep -qs SigCgt o; do sleep 0.02; done"],  # it has run
+                       cwd=self.home, timeout=20)
         self.terminate(10)
         text = open(out).read()
         self.assertTrue(text.startswith("a  b\nName:\tcat\n"), text)  # quoting, pipe, redirection

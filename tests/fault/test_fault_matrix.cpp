@@ -98,12 +98,12 @@ TEST_F(FaultPass, SilentServersAndUnusableNamesFailOnlyTheirOwnNode) {
     }
 }
 
-// f: a FIFO nobody reads, d: a full device, r: a read-only file (the pass runs as
-// nobody; a report is replaced all the same).
+// m: in a missing folder, f: a FIFO nobody reads, d: a full device, r: a read-only
+// file (the pass runs as nobody; a report is replaced all the same).
 TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
     LoopbackPeer web(Mode::Answer, kPage);
     for (const bool log : {true, false}) {
-        for (const char kind : std::string("fdr")) {
+        for (const char kind : std::string("mfdr")) {
             SCOPED_TRACE(std::string(1, kind) + (log ? " as log" : " as report"));
             ResetEngineStateForTesting();
             testing::TempDir dir;
@@ -111,13 +111,15 @@ TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
             Nodes(dir, {"127.0.0.1 " + std::to_string(LoopbackPeer::RefusedPort()),
                         "127.0.0.1 " + web.portText()});
             std::string& path = log ? s_.Log_File_Name : s_.Report_File_Name;
-            path = dir.file("broken");
-            const bool ready = kind == 'f' ? !::mkfifo(path.c_str(), 0666)
+            path = dir.file(kind == 'm' ? "m/broken" : "broken");
+            const bool ready = kind == 'm'   ? true
+                               : kind == 'f' ? !::mkfifo(path.c_str(), 0666)
                                : kind == 'd'
                                    ? !::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7))
                                    : testing::WriteFile(path, "") && !::chmod(path.c_str(), 0444);
             struct stat made = {}, after = {};
-            if (!ready || ::chmod(dir.path().c_str(), 0777) || ::lstat(path.c_str(), &made)) {
+            if (!ready || ::chmod(dir.path().c_str(), 0777) ||
+                (kind != 'm' && ::lstat(path.c_str(), &made))) {
                 continue;  // cannot be made here
             }
             std::atomic<bool> ended{false};
