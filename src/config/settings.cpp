@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -165,6 +166,7 @@ void LoadSettings() {
     s.Command_Line = file.Get(kAlerts, "Command_Line", "", 39);
     s.Com_1_Device = file.Get(kAlerts, "Com_1_Device", "/dev/ttyS0", 127);
     s.Com_2_Device = file.Get(kAlerts, "Com_2_Device", "/dev/ttyS1", 127);
+    s.Keep_Days = std::max(0, ToInt(file.Get("History", "Keep_Days", "30", 5)));
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);

@@ -61,6 +61,8 @@ struct MonitorSettings {
     // Hand-edited only, never written: the serial devices behind COM1 and COM2.
     std::string Com_1_Device;
     std::string Com_2_Device;
+    // History, hand-edited only, never written: days of results kept; 0 keeps none.
+    int Keep_Days = 30;
 
     bool operator==(const MonitorSettings&) const = default;
 };
