@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/scan_pass.h"
+#include "history/history_setup.h"
 #include "ui/monitor_dlg.h"
 #include "ui/termination_watch.h"
 
@@ -19,12 +22,17 @@ int main(int argc, char** argv) {
         if (window.Initialise() == sentrel::ui::CMonitorDlg::StartResult::NoPing) {
             return 0;
         }
+        auto history = sentrel::history::StartHistory(sentrel::CurrentSettings());
+        if (history && sentrel::MonitorRunning.load() != 0) {
+            history->MonitoringChanged(true, sentrel::NowUtcMs());  // switched on at start-up
+        }
         sentrel::ui::TerminationWatch termination;
         QObject::connect(&termination, &sentrel::ui::TerminationWatch::terminationRequested,
                          &window, &sentrel::ui::CMonitorDlg::reject);
         QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
         window.show();
         code = app.exec();
+        sentrel::history::StopHistory(history);
 
         if (sentrel::ScanPassRunning()) {
             // A pass stuck in a launched command or a page was not waited for:
