@@ -38,20 +38,23 @@ std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::i
         return out;
     }
     const GapFinder gaps(series.watched);
-    const double width = static_cast<double>(toMs - fromMs) / buckets;
+    // Integer bounds: a result at t falls in slot floor((t - from) * n / span),
+    // whose bucket is exactly [from + ceil(slot * span / n), from + ceil((slot + 1) * span / n)).
+    const std::int64_t span = toMs - fromMs;
+    const auto edge = [&](std::int64_t slot) { return fromMs + (slot * span + buckets - 1) / buckets; };
     const auto [first, last] = SpanOf(series.samples, fromMs, toMs);
     std::int64_t previousMs = 0;
-    long index = -1;
+    std::int64_t index = -1;
     double sum = 0;
     for (auto it = first; it != last; ++it) {
-        const long slot = std::min<long>(buckets - 1, static_cast<long>((it->timeMs - fromMs) / width));
+        const std::int64_t slot = (it->timeMs - fromMs) * buckets / span;
         if (slot != index) {
             if (!out.empty() && out.back().answered > 0) {
                 out.back().mean = sum / out.back().answered;
             }
             Bucket b;
-            b.fromMs = fromMs + static_cast<std::int64_t>(std::llround(slot * width));
-            b.toMs = fromMs + static_cast<std::int64_t>(std::llround((slot + 1) * width));
+            b.fromMs = edge(slot);
+            b.toMs = edge(slot + 1);
             b.gapBefore = !out.empty() && gaps.Between(previousMs, it->timeMs);
             out.push_back(b);
             index = slot;
