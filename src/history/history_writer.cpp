@@ -37,17 +37,22 @@ void HistoryWriter::Push(Event event) {
     if (!enabled_.load()) {
         return;
     }
+    bool wake = event.kind != Kind::Probe;
     {
         std::lock_guard lock(mutex_);
         if (queue_.size() >= options_.queueLimit) {
             overflowed_.store(true);  // the writer drops what is queued and says why
             enabled_.store(false);
+            wake = true;
         } else {
+            wake = wake || queue_.empty();  // later results wait for the batch to fill
             queue_.push_back(std::move(event));
             ++queued_;
         }
     }
-    wake_.notify_one();
+    if (wake) {
+        wake_.notify_one();
+    }
 }
 
 void HistoryWriter::MonitoringChanged(bool on, std::int64_t timeMs) {
