@@ -60,14 +60,14 @@ int main() {
     settings.MAXSecs = "5";
     ResetEngineStateForTesting();
     for (int i = 0; i < kMaxNodes; ++i) {
-        settings.NodeList[static_cast<std::size_t>(i)] = {"127.0.0.1", std::to_string(server.port()),
-                                                          "node " + std::to_string(i), HTTPD};
+        settings.NodeList[static_cast<std::size_t>(i)] = {
+            "127.0.0.1", std::to_string(server.port()), "node " + std::to_string(i), HTTPD};
         NodeTable::Instance().SetNode(i, settings.NodeList[static_cast<std::size_t>(i)]);
     }
     SetCurrentSettingsForTesting(settings);
 
-    auto writer = std::make_shared<history::HistoryWriter>(
-        history::WriterOptions{dir + "/history.sqlite"});
+    auto writer =
+        std::make_shared<history::HistoryWriter>(history::WriterOptions{dir + "/history.sqlite"});
     writer->MonitoringChanged(true, NowUtcMs());
     constexpr int kRounds = 15;
     std::vector<double> off, on;

@@ -60,7 +60,8 @@ bool Generate(const std::string& path, std::int64_t now) {
             fails[i] = up ? 0 : fails[i] + 1;
             const auto value = static_cast<std::int32_t>(up ? 1 + random() % 40 : 0);
             const NodeEntry n = Node(i);
-            hour.push_back({history::MakeNodeKey(n.address, n.port, n.probeType), n.title,
+            hour.push_back({history::MakeNodeKey(n.address, n.port, n.probeType),
+                            n.title,
                             {t + i * 20, value, fails[i]}});
         }
         if (m % 60 == 59 || m == kMinutes - 1) {
@@ -127,7 +128,8 @@ int main(int argc, char** argv) {
         const auto series = store.Read(key, now - 30 * 86'400'000LL, now + 1);
         int passes = 0;
         for (const std::int64_t span : {1LL, 7LL, 30LL}) {
-            passes += history::CountUptime(series.samples, now - span * 86'400'000LL, now + 1).passes;
+            passes +=
+                history::CountUptime(series.samples, now - span * 86'400'000LL, now + 1).passes;
         }
         uptime.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
         if (passes != 1440 + 7 * 1440 + kMinutes) {
@@ -136,9 +138,10 @@ int main(int argc, char** argv) {
     }
     std::printf("history window, 30 days, start to first paint: median %.1f ms (goal <= 300 ms)\n",
                 Median(paint));
-    std::printf("uptime figures (24 h, 7 d, 30 d) from a fresh connection: median %.1f ms "
-                "(goal <= 50 ms)\n",
-                Median(uptime));
+    std::printf(
+        "uptime figures (24 h, 7 d, 30 d) from a fresh connection: median %.1f ms "
+        "(goal <= 50 ms)\n",
+        Median(uptime));
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -41,7 +41,9 @@ std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::i
     // Integer bounds: a result at t falls in slot floor((t - from) * n / span),
     // whose bucket is exactly [from + ceil(slot * span / n), from + ceil((slot + 1) * span / n)).
     const std::int64_t span = toMs - fromMs;
-    const auto edge = [&](std::int64_t slot) { return fromMs + (slot * span + buckets - 1) / buckets; };
+    const auto edge = [&](std::int64_t slot) {
+        return fromMs + (slot * span + buckets - 1) / buckets;
+    };
     const auto [first, last] = SpanOf(series.samples, fromMs, toMs);
     std::int64_t previousMs = 0;
     std::int64_t index = -1;
@@ -81,9 +83,8 @@ Uptime CountUptime(const std::vector<Sample>& samples, std::int64_t fromMs, std:
     Uptime u;
     const auto [first, last] = SpanOf(samples, fromMs, toMs);
     u.passes = static_cast<int>(last - first);
-    u.answered = static_cast<int>(std::count_if(first, last, [](const Sample& s) {
-        return s.Answered();
-    }));
+    u.answered =
+        static_cast<int>(std::count_if(first, last, [](const Sample& s) { return s.Answered(); }));
     return u;
 }
 
@@ -91,8 +92,8 @@ Outages FindOutages(const NodeSeries& series, std::int64_t fromMs, std::int64_t 
     Outages o;
     const GapFinder gaps(series.watched);
     const auto [first, last] = SpanOf(series.samples, fromMs, toMs);
-    const Sample* start = nullptr;  // first failure of the open outage
-    const Sample* latest = nullptr; // its latest failure
+    const Sample* start = nullptr;   // first failure of the open outage
+    const Sample* latest = nullptr;  // its latest failure
     const auto close = [&](std::int64_t endMs) {
         o.longestMs = std::max(o.longestMs, endMs - start->timeMs);
         start = nullptr;

@@ -161,8 +161,7 @@ int HistoryStore::BeginSession(std::int64_t timeMs) {
     if (sessionId_ != 0) {
         return SQLITE_OK;
     }
-    Statement s(db_.Handle(),
-                "INSERT INTO session(pid, start_ms, last_ms) VALUES(?1, ?2, ?2)");
+    Statement s(db_.Handle(), "INSERT INTO session(pid, start_ms, last_ms) VALUES(?1, ?2, ?2)");
     const int code = s.Bind(1, static_cast<std::int64_t>(getpid())).Bind(2, timeMs).Run();
     if (code == SQLITE_DONE) {
         sessionId_ = sqlite3_last_insert_rowid(db_.Handle());
@@ -213,8 +212,11 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
         std::int64_t id = 0;
         code = NodeId(r, &id);
         if (code == SQLITE_OK) {
-            code = insertResult_.Bind(1, id).Bind(2, r.sample.timeMs).Bind(3, r.sample.value)
-                       .Bind(4, r.sample.failCount).Run();
+            code = insertResult_.Bind(1, id)
+                       .Bind(2, r.sample.timeMs)
+                       .Bind(3, r.sample.value)
+                       .Bind(4, r.sample.failCount)
+                       .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
         }
     }
@@ -264,8 +266,7 @@ int HistoryStore::Prune(std::int64_t cutoffMs, int limit) {
 }
 
 std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
-    Statement s(db_.Handle(),
-                "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3");
+    Statement s(db_.Handle(), "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3");
     s.Bind(1, key.address).Bind(2, key.port).Bind(3, std::int64_t{key.probeType});
     std::vector<std::int64_t> ids;
     while (s.Step() == SQLITE_ROW) {
@@ -291,9 +292,9 @@ NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int6
         }
         rows.Reset();
         if (before != 0) {
-            std::inplace_merge(series.samples.begin(), series.samples.begin() + before,
-                               series.samples.end(),
-                               [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; });
+            std::inplace_merge(
+                series.samples.begin(), series.samples.begin() + before, series.samples.end(),
+                [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; });
         }
     }
     Statement sessions(db_.Handle(),

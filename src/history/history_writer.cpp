@@ -153,8 +153,8 @@ bool HistoryWriter::WriteBatch(std::deque<Event>& batch) {
         if (!flushRecords()) {
             return false;
         }
-        const int code = e.kind == Kind::On ? store_.BeginSession(e.timeMs)
-                                            : store_.EndSession(e.timeMs);
+        const int code =
+            e.kind == Kind::On ? store_.BeginSession(e.timeMs) : store_.EndSession(e.timeMs);
         if (code != SQLITE_OK) {
             TurnOff("cannot note monitoring", code);
             return false;

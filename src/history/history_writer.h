@@ -20,9 +20,9 @@ namespace sentrel::history {
 struct WriterOptions {
     std::string path;
     int keepDays = 30;
-    int busyMs = 1000;              // longest wait for another program's transaction
-    std::size_t queueLimit = 20000; // events waiting; beyond it the file is too slow
-    int pruneBatch = 500;           // results deleted per transaction
+    int busyMs = 1000;               // longest wait for another program's transaction
+    std::size_t queueLimit = 20000;  // events waiting; beyond it the file is too slow
+    int pruneBatch = 500;            // results deleted per transaction
 };
 
 class HistoryWriter : public PassListener {

@@ -75,7 +75,8 @@ NodeEntry RowNode(int row) {
 }  // namespace
 
 HistoryWindow::HistoryWindow(const NodeEntry& node, const std::string& storePath, QWidget* parent)
-    : QWidget(parent, Qt::Window), key_(history::MakeNodeKey(node.address, node.port, node.probeType)) {
+    : QWidget(parent, Qt::Window),
+      key_(history::MakeNodeKey(node.address, node.port, node.probeType)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("historyWindow"));
     const std::string& name = node.title.empty() ? node.address : node.title;
@@ -137,14 +138,15 @@ void HistoryWindow::SetSpan(int index) {
 
 void HistoryWindow::Refresh() {
     const std::int64_t now = NowUtcMs();
-    const std::int64_t after = series_.samples.empty() ? now - kHistorySpansMs[3]
-                                                       : series_.samples.back().timeMs + 1;
+    const std::int64_t after =
+        series_.samples.empty() ? now - kHistorySpansMs[3] : series_.samples.back().timeMs + 1;
     history::NodeSeries fresh = store_.Read(key_, after, now + 1);
     series_.samples.insert(series_.samples.end(), fresh.samples.begin(), fresh.samples.end());
     MergeWatched(series_.watched, fresh.watched);
     // Keep thirty days, no more.
     const auto [first, last] = history::SpanOf(series_.samples, now - kHistorySpansMs[3], now + 1);
-    series_.samples.erase(series_.samples.begin(), series_.samples.begin() + (first - series_.samples.begin()));
+    series_.samples.erase(series_.samples.begin(),
+                          series_.samples.begin() + (first - series_.samples.begin()));
     nowMs_ = now;
     Rebuild();
 }
@@ -186,8 +188,8 @@ void HistoryWindow::BuildChart() {
         auto* band = new QAreaSeries(high, low);
         band->setColor(QColor(70, 130, 200, 90));
         band->setBorderColor(QColor(70, 130, 200, 140));
-        for (QAbstractSeries* s : {static_cast<QAbstractSeries*>(band),
-                                   static_cast<QAbstractSeries*>(mean)}) {
+        for (QAbstractSeries* s :
+             {static_cast<QAbstractSeries*>(band), static_cast<QAbstractSeries*>(mean)}) {
             chart_->addSeries(s);
             s->attachAxis(xAxis);
             s->attachAxis(yAxis);
@@ -231,7 +233,8 @@ QString HistoryWindow::FiguresText() const {
     for (int i = 0; i < 3; ++i) {
         lines << QStringLiteral("Uptime %1: %2")
                      .arg(QLatin1String(names[i]))
-                     .arg(UptimeText(history::CountUptime(samples, nowMs_ - kHistorySpansMs[i + 1], end)));
+                     .arg(UptimeText(
+                         history::CountUptime(samples, nowMs_ - kHistorySpansMs[i + 1], end)));
     }
     const history::Outages outages = history::FindOutages(series_, SpanFromMs(), end);
     lines << QString() << QStringLiteral("Outages: %1").arg(outages.count)
@@ -242,7 +245,8 @@ QString HistoryWindow::FiguresText() const {
                           : QString::fromStdString(history::LocalIsoTime(outages.lastFailureMs)));
     const history::Spread spread = history::ValueSpread(samples, SpanFromMs(), end);
     const QString unit = key_.probeType == HTTPD ? QStringLiteral(" bytes") : QStringLiteral(" ms");
-    lines << QStringLiteral("Median: %1").arg(spread.any ? QString::number(spread.median) + unit : QStringLiteral("-"))
+    lines << QStringLiteral("Median: %1")
+                 .arg(spread.any ? QString::number(spread.median) + unit : QStringLiteral("-"))
           << QStringLiteral("95th percentile: %1")
                  .arg(spread.any ? QString::number(spread.p95) + unit : QStringLiteral("-"));
     return lines.join(QLatin1Char('\n'));

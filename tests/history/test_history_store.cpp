@@ -216,8 +216,8 @@ int PassesWithHistory(const std::string& path, const std::string& logDir) {
 }
 
 TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
-    const Fault faults[] = {{"locked", HoldWriteLock}, {"read-only", ReadOnlyFolder},
-                            {"full", FullDisk}};
+    const Fault faults[] = {
+        {"locked", HoldWriteLock}, {"read-only", ReadOnlyFolder}, {"full", FullDisk}};
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.name);
         TempDir dir;

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <fstream>
 
-#include "ui/history_window.h"
 #include "history/history_export.h"
 #include "history_test_util.h"
+#include "ui/history_window.h"
 
 namespace sentrel::history {
 namespace {
@@ -48,7 +48,8 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
         auto [first, last] = SpanOf(all, b.fromMs, b.toMs);
         std::vector<std::int32_t> up;
         for (auto it = first; it != last; ++it) {
-            if (it->Answered()) up.push_back(it->value);
+            if (it->Answered())
+                up.push_back(it->value);
         }
         seen += static_cast<std::size_t>(last - first);
         ASSERT_EQ(b.answered + b.failures, last - first);
@@ -59,23 +60,27 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
     }
     EXPECT_EQ(seen, all.size());
     EXPECT_EQ(std::count_if(window.Buckets().begin(), window.Buckets().end(),
-                            [](const Bucket& b) { return b.gapBefore; }), 1);
+                            [](const Bucket& b) { return b.gapBefore; }),
+              1);
 }
 
 TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     ui::HistoryWindow window(kNode, path);
     window.SetSpan(0);
     auto [first, last] = SpanOf(all, now - kDay, now + 1);
-    const long passes = last - first, down = std::count_if(first, last, [](const Sample& s) {
-        return !s.Answered();
-    });
-    EXPECT_TRUE(window.FiguresText().contains(QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)")
-        .arg(100.0 * (passes - down) / passes, 0, 'f', 2).arg(passes - down).arg(passes)));
+    const long passes = last - first,
+               down = std::count_if(first, last, [](const Sample&s) { return !s.Answered(); });
+    EXPECT_TRUE(
+        window.FiguresText().contains(QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)")
+                                          .arg(100.0 * (passes - down) / passes, 0, 'f', 2)
+                                          .arg(passes - down)
+                                          .arg(passes)));
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_TRUE(window.ExportTo(csv));
     std::ifstream in(csv.toStdString());
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
     ASSERT_EQ(lines.size(), 1 + static_cast<std::size_t>(last - first));
     EXPECT_EQ(lines[1].substr(0, 23), LocalIsoTime(first->timeMs));
