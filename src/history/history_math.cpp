@@ -79,6 +79,21 @@ std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::i
     return out;
 }
 
+void MergeWatched(std::vector<Watched>& into, const std::vector<Watched>& more) {
+    into.insert(into.end(), more.begin(), more.end());
+    std::sort(into.begin(), into.end(),
+              [](const auto& a, const auto& b) { return a.fromMs < b.fromMs; });
+    std::vector<Watched> merged;
+    for (const auto& w : into) {
+        if (!merged.empty() && w.fromMs <= merged.back().toMs) {
+            merged.back().toMs = std::max(merged.back().toMs, w.toMs);
+        } else {
+            merged.push_back(w);
+        }
+    }
+    into.swap(merged);
+}
+
 Uptime CountUptime(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs) {
     Uptime u;
     const auto [first, last] = SpanOf(samples, fromMs, toMs);

@@ -62,6 +62,9 @@ struct Spread {
 // Nearest-rank median and 95th percentile of the answered values in the span.
 Spread ValueSpread(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs);
 
+// Adds watched stretches, keeping the list merged and in time order.
+void MergeWatched(std::vector<Watched>& into, const std::vector<Watched>& more);
+
 // The samples of [fromMs, toMs) as iterators into a sorted vector.
 std::pair<std::vector<Sample>::const_iterator, std::vector<Sample>::const_iterator> SpanOf(
     const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs);

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <string_view>
+
+#include "history/history_math.h"
 
 namespace sentrel::history {
 
@@ -301,14 +302,11 @@ NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int6
                        "SELECT start_ms, coalesce(end_ms, last_ms) AS stop FROM session"
                        " WHERE start_ms<?2 AND stop>=?1 ORDER BY start_ms");
     sessions.Bind(1, fromMs).Bind(2, toMs);
+    std::vector<Watched> stretches;
     while (sessions.Step() == SQLITE_ROW) {
-        const Watched w{sessions.Int(0), sessions.Int(1)};
-        if (!series.watched.empty() && w.fromMs <= series.watched.back().toMs) {
-            series.watched.back().toMs = std::max(series.watched.back().toMs, w.toMs);
-        } else {
-            series.watched.push_back(w);
-        }
+        stretches.push_back({sessions.Int(0), sessions.Int(1)});
     }
+    MergeWatched(series.watched, stretches);
     return series;
 }
 

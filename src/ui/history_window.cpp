@@ -51,22 +51,6 @@ QString UptimeText(const history::Uptime& u) {
         .arg(u.passes);
 }
 
-// Watched stretches merged in time order.
-void MergeWatched(std::vector<history::Watched>& into, const std::vector<history::Watched>& more) {
-    into.insert(into.end(), more.begin(), more.end());
-    std::sort(into.begin(), into.end(),
-              [](const auto& a, const auto& b) { return a.fromMs < b.fromMs; });
-    std::vector<history::Watched> merged;
-    for (const auto& w : into) {
-        if (!merged.empty() && w.fromMs <= merged.back().toMs) {
-            merged.back().toMs = std::max(merged.back().toMs, w.toMs);
-        } else {
-            merged.push_back(w);
-        }
-    }
-    into.swap(merged);
-}
-
 // The node behind a row of the status list (rows are the table's slots in order).
 NodeEntry RowNode(int row) {
     return row >= 0 && row < kMaxNodes ? NodeTable::Instance().Get(row).node : NodeEntry{};
@@ -76,6 +60,7 @@ NodeEntry RowNode(int row) {
 
 HistoryWindow::HistoryWindow(const NodeEntry& node, const std::string& storePath, QWidget* parent)
     : QWidget(parent, Qt::Window),
+      storePath_(storePath),
       key_(history::MakeNodeKey(node.address, node.port, node.probeType)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName(QStringLiteral("historyWindow"));
@@ -122,7 +107,8 @@ HistoryWindow::HistoryWindow(const NodeEntry& node, const std::string& storePath
     follow_.start(kFollowMs);
 
     nowMs_ = NowUtcMs();
-    if (store_.OpenForReading(storePath) == 0) {
+    opened_ = store_.OpenForReading(storePath) == 0;
+    if (opened_) {
         series_ = store_.Read(key_, nowMs_ - kHistorySpansMs[3], nowMs_ + 1);
     }
     Rebuild();
@@ -138,15 +124,17 @@ void HistoryWindow::SetSpan(int index) {
 
 void HistoryWindow::Refresh() {
     const std::int64_t now = NowUtcMs();
+    if (!opened_) {  // no file yet when the window opened
+        opened_ = store_.OpenForReading(storePath_) == 0;
+    }
     const std::int64_t after =
         series_.samples.empty() ? now - kHistorySpansMs[3] : series_.samples.back().timeMs + 1;
     history::NodeSeries fresh = store_.Read(key_, after, now + 1);
     series_.samples.insert(series_.samples.end(), fresh.samples.begin(), fresh.samples.end());
-    MergeWatched(series_.watched, fresh.watched);
+    history::MergeWatched(series_.watched, fresh.watched);
     // Keep thirty days, no more.
-    const auto [first, last] = history::SpanOf(series_.samples, now - kHistorySpansMs[3], now + 1);
-    series_.samples.erase(series_.samples.begin(),
-                          series_.samples.begin() + (first - series_.samples.begin()));
+    const auto first = history::SpanOf(series_.samples, now - kHistorySpansMs[3], now + 1).first;
+    series_.samples.erase(series_.samples.cbegin(), first);
     nowMs_ = now;
     Rebuild();
 }

@@ -50,7 +50,9 @@ class HistoryWindow : public QWidget {
     void BuildChart();
     std::int64_t SpanFromMs() const { return nowMs_ - kHistorySpansMs[span_]; }
 
+    std::string storePath_;
     history::NodeKey key_;
+    bool opened_ = false;
     history::HistoryStore store_;
     history::NodeSeries series_;  // 30 days, oldest first
     std::vector<history::Bucket> buckets_;

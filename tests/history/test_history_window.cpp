@@ -2,7 +2,7 @@
 #include <QApplication>
 
 #include <algorithm>
-#include <fstream>
+#include <functional>
 
 #include "history/history_export.h"
 #include "history_test_util.h"
@@ -27,13 +27,13 @@ struct WindowTest : ::testing::Test {
                 w.MonitoringChanged(false, t);
                 w.MonitoringChanged(true, t += 3 * 60 * kMinuteMs);
             }
-            w.ProbeDone(Probe(t, n % 97 == 0 ? 0 : n == 5000 ? 90'000 : 100 + n % 23, n % 97 == 0));
-            all.push_back({t, n % 97 == 0 ? 0 : n == 5000 ? 90'000 : 100 + n % 23, 0});
+            all.push_back({t, n % 97 == 0 ? 0 : n == 5000 ? 90'000 : 100 + n % 23, n % 97 == 0});
+            w.ProbeDone(Probe(t, all.back().value, all.back().failCount));
         }
         w.Flush();
     }
     TempDir dir;
-    std::string path = dir.path + "/h.sqlite";
+    const std::string& path = dir.file;
     std::int64_t now = NowUtcMs() / kMinuteMs * kMinuteMs;
     std::vector<Sample> all;
     int n = 0;
@@ -47,10 +47,10 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
     for (const Bucket& b : window.Buckets()) {
         auto [first, last] = SpanOf(all, b.fromMs, b.toMs);
         std::vector<std::int32_t> up;
-        for (auto it = first; it != last; ++it) {
-            if (it->Answered())
-                up.push_back(it->value);
-        }
+        std::for_each(first, last, [&](const Sample& s) {
+            if (s.Answered())
+                up.push_back(s.value);
+        });
         seen += static_cast<std::size_t>(last - first);
         ASSERT_EQ(b.answered + b.failures, last - first);
         if (!up.empty()) {
@@ -68,23 +68,17 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     ui::HistoryWindow window(kNode, path);
     window.SetSpan(0);
     auto [first, last] = SpanOf(all, now - kDay, now + 1);
-    const long passes = last - first,
-               down = std::count_if(first, last, [](const Sample&s) { return !s.Answered(); });
+    const long n = last - first, up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
+    const QString uptime = QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)");
     EXPECT_TRUE(
-        window.FiguresText().contains(QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)")
-                                          .arg(100.0 * (passes - down) / passes, 0, 'f', 2)
-                                          .arg(passes - down)
-                                          .arg(passes)));
+        window.FiguresText().contains(uptime.arg(100.0 * up / n, 0, 'f', 2).arg(up).arg(n)));
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_TRUE(window.ExportTo(csv));
-    std::ifstream in(csv.toStdString());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
     std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
-    ASSERT_EQ(lines.size(), 1 + static_cast<std::size_t>(last - first));
-    EXPECT_EQ(lines[1].substr(0, 23), LocalIsoTime(first->timeMs));
-    EXPECT_EQ(lines.back().substr(0, 23), LocalIsoTime((last - 1)->timeMs));
+    const std::string text = Slurp(csv.toStdString());  // header, then the span's rows only
+    EXPECT_EQ(LinesWith(csv.toStdString(), ",\"127.0.0.1\",HTTPD,"), last - first) << text;
+    EXPECT_EQ(text.find(LocalIsoTime(first->timeMs)), text.find('\n') + 1);
+    EXPECT_EQ(text.rfind(LocalIsoTime((last - 1)->timeMs)), text.rfind('\n', text.size() - 2) + 1);
 }
 
 }  // namespace
