@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include "history/history_math.h"
 
@@ -39,6 +41,18 @@ std::string CacheKey(const ProbeRecord& r) {
     key.append(1, '\x1f').append(r.key.port).append(1, '\x1f');
     key.append(std::to_string(r.key.probeType)).append(1, '\x1f').append(r.title);
     return key;
+}
+
+// Switching a new file to WAL needs it to itself for a moment; another program
+// opening it at the same time may get it first, without the busy handler.
+int UseWal(Database& db, int busyMs) {
+    int code = db.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    for (int waited = 0; (code == SQLITE_BUSY || code == SQLITE_LOCKED) && waited < busyMs;
+         waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        code = db.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    }
+    return code;
 }
 
 bool Exists(const std::string& path) {
@@ -81,7 +95,7 @@ int HistoryStore::OpenForWriting(const std::string& path, int busyMs) {
         code = ok ? SQLITE_OK : SQLITE_CORRUPT;
     }
     if (code == SQLITE_OK) {
-        code = db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+        code = UseWal(db_, busyMs);
     }
     if (IsCorruptCode(code) || (code == SQLITE_OK && IsCorruptCode(Prepare()))) {
         db_.Close();
@@ -90,7 +104,7 @@ int HistoryStore::OpenForWriting(const std::string& path, int busyMs) {
         }
         code = db_.Open(path, false, busyMs);
         if (code == SQLITE_OK) {
-            code = db_.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+            code = UseWal(db_, busyMs);
         }
         if (code == SQLITE_OK) {
             code = Prepare();

@@ -25,12 +25,10 @@ struct TempDir {
 
 inline ProbeEvent Probe(std::int64_t timeMs, std::int32_t result, std::int32_t fails = 0,
                         const std::string& title = "web") {
-    return {.timeMs = timeMs,
-            .address = "127.0.0.1",
-            .port = "8080",
-            .title = title,
-            .result = result,
-            .failCount = fails};
+    ProbeEvent e;
+    e.timeMs = timeMs, e.address = "127.0.0.1", e.port = "8080", e.title = title;
+    e.result = result, e.failCount = fails;
+    return e;
 }
 
 inline std::string Slurp(const std::string& path) {

@@ -109,8 +109,8 @@ TEST(HistoryStore, TwoWritersOnOneFileKeepEverything) {
 TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
     TempDir dir;
     const std::string garbage(8192, 'x');
-    std::ofstream(path) << garbage;
-    EXPECT_TRUE(MakeStore(path));
+    std::ofstream(dir.file) << garbage;
+    EXPECT_TRUE(MakeStore(dir.file));
     int aside = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
         if (entry.path().filename().string().rfind("h.sqlite.corrupt-", 0) == 0) {
@@ -164,7 +164,8 @@ bool FullDisk(const std::string& dir, std::string* path) {
 }
 
 int PassesWithHistory(const std::string& path, const std::string& logDir) {
-    MonitorSettings settings{.MAXSecs = "1", .Log_Flag = true, .Log_File_Name = logDir + "/l"};
+    MonitorSettings settings;
+    settings.MAXSecs = "1", settings.Log_Flag = true, settings.Log_File_Name = logDir + "/l";
     settings.NodeList[0] = {"127.0.0.1", "1", "closed", HTTPD};  // refused at once
     ResetEngineStateForTesting();
     NodeTable::Instance().SetNode(0, settings.NodeList[0]);
