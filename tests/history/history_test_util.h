@@ -20,7 +20,10 @@ constexpr std::int64_t kDay = 86'400'000;
 struct TempDir {
     std::string path = (std::filesystem::temp_directory_path() / "hist-XXXXXX").string();
     const std::string file = std::string(mkdtemp(path.data())) + "/h.sqlite";
-    ~TempDir() { std::filesystem::remove_all(path); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
 };
 
 inline ProbeEvent Probe(std::int64_t timeMs, std::int32_t result, std::int32_t fails = 0,

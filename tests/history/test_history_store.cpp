@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <thread>
 
 #include "engine/node_table.h"
@@ -22,7 +21,7 @@ namespace {
 NodeSeries ReadAll(const std::string& path) {
     HistoryStore store;
     EXPECT_EQ(store.OpenForReading(path), SQLITE_OK);
-    return store.Read(kWeb, 0, LLONG_MAX);
+    return store.Read(kWeb, 0, INT64_MAX);
 }
 
 bool MakeStore(const std::string& path) {
@@ -60,7 +59,7 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
     EXPECT_EQ(s.watched[1].toMs, t0 + 6 * kMinuteMs + 100);
     // The failure before STOP and the one after RUN are two outages, not one
     // spanning the time nobody watched.
-    const Outages o = FindOutages(s, 0, LLONG_MAX);
+    const Outages o = FindOutages(s, 0, INT64_MAX);
     EXPECT_EQ(o.count, 2);
     EXPECT_EQ(o.longestMs, kMinuteMs);
     EXPECT_EQ(o.lastFailureMs, t0 + 5 * kMinuteMs + 1000);
@@ -89,16 +88,13 @@ TEST(HistoryStore, TwoWritersOnOneFileKeepEverything) {
     auto feed = [&](HistoryWriter& w, int parity) {
         for (int i = 0; i < 300; ++i) {
             w.ProbeDone(Probe(t0 + 2 * i + parity, 5 + i));
-            if (i % 20 == 0) {
-                w.PassEnded(t0, 0);
-            }
+            w.PassEnded(t0, 0);  // a transaction each, interleaved with the other writer's
         }
         w.Flush();
     };
     std::thread second([&] { feed(b, 1); });
     feed(a, 0);
     second.join();
-    EXPECT_TRUE(a.Enabled() && b.Enabled());
     const NodeSeries s = ReadAll(dir.file);
     ASSERT_EQ(s.samples.size(), 600u);
     for (std::size_t i = 0; i < s.samples.size(); ++i) {
@@ -126,13 +122,15 @@ TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
 // user), which then runs two real passes with history on: the log must get its
 // lines, history must go off with exactly one line on standard error.
 using Fault = std::pair<const char*, bool (*)(const std::string& dir, std::string* path)>;
+FILE* lockHolder = nullptr;  // the sqlite3 program holding the lock, in the child
+
 bool HoldWriteLock(const std::string& dir, std::string* path) {
     *path = dir + "/h.sqlite";
     MakeStore(*path);
-    static FILE* holder = popen(("sqlite3 " + *path).c_str(), "w");  // ends with the child
+    lockHolder = popen(("sqlite3 " + *path).c_str(), "w");
     std::fputs("BEGIN IMMEDIATE;\nINSERT INTO session(pid, start_ms, last_ms) VALUES(0, 0, 0);\n",
-               holder);
-    std::fflush(holder);
+               lockHolder);
+    std::fflush(lockHolder);
     Database probe;
     probe.Open(*path, false, 0);
     for (int i = 0; i < 500 && probe.Exec("BEGIN IMMEDIATE; ROLLBACK;") == SQLITE_OK; ++i) {
@@ -196,7 +194,7 @@ TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
             std::string path;
             const int code = fault.second(dir.path, &path) ? PassesWithHistory(path, logDir) : 77;
             std::fflush(stderr);
-            _exit(code);
+            _exit(lockHolder != nullptr && pclose(lockHolder) != 0 ? 4 : code);
         }
         int status = 0;
         waitpid(child, &status, 0);

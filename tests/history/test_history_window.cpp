@@ -13,8 +13,8 @@ namespace {
 
 const NodeEntry kNode{"127.0.0.1", "8080", "web", HTTPD};
 
-// Results every five minutes over thirty days: sawtooth values, a spike, a failure
-// every 97th, and three hours unwatched a day ago.
+// Results every five minutes over thirty days, half-way between minutes: sawtooth values, a spike,
+// a failure every 97th, and three hours unwatched a day ago.
 struct WindowTest : ::testing::Test {
     void SetUp() override {
         static int argc = 1;
@@ -22,8 +22,8 @@ struct WindowTest : ::testing::Test {
         static QApplication app(argc, argv);
         HistoryWriter w({path});
         w.MonitoringChanged(true, now - 30 * kDay);
-        for (std::int64_t t = now - 30 * kDay + kMinuteMs; t < now; t += 5 * kMinuteMs, ++n) {
-            if (t == now - kDay + kMinuteMs) {
+        for (std::int64_t t = now - 30 * kDay + 150'000; t < now; t += 5 * kMinuteMs, ++n) {
+            if (t == now - kDay + 150'000) {
                 w.MonitoringChanged(false, t);
                 w.MonitoringChanged(true, t += 3 * 60 * kMinuteMs);
             }
