@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -197,6 +198,7 @@ void LoadSettings() {
     s.Email_Security = file.Get(kAlerts, "Email_Security", "", 15);
     s.Email_User = file.Get(kAlerts, "Email_User", "", 127);
     s.Email_Password_File = file.Get(kAlerts, "Email_Password_File", "", 255);
+    s.Keep_Days = std::max(0, ToInt(file.Get("History", "Keep_Days", "30", 5)));
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);

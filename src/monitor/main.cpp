@@ -13,6 +13,7 @@
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/window_port.h"
+#include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
 #include "monitor/console_output.h"
 #include "monitor/headless_monitor.h"
@@ -93,11 +94,12 @@ int main(int argc, char** argv) {
                 SayLine(message);
             }
         }
-        // The history store attaches here: its PassListener is added before the
-        // monitor starts, so it sees the first pass.
-
+        // The history store listens before the monitor starts, so it sees the
+        // first pass and the start of monitoring.
+        auto history = history::StartHistory(CurrentSettings());
         HeadlessMonitor monitor(args, &window);
         code = monitor.Run();
+        history::StopHistory(history);
         if (ScanPassRunning()) {
             // A pass stuck in a launched command or a page was not waited for:
             // end now, without tearing down what that thread may still use.

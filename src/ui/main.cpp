@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/scan_pass.h"
+#include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
 #include "platform/termination_watch.h"
 #include "ui/monitor_dlg.h"
@@ -26,12 +29,17 @@ int main(int argc, char** argv) {
         if (window.Initialise() == sentrel::ui::CMonitorDlg::StartResult::NoPing) {
             return 0;
         }
+        auto history = sentrel::history::StartHistory(sentrel::CurrentSettings());
+        if (history && sentrel::MonitorRunning.load() != 0) {
+            history->MonitoringChanged(true, sentrel::NowUtcMs());  // switched on at start-up
+        }
         sentrel::TerminationWatch termination;
         QObject::connect(&termination, &sentrel::TerminationWatch::terminationRequested, &window,
                          &sentrel::ui::CMonitorDlg::reject);
         QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
         window.show();
         code = app.exec();
+        sentrel::history::StopHistory(history);
 
         if (sentrel::ScanPassRunning()) {
             // A pass stuck in a launched command or a page was not waited for:

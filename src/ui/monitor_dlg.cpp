@@ -24,6 +24,7 @@
 #include "config/placement.h"
 #include "config/settings.h"
 #include "engine/node_table.h"
+#include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/window_port.h"
@@ -32,6 +33,7 @@
 #include "ui/artwork.h"
 #include "ui/dialogs.h"
 #include "ui/help_window.h"
+#include "ui/history_window.h"
 #include "ui/qt_scan_window.h"
 
 #if __has_include("ui/setup_sheet.h")
@@ -160,6 +162,7 @@ void CMonitorDlg::BuildControls() {
     statusList_->setUniformItemSizes(true);
     statusList_->setSortingEnabled(false);
     statusList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    AttachHistory(statusList_);
 
     setupButton_ = new QPushButton(QStringLiteral("Setup..."), client_);
     setupButton_->setObjectName(QStringLiteral("setupButton"));
@@ -303,6 +306,8 @@ void CMonitorDlg::OnSetup() {
     }
 #ifdef SENTREL_HAVE_SETUP_SHEET
     if (RunSetupAndSave(this)) {
+        // What is watched may have changed: the history notes the change.
+        NotifyMonitoringChanged(false);
         Redraw();
     }
 #endif

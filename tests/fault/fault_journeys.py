@@ -3,6 +3,9 @@
 peers and exit in a private network namespace: the script starts itself under unshare."""
 import os, pty, select, signal, socket, subprocess, sys, tempfile, time, tty, unittest
 
+STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
+os.environ["XDG_STATE_HOME"] = STATE.name
+
 if os.environ.get("SENTREL_NETNS") != "1":
     inside = subprocess.call(["unshare", "--net", "true"], stderr=subprocess.DEVNULL) == 0
     sys.exit(subprocess.call(["unshare", "--net", sys.executable] + sys.argv,

@@ -4,6 +4,9 @@ usage: monitor_journeys.py SENTREL_MONITOR DOCS_PROMETHEUS_DIR"""
 import json, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 import urllib.parse, urllib.request
 
+STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
+os.environ["XDG_STATE_HOME"] = STATE.name
+
 MONITOR, DOCS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 PAGE = b"twelve bytes"
 ACCEPTED = {}  # peer port -> set once the peer has accepted a connection

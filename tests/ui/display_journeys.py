@@ -5,6 +5,9 @@ way), and a window closed while maximized keeps its normal placement.
 Argument: the sentrel executable. Exit 77: skipped."""
 import configparser, os, shutil, socket, subprocess, sys, tempfile, time
 
+STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
+os.environ["XDG_STATE_HOME"] = STATE.name
+
 QUIET = subprocess.DEVNULL
 failures = []
 

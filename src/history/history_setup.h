@@ -1,0 +1,24 @@
+// Starting the history for a program (the window program or a headless one):
+// no widgets, no Qt.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "config/settings.h"
+#include "history/history_writer.h"
+
+namespace sentrel::history {
+
+// $XDG_STATE_HOME/sentrel/history.sqlite, else ~/.local/state/sentrel/history.sqlite.
+std::string HistoryFilePath();
+
+// Creates the folder and the writer for the settings' Keep_Days and adds it as
+// a pass listener. Returns null (history off) when Keep_Days is 0 or the folder
+// cannot be made (one line on standard error).
+std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings);
+
+// Removes the writer from the listeners and waits for what it holds to be written.
+void StopHistory(std::shared_ptr<HistoryWriter>& writer);
+
+}  // namespace sentrel::history

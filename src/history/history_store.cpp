@@ -1,0 +1,334 @@
+#include "history/history_store.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+#include "history/history_math.h"
+
+namespace sentrel::history {
+
+namespace {
+
+constexpr const char* kSchemaV1 =
+    "CREATE TABLE IF NOT EXISTS node("
+    " id INTEGER PRIMARY KEY, address TEXT NOT NULL, port TEXT NOT NULL,"
+    " probe_type INTEGER NOT NULL, title TEXT NOT NULL,"
+    " UNIQUE(address, port, probe_type, title));"
+    "CREATE TABLE IF NOT EXISTS result("
+    " node_id INTEGER NOT NULL, time_ms INTEGER NOT NULL, value INTEGER NOT NULL,"
+    " fail_count INTEGER NOT NULL, PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS session("
+    " id INTEGER PRIMARY KEY, pid INTEGER NOT NULL, start_ms INTEGER NOT NULL,"
+    " last_ms INTEGER NOT NULL, end_ms INTEGER);"
+    "CREATE INDEX IF NOT EXISTS session_start ON session(start_ms);";
+
+// Each step takes the schema from the version before it to its own number.
+struct Migration {
+    int version;
+    const char* sql;
+};
+constexpr Migration kMigrations[] = {{1, kSchemaV1}};
+
+std::string CacheKey(const ProbeRecord& r) {
+    std::string key = r.key.address;
+    key.append(1, '\x1f').append(r.key.port).append(1, '\x1f');
+    key.append(std::to_string(r.key.probeType)).append(1, '\x1f').append(r.title);
+    return key;
+}
+
+// Switching a new file to WAL needs it to itself for a moment; another program
+// opening it at the same time may get it first, without the busy handler.
+int UseWal(Database& db, int busyMs) {
+    int code = db.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    for (int waited = 0; (code == SQLITE_BUSY || code == SQLITE_LOCKED) && waited < busyMs;
+         waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        code = db.Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    }
+    return code;
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+}  // namespace
+
+std::string DamageMarkerPath(const std::string& path) {
+    return path + ".damaged";
+}
+
+bool MoveAside(const std::string& path) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string aside = path + ".corrupt-" + stamp;
+    if (std::rename(path.c_str(), aside.c_str()) != 0) {
+        return false;
+    }
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const std::string companion = path + suffix;
+        if (Exists(companion)) {
+            std::rename(companion.c_str(), (aside + suffix).c_str());
+        }
+    }
+    return true;
+}
+
+int HistoryStore::OpenForWriting(const std::string& path, int busyMs) {
+    const std::string marker = DamageMarkerPath(path);
+    int code = db_.Open(path, false, busyMs);
+    if (code == SQLITE_OK && Exists(marker)) {
+        Statement check(db_.Handle(), "PRAGMA quick_check(1)");
+        const bool ok = check.Step() == SQLITE_ROW && check.Text(0) == "ok";
+        check = Statement();
+        code = ok ? SQLITE_OK : SQLITE_CORRUPT;
+    }
+    if (code == SQLITE_OK) {
+        code = UseWal(db_, busyMs);
+    }
+    if (IsCorruptCode(code) || (code == SQLITE_OK && IsCorruptCode(Prepare()))) {
+        db_.Close();
+        if (!MoveAside(path)) {
+            return SQLITE_CORRUPT;
+        }
+        code = db_.Open(path, false, busyMs);
+        if (code == SQLITE_OK) {
+            code = UseWal(db_, busyMs);
+        }
+        if (code == SQLITE_OK) {
+            code = Prepare();
+        }
+    } else if (code == SQLITE_OK) {
+        code = Prepare();
+    }
+    if (code == SQLITE_OK) {
+        std::remove(marker.c_str());
+    }
+    return code;
+}
+
+int HistoryStore::OpenForReading(const std::string& path) {
+    if (!Exists(path)) {
+        return SQLITE_CANTOPEN;
+    }
+    return db_.Open(path, true, 200);
+}
+
+// Brings the schema up to date inside one write transaction (two programs
+// starting at once migrate once) and prepares the writer's statements.
+int HistoryStore::Prepare() {
+    int code = db_.Exec("BEGIN IMMEDIATE");
+    if (code != SQLITE_OK) {
+        return code;
+    }
+    const std::int64_t version = db_.QueryInt("PRAGMA user_version", -1);
+    if (version < 0 || version > kSchemaVersion) {
+        db_.Exec("ROLLBACK");
+        return version < 0 ? SQLITE_NOTADB : SQLITE_MISMATCH;
+    }
+    for (const Migration& m : kMigrations) {
+        if (m.version > version && code == SQLITE_OK) {
+            code = db_.Exec(m.sql);
+            if (code == SQLITE_OK) {
+                code = db_.Exec(("PRAGMA user_version=" + std::to_string(m.version)).c_str());
+            }
+        }
+    }
+    if (code != SQLITE_OK) {
+        db_.Exec("ROLLBACK");
+        return code;
+    }
+    if ((code = db_.Exec("COMMIT")) != SQLITE_OK) {
+        db_.Exec("ROLLBACK");
+        return code;
+    }
+    sqlite3* h = db_.Handle();
+    insertNode_ = Statement(h,
+                            "INSERT OR IGNORE INTO node(address, port, probe_type, title)"
+                            " VALUES(?1, ?2, ?3, ?4)");
+    findNode_ = Statement(h,
+                          "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3"
+                          " AND title=?4");
+    insertResult_ = Statement(h,
+                              "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count)"
+                              " VALUES(?1, ?2, ?3, ?4)");
+    touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
+    for (const Statement* s : {&insertNode_, &findNode_, &insertResult_, &touchSession_}) {
+        if (!s->ok()) {
+            return s->error();
+        }
+    }
+    return SQLITE_OK;
+}
+
+int HistoryStore::BeginSession(std::int64_t timeMs) {
+    if (sessionId_ != 0) {
+        return SQLITE_OK;
+    }
+    Statement s(db_.Handle(), "INSERT INTO session(pid, start_ms, last_ms) VALUES(?1, ?2, ?2)");
+    const int code = s.Bind(1, static_cast<std::int64_t>(getpid())).Bind(2, timeMs).Run();
+    if (code == SQLITE_DONE) {
+        sessionId_ = sqlite3_last_insert_rowid(db_.Handle());
+        return SQLITE_OK;
+    }
+    return code;
+}
+
+int HistoryStore::EndSession(std::int64_t timeMs) {
+    if (sessionId_ == 0) {
+        return SQLITE_OK;
+    }
+    Statement s(db_.Handle(), "UPDATE session SET end_ms=?2, last_ms=max(last_ms, ?2) WHERE id=?1");
+    const int code = s.Bind(1, sessionId_).Bind(2, timeMs).Run();
+    sessionId_ = 0;
+    return code == SQLITE_DONE ? SQLITE_OK : code;
+}
+
+int HistoryStore::NodeId(const ProbeRecord& record, std::int64_t* id) {
+    const std::string cacheKey = CacheKey(record);
+    if (auto it = nodeIds_.find(cacheKey); it != nodeIds_.end()) {
+        *id = it->second;
+        return SQLITE_OK;
+    }
+    for (Statement* s : {&insertNode_, &findNode_}) {
+        s->Bind(1, record.key.address).Bind(2, record.key.port);
+        s->Bind(3, std::int64_t{record.key.probeType}).Bind(4, record.title);
+    }
+    int code = insertNode_.Run();
+    if (code != SQLITE_DONE) {
+        findNode_.Reset();
+        return code;
+    }
+    code = findNode_.Step();
+    if (code == SQLITE_ROW) {
+        *id = findNode_.Int(0);
+        nodeIds_[cacheKey] = *id;
+        code = SQLITE_OK;
+    }
+    findNode_.Reset();
+    return code;
+}
+
+int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs) {
+    int code = db_.Exec("BEGIN IMMEDIATE");
+    for (std::size_t i = 0; code == SQLITE_OK && i < records.size(); ++i) {
+        const ProbeRecord& r = records[i];
+        std::int64_t id = 0;
+        code = NodeId(r, &id);
+        if (code == SQLITE_OK) {
+            code = insertResult_.Bind(1, id)
+                       .Bind(2, r.sample.timeMs)
+                       .Bind(3, r.sample.value)
+                       .Bind(4, r.sample.failCount)
+                       .Run();
+            code = code == SQLITE_DONE ? SQLITE_OK : code;
+        }
+    }
+    if (code == SQLITE_OK && passEndMs != 0 && sessionId_ != 0) {
+        code = touchSession_.Bind(1, sessionId_).Bind(2, passEndMs).Run();
+        code = code == SQLITE_DONE ? SQLITE_OK : code;
+    }
+    if (code == SQLITE_OK) {
+        code = db_.Exec("COMMIT");
+    }
+    if (code != SQLITE_OK) {
+        db_.Exec("ROLLBACK");
+        nodeIds_.clear();  // ids inserted by the rolled-back transaction are gone
+    }
+    return code;
+}
+
+int HistoryStore::Prune(std::int64_t cutoffMs, int limit) {
+    int code = db_.Exec("BEGIN IMMEDIATE");
+    if (code != SQLITE_OK) {
+        return -code;
+    }
+    // Per node, along the primary key: never a scan of the whole table.
+    Statement nodes(db_.Handle(), "SELECT id FROM node ORDER BY id");
+    Statement del(db_.Handle(),
+                  "DELETE FROM result WHERE node_id=?1 AND time_ms < coalesce((SELECT time_ms"
+                  " FROM result WHERE node_id=?1 AND time_ms<?2 ORDER BY time_ms LIMIT 1"
+                  " OFFSET ?3), ?2)");
+    int removed = 0;
+    code = SQLITE_DONE;
+    while (code == SQLITE_DONE && removed < limit && nodes.Step() == SQLITE_ROW) {
+        code = del.Bind(1, nodes.Int(0)).Bind(2, cutoffMs).Bind(3, limit - removed).Run();
+        removed += sqlite3_changes(db_.Handle());
+    }
+    nodes.Reset();
+    if (code == SQLITE_DONE) {
+        Statement sessions(db_.Handle(),
+                           "DELETE FROM session WHERE coalesce(end_ms, last_ms) < ?1 AND id<>?2");
+        code = sessions.Bind(1, cutoffMs).Bind(2, sessionId_).Run();
+    }
+    code = code == SQLITE_DONE ? db_.Exec("COMMIT") : code;
+    if (code != SQLITE_OK) {
+        db_.Exec("ROLLBACK");
+        return -code;
+    }
+    return removed;
+}
+
+std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
+    Statement s(db_.Handle(), "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3");
+    s.Bind(1, key.address).Bind(2, key.port).Bind(3, std::int64_t{key.probeType});
+    std::vector<std::int64_t> ids;
+    while (s.Step() == SQLITE_ROW) {
+        ids.push_back(s.Int(0));
+    }
+    return ids;
+}
+
+NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
+    NodeSeries series;
+    if (!db_.IsOpen()) {
+        return series;
+    }
+    Statement rows(db_.Handle(),
+                   "SELECT time_ms, value, fail_count FROM result"
+                   " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
+    for (const std::int64_t id : NodeIds(key)) {
+        const std::size_t before = series.samples.size();
+        rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs);
+        while (rows.Step() == SQLITE_ROW) {
+            series.samples.push_back({rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
+                                      static_cast<std::int32_t>(rows.Int(2))});
+        }
+        rows.Reset();
+        if (before != 0) {
+            std::inplace_merge(
+                series.samples.begin(), series.samples.begin() + before, series.samples.end(),
+                [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; });
+        }
+    }
+    Statement sessions(db_.Handle(),
+                       "SELECT start_ms, coalesce(end_ms, last_ms) AS stop FROM session"
+                       " WHERE start_ms<?2 AND stop>=?1 ORDER BY start_ms");
+    sessions.Bind(1, fromMs).Bind(2, toMs);
+    std::vector<Watched> stretches;
+    while (sessions.Step() == SQLITE_ROW) {
+        stretches.push_back({sessions.Int(0), sessions.Int(1)});
+    }
+    MergeWatched(series.watched, stretches);
+    return series;
+}
+
+NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType) {
+    if (probeType == 0) {
+        return {address, port.empty() ? std::string("80") : port, 0};
+    }
+    return {address, std::string(), 1};
+}
+
+}  // namespace sentrel::history

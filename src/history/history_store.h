@@ -1,0 +1,73 @@
+// The history file: one SQLite database in WAL mode, shared safely by every
+// Sentrel program that writes or reads it.
+//
+// Schema (PRAGMA user_version = 1):
+//   node(id INTEGER PRIMARY KEY, address TEXT, port TEXT, probe_type INTEGER, title TEXT,
+//        UNIQUE(address, port, probe_type, title))
+//   result(node_id INTEGER, time_ms INTEGER, value INTEGER, fail_count INTEGER,
+//          PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID
+//   session(id INTEGER PRIMARY KEY, pid INTEGER, start_ms INTEGER, last_ms INTEGER,
+//           end_ms INTEGER NULL)             -- one row per monitoring on..off
+// A node with a changed title gets a new node row; queries join all rows of
+// one address, port and type. time_ms is UTC milliseconds since the epoch.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "history/history_types.h"
+#include "history/sqlite_db.h"
+
+namespace sentrel::history {
+
+inline constexpr int kSchemaVersion = 1;
+
+struct ProbeRecord {
+    NodeKey key;
+    std::string title;
+    Sample sample;
+};
+
+class HistoryStore {
+  public:
+    // Opens the file for writing, creating or migrating the schema. A file that
+    // is not a database, or that an earlier run found damaged, is renamed to
+    // "<path>.corrupt-<UTC time>" and a new one started. Returns the SQLite code
+    // (SQLITE_OK when usable); `busyMs` bounds every wait for another writer.
+    int OpenForWriting(const std::string& path, int busyMs);
+    // Opens an existing file for queries only.
+    int OpenForReading(const std::string& path);
+
+    // Monitoring on/off for this program. Each returns the SQLite code.
+    int BeginSession(std::int64_t timeMs);
+    int EndSession(std::int64_t timeMs);
+    // Results in one transaction; also notes `passEndMs` (when non-zero) as the
+    // open session's latest sign of life.
+    int AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs);
+    // Deletes up to `limit` results older than `cutoffMs` and the sessions that
+    // ended before it. Returns how many results went, or minus the SQLite code.
+    int Prune(std::int64_t cutoffMs, int limit);
+
+    // Results of the node in [fromMs, toMs) and the monitoring around them.
+    NodeSeries Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs);
+    std::string LastMessage() const { return db_.LastMessage(); }
+
+  private:
+    int Prepare();
+    int NodeId(const ProbeRecord& record, std::int64_t* id);
+    std::vector<std::int64_t> NodeIds(const NodeKey& key);
+
+    Database db_;
+    Statement insertNode_, findNode_, insertResult_, touchSession_;
+    std::unordered_map<std::string, std::int64_t> nodeIds_;
+    std::int64_t sessionId_ = 0;
+};
+
+// Moves a damaged file (and its -wal, -shm companions) aside; true when moved.
+bool MoveAside(const std::string& path);
+// Path of the marker that tells the next start to check the file.
+std::string DamageMarkerPath(const std::string& path);
+
+}  // namespace sentrel::history

@@ -1,0 +1,41 @@
+// The values the history keeps and computes with: no SQLite, no Qt.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sentrel::history {
+
+// A node as the history knows it: the same address, port and probe type are the
+// same node, whatever its title.
+struct NodeKey {
+    std::string address;
+    std::string port;  // "80" for an HTTPD node without a port; empty for PING
+    std::int32_t probeType = 0;
+};
+
+// The key of a node as configured or as probed: every non-HTTPD type is PING.
+NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType);
+
+// One probe result.
+struct Sample {
+    std::int64_t timeMs = 0;
+    std::int32_t value = 0;      // ms (PING) or bytes (HTTPD); 0 or less is a failure
+    std::int32_t failCount = 0;  // consecutive failures after this probe
+    bool Answered() const { return value > 0; }
+};
+
+// A stretch of time during which some program was monitoring.
+struct Watched {
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+};
+
+// A node's results over a span, oldest first, with the monitoring around them.
+struct NodeSeries {
+    std::vector<Sample> samples;
+    std::vector<Watched> watched;  // merged, in time order
+};
+
+}  // namespace sentrel::history

@@ -1,0 +1,184 @@
+#include "history/history_writer.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <utility>
+#include <vector>
+
+namespace sentrel::history {
+
+namespace {
+
+constexpr std::int64_t kDayMs = 86'400'000;
+constexpr std::int64_t kPrunePauseMs = 60'000;
+// A pass's results arrive one by one; waiting this long after the first of a
+// batch lets one transaction take many.
+constexpr auto kGatherTime = std::chrono::milliseconds(200);
+
+}  // namespace
+
+HistoryWriter::HistoryWriter(WriterOptions options) : options_(std::move(options)) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+HistoryWriter::~HistoryWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void HistoryWriter::Push(Event event) {
+    if (!enabled_.load()) {
+        return;
+    }
+    bool wake = event.kind != Kind::Probe;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.size() >= options_.queueLimit) {
+            overflowed_.store(true);  // the writer drops what is queued and says why
+            enabled_.store(false);
+            wake = true;
+        } else {
+            wake = wake || queue_.empty();  // later results wait for the batch to fill
+            queue_.push_back(std::move(event));
+            ++queued_;
+        }
+    }
+    if (wake) {
+        wake_.notify_one();
+    }
+}
+
+void HistoryWriter::MonitoringChanged(bool on, std::int64_t timeMs) {
+    Push({on ? Kind::On : Kind::Off, timeMs, {}});
+}
+
+void HistoryWriter::ProbeDone(const ProbeEvent& event) {
+    Event e{Kind::Probe, event.timeMs, {}};
+    e.record.key = MakeNodeKey(event.address, event.port, event.probeType);
+    e.record.title = event.title;
+    e.record.sample = {event.timeMs, event.result > 0 ? event.result : 0, event.failCount};
+    Push(std::move(e));
+}
+
+void HistoryWriter::PassEnded(std::int64_t timeMs, double) {
+    Push({Kind::PassEnd, timeMs, {}});
+}
+
+void HistoryWriter::Flush() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t target = queued_;
+    drained_.wait(lock, [&] { return handled_ >= target || stop_; });
+}
+
+void HistoryWriter::Say(const std::string& what, int code) {
+    if (!said_.exchange(true)) {
+        std::fprintf(stderr, "sentrel: history off for this run: %s: %s (%s)\n",
+                     options_.path.c_str(), what.c_str(), sqlite3_errstr(code));
+    }
+}
+
+void HistoryWriter::TurnOff(const std::string& what, int code) {
+    enabled_.store(false);
+    Say(what, code);
+    if (IsCorruptCode(code)) {
+        std::ofstream(DamageMarkerPath(options_.path)) << "checked and moved aside at next start\n";
+    }
+}
+
+void HistoryWriter::Run() {
+    const int opened = store_.OpenForWriting(options_.path, options_.busyMs);
+    if (opened != SQLITE_OK) {
+        TurnOff("cannot open", opened);
+    }
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+        if (!stop_ && enabled_.load()) {
+            // Gather the rest of the pass unless monitoring changes or it ends.
+            wake_.wait_for(lock, kGatherTime, [&] {
+                return stop_ || queue_.back().kind != Kind::Probe || !enabled_.load();
+            });
+        }
+        std::deque<Event> batch;
+        batch.swap(queue_);
+        lock.unlock();
+        if (enabled_.load()) {
+            if (WriteBatch(batch)) {
+                PruneSome();
+            }
+        } else if (overflowed_.load()) {
+            Say("the file does not keep up", SQLITE_BUSY);
+        }
+        lock.lock();
+        handled_ += batch.size();
+        drained_.notify_all();
+        if (stop_ && queue_.empty()) {
+            return;
+        }
+    }
+}
+
+bool HistoryWriter::WriteBatch(std::deque<Event>& batch) {
+    std::vector<ProbeRecord> records;
+    std::int64_t passEnd = 0;
+    auto flushRecords = [&]() -> bool {
+        if (records.empty() && passEnd == 0) {
+            return true;
+        }
+        const int code = store_.AddResults(records, passEnd);
+        records.clear();
+        passEnd = 0;
+        if (code != SQLITE_OK) {
+            TurnOff("cannot write", code);
+            return false;
+        }
+        return true;
+    };
+    for (Event& e : batch) {
+        if (e.kind == Kind::Probe) {
+            records.push_back(std::move(e.record));
+            continue;
+        }
+        if (e.kind == Kind::PassEnd) {
+            passEnd = e.timeMs;
+            continue;
+        }
+        if (!flushRecords()) {
+            return false;
+        }
+        const int code =
+            e.kind == Kind::On ? store_.BeginSession(e.timeMs) : store_.EndSession(e.timeMs);
+        if (code != SQLITE_OK) {
+            TurnOff("cannot note monitoring", code);
+            return false;
+        }
+    }
+    return flushRecords();
+}
+
+// A batch of old results at a time, between writes, so a pass is never held.
+void HistoryWriter::PruneSome() {
+    if (options_.keepDays <= 0) {
+        return;
+    }
+    const std::int64_t now = NowUtcMs();
+    if (now < nextPruneMs_) {
+        return;
+    }
+    const int removed = store_.Prune(now - options_.keepDays * kDayMs, options_.pruneBatch);
+    if (removed < 0) {
+        TurnOff("cannot prune", -removed);
+        return;
+    }
+    // More to do: next batch after the next write; none left: rest a minute.
+    nextPruneMs_ = removed >= options_.pruneBatch ? 0 : now + kPrunePauseMs;
+}
+
+}  // namespace sentrel::history

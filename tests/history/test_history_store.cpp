@@ -1,0 +1,212 @@
+// The store on a real SQLite file: order, gaps, retention, two writers, and the
+// faults that must turn history off while the passes and the log go on.
+#include <fcntl.h>
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "engine/node_table.h"
+#include "engine/scan_pass.h"
+#include "history/history_math.h"
+#include "history_test_util.h"
+
+namespace sentrel::history {
+namespace {
+
+NodeSeries ReadAll(const std::string& path) {
+    HistoryStore store;
+    EXPECT_EQ(store.OpenForReading(path), SQLITE_OK);
+    return store.Read(kWeb, 0, INT64_MAX);
+}
+
+bool MakeStore(const std::string& path) {
+    HistoryWriter w({path});
+    w.ProbeDone(Probe(NowUtcMs(), 1));
+    w.Flush();
+    return w.Enabled();
+}
+
+TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
+    TempDir dir;
+    const std::int64_t t0 = NowUtcMs() - 10 * kMinuteMs;
+    {
+        HistoryWriter w({dir.file});
+        w.MonitoringChanged(true, t0);
+        w.ProbeDone(Probe(t0 + 1000, 12));
+        w.PassEnded(t0 + 1100, 0.1);
+        w.ProbeDone(Probe(t0 + kMinuteMs, 0, 1));
+        w.MonitoringChanged(false, t0 + 2 * kMinuteMs);
+        w.MonitoringChanged(true, t0 + 5 * kMinuteMs);
+        w.ProbeDone(Probe(t0 + 5 * kMinuteMs + 1000, 0, 2, "renamed"));  // same node
+        w.ProbeDone(Probe(t0 + 6 * kMinuteMs, 15));
+        w.PassEnded(t0 + 6 * kMinuteMs + 100, 0.1);
+        w.Flush();
+    }  // no STOP, as after a crash: the last pass ends the stretch
+    const NodeSeries s = ReadAll(dir.file);
+    ASSERT_EQ(s.samples.size(), 4u);
+    const int expected[][2] = {{12, 0}, {0, 1}, {0, 2}, {15, 0}};  // value, fails
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(s.samples[i].value == expected[i][0] &&
+                    s.samples[i].failCount == expected[i][1]);
+    }
+    ASSERT_EQ(s.watched.size(), 2u);
+    EXPECT_EQ(s.watched[0].toMs, t0 + 2 * kMinuteMs);
+    EXPECT_EQ(s.watched[1].toMs, t0 + 6 * kMinuteMs + 100);
+    // The failure before STOP and the one after RUN are two outages, not one
+    // spanning the time nobody watched.
+    const Outages o = FindOutages(s, 0, INT64_MAX);
+    EXPECT_EQ(o.count, 2);
+    EXPECT_EQ(o.longestMs, kMinuteMs);
+    EXPECT_EQ(o.lastFailureMs, t0 + 5 * kMinuteMs + 1000);
+}
+
+TEST(HistoryStore, RetentionPrunesOnlyOldRowsInSmallBatches) {
+    TempDir dir;
+    const std::int64_t now = NowUtcMs();
+    HistoryWriter w({dir.file, 30, 1000, 20000, 2});  // prunes two results at a time
+    for (const double days : {45.0, 40.0, 31.0, 30.01, 29.99, 10.0, 0.0}) {
+        w.ProbeDone(Probe(now - static_cast<std::int64_t>(days * kDay), 10));
+    }
+    for (int write = 0; write < 4; ++write) {  // each write lets one more batch go
+        w.PassEnded(now, 0);
+        w.Flush();
+    }
+    const NodeSeries s = ReadAll(dir.file);
+    ASSERT_EQ(s.samples.size(), 3u);
+    EXPECT_EQ(s.samples[0].timeMs, now - static_cast<std::int64_t>(29.99 * kDay));
+}
+
+TEST(HistoryStore, TwoWritersOnOneFileKeepEverything) {
+    TempDir dir;
+    const std::int64_t t0 = NowUtcMs() - kDay;
+    HistoryWriter a({dir.file}), b({dir.file});
+    auto feed = [&](HistoryWriter& w, int parity) {
+        for (int i = 0; i < 300; ++i) {
+            w.ProbeDone(Probe(t0 + 2 * i + parity, 5 + i));
+            w.PassEnded(t0, 0);  // a transaction each, interleaved with the other writer's
+        }
+        w.Flush();
+    };
+    std::thread second([&] { feed(b, 1); });
+    feed(a, 0);
+    second.join();
+    const NodeSeries s = ReadAll(dir.file);
+    ASSERT_EQ(s.samples.size(), 600u);
+    for (std::size_t i = 0; i < s.samples.size(); ++i) {
+        EXPECT_EQ(s.samples[i].timeMs, t0 + static_cast<std::int64_t>(i));
+    }
+}
+
+TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
+    TempDir dir;
+    const std::string garbage(8192, 'x');
+    std::ofstream(dir.file) << garbage;
+    EXPECT_TRUE(MakeStore(dir.file));
+    int aside = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        if (entry.path().filename().string().rfind("h.sqlite.corrupt-", 0) == 0) {
+            ++aside;
+            EXPECT_EQ(Slurp(entry.path()), garbage);
+        }
+    }
+    EXPECT_EQ(aside, 1);
+    EXPECT_EQ(ReadAll(dir.file).samples.size(), 1u);
+}
+
+// Each fault is prepared in a child process (mounts, a lock holder, another
+// user), which then runs two real passes with history on: the log must get its
+// lines, history must go off with exactly one line on standard error.
+using Fault = std::pair<const char*, bool (*)(const std::string& dir, std::string* path)>;
+FILE* lockHolder = nullptr;  // the sqlite3 program holding the lock, in the child
+
+bool HoldWriteLock(const std::string& dir, std::string* path) {
+    *path = dir + "/h.sqlite";
+    MakeStore(*path);
+    lockHolder = popen(("sqlite3 " + *path).c_str(), "w");
+    std::fputs("BEGIN IMMEDIATE;\nINSERT INTO session(pid, start_ms, last_ms) VALUES(0, 0, 0);\n",
+               lockHolder);
+    std::fflush(lockHolder);
+    Database probe;
+    probe.Open(*path, false, 0);
+    for (int i = 0; i < 500 && probe.Exec("BEGIN IMMEDIATE; ROLLBACK;") == SQLITE_OK; ++i) {
+        usleep(10'000);
+    }
+    return probe.Exec("BEGIN IMMEDIATE") == SQLITE_BUSY;
+}
+
+bool ReadOnlyFolder(const std::string& dir, std::string* path) {
+    *path = dir + "/ro/h.sqlite";
+    return chmod(dir.c_str(), 0755) == 0 && mkdir((dir + "/ro").c_str(), 0555) == 0 &&
+           (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0));
+}
+
+bool FullDisk(const std::string& dir, std::string* path) {
+    const std::string disk = dir + "/disk";
+    *path = disk + "/h.sqlite";
+    if (mkdir(disk.c_str(), 0755) != 0 || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        return false;
+    }
+    static Database open;  // keeps -wal and -shm, so the disk fills while writing
+    MakeStore(*path), open.Open(*path, false, 0), open.QueryInt("SELECT 1 FROM node", 0);
+    std::ofstream filler(disk + "/filler", std::ios::binary);
+    const std::string block(4096, 'f');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+    return true;
+}
+
+int PassesWithHistory(const std::string& path, const std::string& logDir) {
+    MonitorSettings settings;
+    settings.MAXSecs = "1", settings.Log_Flag = true, settings.Log_File_Name = logDir + "/l";
+    settings.NodeList[0] = {"127.0.0.1", "1", "closed", HTTPD};  // refused at once
+    ResetEngineStateForTesting();
+    NodeTable::Instance().SetNode(0, settings.NodeList[0]);
+    SetCurrentSettingsForTesting(settings);
+    auto writer = std::make_shared<HistoryWriter>(WriterOptions{path, 30, 300});
+    AddPassListener(writer);
+    NotifyMonitoringChanged(true);
+    for (int pass = 0; pass < 2; ++pass, writer->Flush()) {
+        ScanCycle();
+    }
+    NotifyMonitoringChanged(false);
+    writer->Flush();
+    return LinesWith(settings.Log_File_Name, "*ERROR* count:") != 2 ? 2 : writer->Enabled() ? 3 : 0;
+}
+
+TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
+    const Fault faults[] = {
+        {"locked", HoldWriteLock}, {"read-only", ReadOnlyFolder}, {"full", FullDisk}};
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.first);
+        TempDir dir;
+        const std::string logDir = dir.path + "/log", errors = dir.path + "/stderr";
+        mkdir(logDir.c_str(), 0777);
+        chmod(logDir.c_str(), 0777);
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(open(errors.c_str(), O_WRONLY | O_CREAT, 0644), 2);
+            std::string path;
+            const int code = fault.second(dir.path, &path) ? PassesWithHistory(path, logDir) : 77;
+            std::fflush(stderr);
+            _exit(lockHolder != nullptr && pclose(lockHolder) != 0 ? 4 : code);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 77 && geteuid() != 0) {
+            continue;  // mounts and another user need root (as in CI)
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(errors);
+        EXPECT_EQ(LinesWith(errors, "history off"), 1) << Slurp(errors);
+    }
+}
+
+}  // namespace
+}  // namespace sentrel::history

@@ -1,0 +1,85 @@
+// The history window's numbers: reduced series, uptime over monitored passes, export.
+#include <QApplication>
+
+#include <algorithm>
+#include <functional>
+
+#include "history/history_export.h"
+#include "history_test_util.h"
+#include "ui/history_window.h"
+
+namespace sentrel::history {
+namespace {
+
+const NodeEntry kNode{"127.0.0.1", "8080", "web", HTTPD};
+// Results every five minutes over thirty days, half-way between minutes: sawtooth values, a spike,
+// a failure every 97th, and three hours unwatched a day ago.
+struct WindowTest : ::testing::Test {
+    static void SetUpTestSuite() { app = new QApplication(argc, argv); }
+    static void TearDownTestSuite() { delete app; }  // before exit, with Qt's caches
+    static inline int argc = 1;
+    static inline char name[] = "test_history", *argv[] = {name, nullptr};
+    static inline QApplication* app = nullptr;
+    void SetUp() override {
+        HistoryWriter w({path});
+        w.MonitoringChanged(true, now - 30 * kDay);
+        for (std::int64_t t = now - 30 * kDay + 150'000; t < now; t += 5 * kMinuteMs, ++n) {
+            if (t == now - kDay + 150'000) {
+                w.MonitoringChanged(false, t);
+                w.MonitoringChanged(true, t += 3 * 60 * kMinuteMs);
+            }
+            all.push_back({t, n % 97 == 0 ? 0 : n == 5000 ? 90'000 : 100 + n % 23, n % 97 == 0});
+            w.ProbeDone(Probe(t, all.back().value, all.back().failCount));
+        }
+        w.Flush();
+    }
+    TempDir dir;
+    const std::string& path = dir.file;
+    std::int64_t now = NowUtcMs() / kMinuteMs * kMinuteMs;
+    std::vector<Sample> all;
+    int n = 0;
+};
+
+TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
+    ui::HistoryWindow window(kNode, path);
+    window.SetSpan(3);
+    std::size_t seen = 0;
+    for (const Bucket& b : window.Buckets()) {
+        auto [first, last] = SpanOf(all, b.fromMs, b.toMs);
+        std::vector<std::int32_t> up;
+        std::for_each(first, last, [&](const Sample& s) {
+            if (s.Answered())
+                up.push_back(s.value);
+        });
+        seen += static_cast<std::size_t>(last - first);
+        ASSERT_EQ(b.answered + b.failures, last - first);
+        if (!up.empty()) {
+            EXPECT_EQ(b.min, *std::min_element(up.begin(), up.end()));
+            EXPECT_EQ(b.max, *std::max_element(up.begin(), up.end()));
+        }
+    }
+    EXPECT_EQ(seen, all.size());
+    EXPECT_EQ(std::count_if(window.Buckets().begin(), window.Buckets().end(),
+                            [](const Bucket& b) { return b.gapBefore; }),
+              1);
+}
+
+TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
+    ui::HistoryWindow window(kNode, path);
+    window.SetSpan(0);
+    auto [first, last] = SpanOf(all, now - kDay, now + 1);
+    const long n = last - first, up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
+    const QString uptime = QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)");
+    EXPECT_TRUE(
+        window.FiguresText().contains(uptime.arg(100.0 * up / n, 0, 'f', 2).arg(up).arg(n)));
+    const QString csv = QString::fromStdString(dir.path + "/span.csv");
+    ASSERT_TRUE(window.ExportTo(csv));
+    std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
+    const std::string text = Slurp(csv.toStdString());  // header, then the span's rows only
+    EXPECT_EQ(LinesWith(csv.toStdString(), ",\"127.0.0.1\",HTTPD,"), last - first) << text;
+    EXPECT_EQ(text.find(LocalIsoTime(first->timeMs)), text.find('\n') + 1);
+    EXPECT_EQ(text.rfind(LocalIsoTime((last - 1)->timeMs)), text.rfind('\n', text.size() - 2) + 1);
+}
+
+}  // namespace
+}  // namespace sentrel::history
