@@ -92,6 +92,8 @@ TEST_F(Mailer, SendsTheDialogueByteForByte) {
               "first\r\n..\r\n..second\r\nlast. end"}}) {
         const std::time_t before = std::time(nullptr);
         ASSERT_EQ(Mail(Server{}, from, to, message).first, MailSent);
+        // QUIT is sent without waiting for its reply: give the peer time to read it.
+        testing::WaitUntil([&] { return peer_->received().at(0).ends_with("\r\n.\r\nQUIT\r\n"); });
         const std::string got = peer_->received().at(0);
         const std::size_t dateAt = got.find("DATA\r\n") + 6;
         const std::string date = got.substr(dateAt, got.find("\r\n", dateAt) + 2 - dateAt);
