@@ -43,7 +43,9 @@ class PulseServer {
     std::vector<std::int16_t> Samples() const {
         const std::string bytes = ReadFile(dir_.file("raw"));
         std::vector<std::int16_t> samples(bytes.size() / 2);
-        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        if (!samples.empty()) {  // no recording yet: nothing to copy
+            std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        }
         return samples;
     }
 
