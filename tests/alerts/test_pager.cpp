@@ -80,7 +80,10 @@ TEST_F(Pager, WritesTheDialogueWithItsPausesAndDrainsItBeforeClosing) {
             EXPECT_TRUE(got >= want - 60 && got < want + 400) << got << " ms, not " << want;
         }
         EXPECT_LT(gap(dialEnd + 1, bytes.size() - 1), kUnit);  // the tail without pauses
-        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 20) << form;
+        // The tail's 11 bytes take 46 ms on the line: the old settings come back only
+        // after them (a close without the drain restores them at once). The reader
+        // thread's lateness under load eats into that, hence the margin.
+        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 10) << form;
     }
 }
 
