@@ -33,7 +33,7 @@ bool ValidPort(const std::string& text) {
 
 }  // namespace
 
-std::string ListenSpec(const std::string& listen, std::string* error) {
+std::string ListenAddress(const std::string& listen, std::string* error) {
     std::string host;
     std::string port = listen;
     const std::size_t colon = listen.rfind(':');
@@ -65,8 +65,8 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     if (listen.empty()) {
         return nullptr;
     }
-    const std::string spec = ListenSpec(listen, message);
-    if (spec.empty()) {
+    const std::string address = ListenAddress(listen, message);
+    if (address.empty()) {
         *message = "metrics off: " + *message;
         return nullptr;
     }
@@ -74,15 +74,15 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     endpoint->listener_ = std::make_shared<MetricsListener>();
     try {
         endpoint->exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", spec, "num_threads", kWorkers, "request_timeout_ms",
+            "listening_ports", address, "num_threads", kWorkers, "request_timeout_ms",
             kRequestTimeoutMs, "max_request_size", kMaxRequestBytes, "enable_keep_alive", "no"});
     } catch (const std::exception& e) {
-        *message = "metrics off: cannot serve on " + spec + ": " + e.what();
+        *message = "metrics off: cannot serve on " + address + ": " + e.what();
         return nullptr;
     }
     endpoint->exposer_->RegisterCollectable(endpoint->listener_);
     AddPassListener(endpoint->listener_);
-    *message = "metrics: serving http://" + spec + "/metrics";
+    *message = "metrics: serving http://" + address + "/metrics";
     return endpoint;
 }
 

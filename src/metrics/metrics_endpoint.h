@@ -22,7 +22,7 @@ inline constexpr const char* kMetricsListenKey = "Listen";
 // a port alone (":port" too), which binds the loopback address 127.0.0.1. A wildcard or
 // other non-loopback address is served only when written out. Empty on a value
 // that is not such an address (the reason in *error).
-std::string ListenSpec(const std::string& listen, std::string* error);
+std::string ListenAddress(const std::string& listen, std::string* error);
 
 class MetricsEndpoint {
   public:
