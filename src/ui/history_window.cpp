@@ -7,7 +7,6 @@
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QEvent>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
@@ -26,6 +25,7 @@
 #include "engine/pass_events.h"
 #include "history/history_export.h"
 #include "history/history_setup.h"
+#include "ui/dialogs.h"
 
 namespace sentrel::ui {
 
@@ -245,8 +245,11 @@ bool HistoryWindow::ExportTo(const QString& file) const {
 }
 
 void HistoryWindow::OnExport() {
-    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), QString(),
-                                                      QStringLiteral("CSV files (*.csv)"));
+    SaveFileRequest request;
+    request.title = QStringLiteral("Export CSV");
+    request.filters = {QStringLiteral("CSV files (*.csv)"), QStringLiteral("All Files (*.*)")};
+    request.defaultSuffix = QStringLiteral("csv");
+    const QString file = ChooseSaveFile(this, request);
     if (!file.isEmpty()) {
         ExportTo(file);
     }
