@@ -18,19 +18,19 @@ run: build
 	  echo "sentrel: the core is built; the window is not there yet."; \
 	fi
 
-# The test budget first (tests at most 40 % of the program's lines), then the build
-# and the default suite; then, for the default preset, the sanitizer builds and the
-# fuzz smoke run (scripts/ci-sanitizers), which end with one summary line.
+# The test budget first (tests at most 40 % of the program's lines), then the build;
+# then, for the default preset, the default suite, the sanitizer builds and suites
+# and the fuzz smoke run (scripts/ci-stages), which end with one summary line.
+# SANITIZERS=0, or another preset, runs that preset's suite alone.
+TEST_JOBS ?= 8
+
 test:
 	@scripts/test-budget
 	@$(MAKE) --no-print-directory build
-	@t0=$$(date +%s); \
-	ctest --preset $(PRESET) -j2 --output-on-failure --output-junit $(CURDIR)/$(BUILD_DIR)/junit.xml; \
-	rc=$$?; echo "== default suite: exit $$rc, $$(( $$(date +%s) - t0 )) s"; \
-	if [ "$(PRESET)" = default ] && [ "$(SANITIZERS)" != 0 ]; then \
-	  scripts/ci-sanitizers --default-junit $(CURDIR)/$(BUILD_DIR)/junit.xml --default-rc $$rc; \
+	@if [ "$(PRESET)" = default ] && [ "$(SANITIZERS)" != 0 ]; then \
+	  SENTREL_TEST_JOBS=$(TEST_JOBS) scripts/ci-stages; \
 	else \
-	  exit $$rc; \
+	  ctest --preset $(PRESET) -j$(TEST_JOBS) --output-on-failure; \
 	fi
 
 # The Debian package sentrel_<version>_amd64.deb in the build directory, and its

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QTest>
 #include <filesystem>
-#include <regex>
 
 #include "config/settings.h"
 #include "engine/scan_pass.h"
@@ -17,8 +16,6 @@ namespace {
 
 using namespace testing;
 const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
-const std::regex kStamp(
-    "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
 
 const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
 std::string Status(int i) {
@@ -78,7 +75,7 @@ class Pass : public ::testing::Test {
         for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
              at = end + 2) {
             const std::string line = text.substr(at, end - at);
-            EXPECT_TRUE(line.size() < 24 || std::regex_match(line.substr(0, 24), kStamp)) << line;
+            EXPECT_TRUE(line.size() < 24 || IsTimeStamp(line.substr(0, 24))) << line;
             lines += (line.size() < 24 ? line : line.substr(24)) + "|";
         }
         return lines;
@@ -233,7 +230,7 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
     EXPECT_LT(first, 500);
     const std::string lastScan = GetLastScanText();  // asctime form with a two-digit day
     EXPECT_TRUE(lastScan.size() == 25 && lastScan.back() == '\n' &&
-                std::regex_match(lastScan.substr(0, 24), kStamp))
+                IsTimeStamp(lastScan.substr(0, 24)))
         << lastScan;
     ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 2; }, 3000));
     EXPECT_GE(clock.elapsed() - first, 950);

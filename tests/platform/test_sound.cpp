@@ -6,7 +6,6 @@
 #include <QTimer>
 #include <cmath>
 #include <numeric>
-#include <regex>
 
 #include "platform/sound.h"
 #include "support/pulse_server.h"
@@ -62,8 +61,12 @@ TEST(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
              {"test, unplayable", [&] { PlayTestSound(dir.file("bad.wav")); }, 0, 0},
              {"loop", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), true); }), 90, 125}}) {
         const std::string heard = Heard(call, 2500);
-        const std::string loud = "#{" + std::to_string(least) + "," + std::to_string(most) + "}";
-        EXPECT_TRUE(std::regex_match(heard, std::regex("\\.*" + loud + "\\.*"))) << name << heard;
+        const std::size_t first = heard.find('#'), last = heard.find_last_of('#');
+        const std::size_t loud = first == std::string::npos ? 0 : last - first + 1;
+        EXPECT_TRUE(loud >= static_cast<std::size_t>(least) &&
+                    loud <= static_cast<std::size_t>(most) &&
+                    (loud == 0 || heard.find('.', first) > last))
+            << name << heard;
     }
     // The looping sound ends at StopSound (what was buffered may still drain).
     EXPECT_EQ(Heard(StopSound, 1500).find('#', 25), std::string::npos);

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -40,6 +41,22 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
     return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
+}
+
+bool IsTimeStamp(const std::string& text) {
+    const std::string shape = "Aaa Aaa 99 99:99:99 9999";
+    if (text.size() != shape.size())
+        return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool fits = shape[i] == 'A'   ? std::isupper(c)
+                          : shape[i] == 'a' ? std::islower(c)
+                          : shape[i] == '9' ? std::isdigit(c)
+                                            : c == static_cast<unsigned char>(shape[i]);
+        if (!fits)
+            return false;
+    }
+    return true;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, Ms timeout) {
