@@ -57,6 +57,8 @@ class Session:
             if process and process.poll() is None:
                 process.kill()
                 process.wait()
+        if self.app:
+            self.err.close()
         shutil.rmtree(self.dir)
 
     def wmctrl(self, *args):
@@ -67,7 +69,13 @@ class Session:
             os.makedirs(os.path.dirname(self.ini), exist_ok=True)
             with open(self.ini, "w") as f:
                 f.write(ini)
-        self.app = subprocess.Popen([EXE], env=self.env, stdout=QUIET, stderr=QUIET)
+        self.err = open(os.path.join(self.dir, "stderr.txt"), "w+")
+        self.app = subprocess.Popen([EXE], env=self.env, stdout=QUIET, stderr=self.err)
+
+    def state(self):  # for a failed check: the program, its errors and the windows shown
+        self.err.seek(0)
+        return (f" (program {'running' if self.app.poll() is None else 'ended'}, stderr "
+                f"{self.err.read()[-500:]!r}, windows {self.wmctrl('-lG').stdout!r})")
 
     def window(self, title, seconds=30):
         """[id, desktop, x, y, width, height, host, title] of a window whose title
@@ -107,7 +115,8 @@ def display_lost_during_pass():
     with socket.socket() as closed, Session() as s:
         closed.bind(("127.0.0.1", 0))  # bound, not listening: refused at once
         s.start(scanning(closed.getsockname()[1], f"Log_Flag=1\nLog_File_Name={s.dir}/no/x.log\n"))
-        check(s.window("sentrel") is not None, "the failed log line's message is shown")
+        shown = s.window("sentrel") is not None
+        check(shown, "the failed log line's message is shown" + ("" if shown else s.state()))
         s.x.kill()
         # The waiting pass is released at once, well before the end's 10 s bound.
         check(s.ended_within(5), "display lost while a message waits: the process ends at once")
