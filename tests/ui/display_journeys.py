@@ -115,7 +115,7 @@ def display_lost_during_pass():
     with socket.socket() as closed, Session() as s:
         closed.bind(("127.0.0.1", 0))  # bound, not listening: refused at once
         s.start(scanning(closed.getsockname()[1], f"Log_Flag=1\nLog_File_Name={s.dir}/no/x.log\n"))
-        shown = s.window("sentrel") is not None
+        shown = s.window("sentrel", 60) is not None  # the program's first start may be slow
         check(shown, "the failed log line's message is shown" + ("" if shown else s.state()))
         s.x.kill()
         # The waiting pass is released at once, well before the end's 10 s bound.
