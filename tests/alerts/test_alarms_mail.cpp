@@ -228,7 +228,7 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     s.Max_Alarms = "3";
     s.Email_Flag = s.Audio_Flag = s.Pager_Flag = s.Launch_Flag = true;  // no sound file, no port
     s.Email_SMTP = "127.0.0.1";
-    s.Command_Line = "echo ran >> " + dir.file("launched");
+    s.Command_Line = "sleep 0.3; echo ran >> " + dir.file("launched");
     testing::RecordingWindow window;
     ASSERT_TRUE(AlarmSweep(s));
     PassAlerts(s);

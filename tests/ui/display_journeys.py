@@ -37,19 +37,24 @@ def ping_allowed():
 
 
 class Session:
-    """Xvfb (no TCP listener) with openbox, and a settings folder of its own."""
+    """Xvfb (no TCP listener) with openbox, and a settings folder of its own.
+    Xvfb runs with -noreset: by default it resets whenever its last client
+    leaves, and each probe for the window manager below is such a client; an
+    openbox connecting during a reset ends at once, and the session goes on
+    without a window manager."""
     def __enter__(self):
         self.dir, self.app = tempfile.mkdtemp(prefix="sentrel-display-"), None
         self.ini = os.path.join(self.dir, "sentrel", "tarn.ini")
         read, write = os.pipe()
         self.x = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen",
-                                   "0", "1280x1024x24"], pass_fds=(write,), stderr=QUIET)
+                                   "0", "1280x1024x24", "-noreset"], pass_fds=(write,), stderr=QUIET)
         os.close(write)
         with os.fdopen(read) as pipe:
             display = ":" + pipe.readline().strip()
         self.env = dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=self.dir, QT_QPA_PLATFORM="xcb")
-        self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=QUIET, stderr=QUIET)
-        wait_for(lambda: self.wmctrl("-m").returncode == 0, 10)
+        self.wm_err = open(os.path.join(self.dir, "openbox.txt"), "w+")
+        self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=QUIET, stderr=self.wm_err)
+        wait_for(lambda: self.wmctrl("-m").returncode == 0, 30)
         return self
 
     def __exit__(self, *exc):  # whatever is left is killed
@@ -59,6 +64,7 @@ class Session:
                 process.wait()
         if self.app:
             self.err.close()
+        self.wm_err.close()
         shutil.rmtree(self.dir)
 
     def wmctrl(self, *args):
@@ -72,10 +78,18 @@ class Session:
         self.err = open(os.path.join(self.dir, "stderr.txt"), "w+")
         self.app = subprocess.Popen([EXE], env=self.env, stdout=QUIET, stderr=self.err)
 
-    def state(self):  # for a failed check: the program, its errors and the windows shown
-        self.err.seek(0)
-        return (f" (program {'running' if self.app.poll() is None else 'ended'}, stderr "
-                f"{self.err.read()[-500:]!r}, windows {self.wmctrl('-lG').stdout!r})")
+    def state(self):  # for a failed check: the program, the window manager, the windows
+        def tail(f):
+            f.seek(0)
+            return repr(f.read()[-500:])
+        def running(p):
+            return "running" if p.poll() is None else f"ended {p.returncode}"
+        listed = self.wmctrl("-lG")
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True,
+                              text=True).stdout
+        return (f" (program {running(self.app)}, stderr {tail(self.err)}; openbox "
+                f"{running(self.wm)}, stderr {tail(self.wm_err)}; wmctrl {listed.returncode} "
+                f"{listed.stdout!r} {listed.stderr!r}; X windows {tree[-1500:]!r})")
 
     def window(self, title, seconds=30):
         """[id, desktop, x, y, width, height, host, title] of a window whose title
