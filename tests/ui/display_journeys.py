@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The window program on a real X server with a window manager: the process
 ends when the display goes away during a pass (a message waiting, a probe under
-way), and a window closed while maximized keeps its normal placement.
+way), without any way to send an echo it shows its message and ends saving
+nothing, and a window closed while maximized keeps its normal placement.
 Argument: the sentrel executable. Exit 77: skipped."""
 import configparser, os, shutil, socket, subprocess, sys, tempfile, time
 
@@ -70,13 +71,14 @@ class Session:
     def wmctrl(self, *args):
         return subprocess.run(["wmctrl", *args], env=self.env, capture_output=True, text=True)
 
-    def start(self, ini=None):
+    def start(self, ini=None, cage=(), **env):
         if ini is not None:
             os.makedirs(os.path.dirname(self.ini), exist_ok=True)
             with open(self.ini, "w") as f:
                 f.write(ini)
         self.err = open(os.path.join(self.dir, "stderr.txt"), "w+")
-        self.app = subprocess.Popen([EXE], env=self.env, stdout=QUIET, stderr=self.err)
+        self.app = subprocess.Popen([*cage, EXE], env=dict(self.env, **env), stdout=QUIET,
+                                    stderr=self.err)
 
     def state(self):  # for a failed check: the program, the window manager, the windows
         def tail(f):
@@ -144,6 +146,21 @@ def display_lost_during_pass():
         check(s.ended_within(15), "display lost during a probe: the process ends")
 
 
+def start_without_echo():
+    """A network namespace of its own (echo sockets off), no CAP_NET_RAW, no helper."""
+    if os.geteuid() != 0:
+        print("skip start_without_echo: needs root for its namespace")
+        return
+    cage = ("unshare", "-n", "setpriv", "--bounding-set", "-net_raw", "--inh-caps", "-net_raw")
+    with Session() as s:
+        s.start(cage=cage, SENTREL_PING_HELPER="/nonexistent")
+        message = s.window("sentrel", 60)
+        check(message is not None, "no echo: the message is shown" + ("" if message else s.state()))
+        s.wmctrl("-i", "-c", message[0])
+        check(s.ended_within(5) and s.app.returncode == 0, "no echo: it ends with 0 when dismissed")
+        check(not os.path.exists(s.ini), "no echo: nothing is saved")
+
+
 def placement_after_maximized_close():
     with Session() as s:
         s.start("[Screen]\nXPOS=150\nYPOS=120\nWIDTH=640\nHEIGHT=440\n")
@@ -167,7 +184,7 @@ if __name__ == "__main__":
         print("SKIP: " + ("not installed: " + ", ".join(missing) if missing else
                           "no ICMP socket may be opened here, the program would not start"))
         sys.exit(77)
-    for journey in (display_lost_during_pass, placement_after_maximized_close):
+    for journey in (display_lost_during_pass, start_without_echo, placement_after_maximized_close):
         try:
             journey()
         except (TypeError, ValueError) as error:  # a window that never showed
