@@ -4,7 +4,7 @@ ends when the display goes away during a pass (a message waiting, a probe under
 way), without any way to send an echo it shows its message and ends saving
 nothing, and a window closed while maximized keeps its normal placement.
 Argument: the sentrel executable. Exit 77: skipped."""
-import configparser, os, shutil, socket, subprocess, sys, tempfile, time
+import configparser, os, re, shutil, socket, subprocess, sys, tempfile, time
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
 os.environ["XDG_STATE_HOME"] = STATE.name
@@ -89,8 +89,14 @@ class Session:
         listed = self.wmctrl("-lG")
         tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True,
                               text=True).stdout
+        def where(p):  # what a live process waits on
+            try:
+                with open(f"/proc/{p.pid}/wchan") as w, open(f"/proc/{p.pid}/stat") as st:
+                    return f" in {w.read()!r}, state {st.read().split()[2]}"
+            except OSError:
+                return ""
         return (f" (program {running(self.app)}, stderr {tail(self.err)}; openbox "
-                f"{running(self.wm)}, stderr {tail(self.wm_err)}; wmctrl {listed.returncode} "
+                f"{running(self.wm)}{where(self.wm)}, stderr {tail(self.wm_err)}; wmctrl {listed.returncode} "
                 f"{listed.stdout!r} {listed.stderr!r}; X windows {tree[-1500:]!r})")
 
     def window(self, title, seconds=30):
@@ -100,6 +106,16 @@ class Session:
             rows = [line.split(None, 7) for line in self.wmctrl("-lG").stdout.splitlines()]
             return next((r for r in rows if len(r) == 8 and r[7].startswith(title)), None)
         return wait_for(find, seconds)
+
+    def created(self, title, seconds=30):
+        """Whether the program has a window whose title starts with `title`, found in
+        the X window tree: the window manager need not have taken it on yet."""
+        def find():  # a line '0x40000d "title": ("class" "class")  100x30+0+0 ...'
+            tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env,
+                                  capture_output=True, text=True).stdout
+            names = re.findall(r'^\s*0x[0-9a-f]+ "([^"]*)": \("', tree, re.M)  # with a class
+            return any(name.startswith(title) for name in names)
+        return bool(wait_for(find, seconds))
 
     def settled(self, title):  # the window once the window manager is done with it
         time.sleep(1 if self.window(title) else 0)
@@ -131,7 +147,7 @@ def display_lost_during_pass():
     with socket.socket() as closed, Session() as s:
         closed.bind(("127.0.0.1", 0))  # bound, not listening: refused at once
         s.start(scanning(closed.getsockname()[1], f"Log_Flag=1\nLog_File_Name={s.dir}/no/x.log\n"))
-        shown = s.window("sentrel", 60) is not None  # the program's first start may be slow
+        shown = s.created("sentrel", 60)  # the program's first start may be slow
         check(shown, "the failed log line's message is shown" + ("" if shown else s.state()))
         s.x.kill()
         # The waiting pass is released at once, well before the end's 10 s bound.
@@ -140,7 +156,7 @@ def display_lost_during_pass():
         silent.bind(("127.0.0.1", 0))
         silent.listen(4)  # connections complete in the backlog; nothing is ever sent
         s.start(scanning(silent.getsockname()[1]))
-        check(s.window("Sentrel v1.2 - scanning: 127.0.0.1") is not None, "the probe is under way")
+        check(s.created("Sentrel v1.2 - scanning: 127.0.0.1"), "the probe is under way")
         s.x.kill()
         # The probe would hold the pass for 60 s; the end waits 10 s at most.
         check(s.ended_within(15), "display lost during a probe: the process ends")
