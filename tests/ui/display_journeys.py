@@ -41,14 +41,14 @@ class Session:
     """Xvfb (no TCP listener) with openbox, and a settings folder of its own.
     Xvfb runs with -noreset: by default it resets whenever its last client
     leaves, and each probe for the window manager below is such a client; an
-    openbox connecting during a reset ends at once, and the session goes on
+    openbox connecting during a reset may end at once, and the session go on
     without a window manager."""
     def __enter__(self):
         self.dir, self.app = tempfile.mkdtemp(prefix="sentrel-display-"), None
         self.ini = os.path.join(self.dir, "sentrel", "tarn.ini")
         read, write = os.pipe()
-        self.x = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen",
-                                   "0", "1280x1024x24", "-noreset"], pass_fds=(write,), stderr=QUIET)
+        self.x = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-noreset",
+                                   "-screen", "0", "1280x1024x24"], pass_fds=(write,), stderr=QUIET)
         os.close(write)
         with os.fdopen(read) as pipe:
             display = ":" + pipe.readline().strip()
@@ -80,24 +80,28 @@ class Session:
         self.app = subprocess.Popen([*cage, EXE], env=dict(self.env, **env), stdout=QUIET,
                                     stderr=self.err)
 
+    def tree(self):  # every window on the display, as `xwininfo -root -tree` lists them
+        return subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True,
+                              text=True).stdout
+
     def state(self):  # for a failed check: the program, the window manager, the windows
         def tail(f):
             f.seek(0)
             return repr(f.read()[-500:])
-        def running(p):
-            return "running" if p.poll() is None else f"ended {p.returncode}"
-        listed = self.wmctrl("-lG")
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, capture_output=True,
-                              text=True).stdout
-        def where(p):  # what a live process waits on
+
+        def running(p):  # and, while it runs, what it waits on
+            if p.poll() is not None:
+                return f"ended {p.returncode}"
             try:
                 with open(f"/proc/{p.pid}/wchan") as w, open(f"/proc/{p.pid}/stat") as st:
-                    return f" in {w.read()!r}, state {st.read().split()[2]}"
+                    return f"running in {w.read()!r}, state {st.read().split()[2]}"
             except OSError:
-                return ""
-        return (f" (program {running(self.app)}, stderr {tail(self.err)}; openbox "
-                f"{running(self.wm)}{where(self.wm)}, stderr {tail(self.wm_err)}; wmctrl {listed.returncode} "
-                f"{listed.stdout!r} {listed.stderr!r}; X windows {tree[-1500:]!r})")
+                return "running"
+        listed = self.wmctrl("-lG")
+        return (f" (program {running(self.app)}, stderr {tail(self.err)}; "
+                f"openbox {running(self.wm)}, stderr {tail(self.wm_err)}; "
+                f"wmctrl {listed.returncode} {listed.stdout!r} {listed.stderr!r}; "
+                f"X windows {self.tree()[-1500:]!r})")
 
     def window(self, title, seconds=30):
         """[id, desktop, x, y, width, height, host, title] of a window whose title
@@ -111,9 +115,7 @@ class Session:
         """Whether the program has a window whose title starts with `title`, found in
         the X window tree: the window manager need not have taken it on yet."""
         def find():  # a line '0x40000d "title": ("class" "class")  100x30+0+0 ...'
-            tree = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env,
-                                  capture_output=True, text=True).stdout
-            names = re.findall(r'^\s*0x[0-9a-f]+ "([^"]*)": \("', tree, re.M)  # with a class
+            names = re.findall(r'^\s*0x[0-9a-f]+ "([^"]*)": \("', self.tree(), re.M)  # with a class
             return any(name.startswith(title) for name in names)
         return bool(wait_for(find, seconds))
 
