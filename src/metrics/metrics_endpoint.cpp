@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <CivetServer.h>
+#include <civetweb.h>
 #include <prometheus/exposer.h>
 
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -21,6 +24,21 @@ namespace {
 constexpr const char* kRequestTimeoutMs = "2000";
 constexpr const char* kMaxRequestBytes = "8192";
 constexpr const char* kWorkers = "4";
+constexpr const char* kMetricsPath = "/metrics";
+
+// civetweb hands a request to the handler whose path is a prefix of the
+// request's, so /metricsfoo and /metrics/x would be served too. Every request
+// passes here first: anything but exactly /metrics (a query may follow) ends
+// with 404 before a handler is looked up.
+int OnlyMetricsPath(mg_connection* conn) {
+    const mg_request_info* request = mg_get_request_info(conn);
+    if (request != nullptr && request->local_uri_raw != nullptr &&
+        std::strcmp(request->local_uri_raw, kMetricsPath) == 0) {
+        return 0;
+    }
+    mg_send_http_error(conn, 404, "%s", "Not Found");
+    return 404;
+}
 
 bool ValidPort(const std::string& text) {
     if (text.empty() || text.size() > 5 ||
@@ -72,15 +90,22 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
     endpoint->listener_ = std::make_shared<MetricsListener>();
+    static const CivetCallbacks callbacks = [] {
+        CivetCallbacks c;
+        c.begin_request = OnlyMetricsPath;
+        return c;
+    }();
     try {
-        endpoint->exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", address, "num_threads", kWorkers, "request_timeout_ms",
-            kRequestTimeoutMs, "max_request_size", kMaxRequestBytes, "enable_keep_alive", "no"});
+        endpoint->exposer_ = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", address, "num_threads", kWorkers,
+                                     "request_timeout_ms", kRequestTimeoutMs, "max_request_size",
+                                     kMaxRequestBytes, "enable_keep_alive", "no"},
+            &callbacks);
     } catch (const std::exception& e) {
         *message = "metrics off: cannot serve on " + address + ": " + e.what();
         return nullptr;
     }
-    endpoint->exposer_->RegisterCollectable(endpoint->listener_);
+    endpoint->exposer_->RegisterCollectable(endpoint->listener_, kMetricsPath);
     AddPassListener(endpoint->listener_);
     *message = "metrics: serving http://" + address + "/metrics";
     return endpoint;

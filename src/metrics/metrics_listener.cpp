@@ -1,8 +1,7 @@
 #include "metrics/metrics_listener.h"
 
-#include <QString>
-
 #include <iterator>
+#include <string>
 #include <utility>
 
 #include "config/settings.h"
@@ -39,10 +38,60 @@ void Add(MetricFamily& family, Labels labels, double value) {
     family.metric.push_back(std::move(metric));
 }
 
+// Length of the well-formed UTF-8 sequence at text[at], or 0 when it is not one
+// (a stray byte, a cut sequence, an overlong form, a surrogate, past U+10FFFF).
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // bounds of the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
+    for (std::size_t i = at + 2; i < at + length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 // Label values must be UTF-8 or the whole scrape is refused; tarn.ini may hold
-// titles in an older code page. Invalid bytes become U+FFFD.
+// titles in an older code page. Each byte that is not part of UTF-8 becomes
+// the four characters \xHH, so titles that differ only in such bytes still differ.
 std::string Utf8Label(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toStdString();
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string label;
+    label.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        if (const std::size_t length = Utf8SequenceAt(text, at); length > 0) {
+            label.append(text, at, length);
+            at += length;
+            continue;
+        }
+        const auto value = static_cast<unsigned char>(text[at++]);
+        label += "\\x";
+        label += kHex[value >> 4];
+        label += kHex[value & 0x0F];
+    }
+    return label;
 }
 
 }  // namespace
@@ -60,8 +109,8 @@ void MetricsListener::PassStarted(std::int64_t timeMs) {
 
 void MetricsListener::ProbeDone(const ProbeEvent& event) {
     const bool ping = event.probeType != HTTPD;
-    NodeKey key{Utf8Label(event.address), Utf8Label(event.port), ping ? "PING" : "HTTPD",
-                Utf8Label(event.title)};
+    NodeKey key{event.index, Utf8Label(event.address), Utf8Label(event.port),
+                ping ? "PING" : "HTTPD", Utf8Label(event.title)};
     std::lock_guard lock(mutex_);
     NodeState& node = state_.nodes[std::move(key)];
     node.ping = ping;
@@ -114,8 +163,12 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     MetricFamily probes =
         Family("sentrel_node_probes_total", "Probes of the node by outcome.", MetricType::Counter);
     for (const auto& [key, node] : state.nodes) {
-        const auto& [address, port, type, title] = key;
-        const Labels labels{{"address", address}, {"port", port}, {"title", title}, {"type", type}};
+        const auto& [index, address, port, type, title] = key;
+        const Labels labels{{"address", address},
+                            {"node", std::to_string(index)},
+                            {"port", port},
+                            {"title", title},
+                            {"type", type}};
         Add(up, labels, node.up ? 1 : 0);
         if (node.hasValue) {
             Add(node.ping ? rtt : bytes, labels, node.value);

@@ -32,8 +32,10 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
     std::vector<prometheus::MetricFamily> Collect() const override;
 
   private:
-    // A node is known by its labels: address, port, type, title.
-    using NodeKey = std::tuple<std::string, std::string, std::string, std::string>;
+    // A node is known by its slot in the node table (its number in tarn.ini)
+    // and its labels: address, port, type, title. The slot keeps two equal
+    // entries apart; the labels start a new series when a slot's node changes.
+    using NodeKey = std::tuple<int, std::string, std::string, std::string, std::string>;
     struct NodeState {
         bool up = false;
         bool ping = false;

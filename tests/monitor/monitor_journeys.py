@@ -126,7 +126,9 @@ class Journeys(unittest.TestCase):
         for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
             r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        ini = write_ini(self.dir, [(good, "web"), (refused, "shut\xe9")], f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        # Equal entries and titles that differ only in bytes that are not UTF-8 stay series of their own.
+        nodes = [(good, "web"), (refused, "shut\xe9"), (refused, "shut\xe8"), (good, "web")]
+        ini = write_ini(self.dir, nodes, f"[Metrics]\nListen=127.0.0.1:{mport}\n")
         mon = self.spawn(MONITOR, "--config", ini)
         with open(os.path.join(self.dir, "prom.yml"), "w") as f:
             f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
@@ -140,17 +142,23 @@ class Journeys(unittest.TestCase):
                 result = json.load(urllib.request.urlopen(url, timeout=5))["data"]["result"]
             except OSError:
                 return {}
-            return {r["metric"]["title"]: float(r["value"][1]) for r in result}
-        up = wait_for(lambda: (lambda q: q if len(q) == 2 else None)(query("sentrel_node_up")), 40, "up")
-        shut = "shut\ufffd"  # a title byte that is not UTF-8 must not spoil the scrape
-        self.assertEqual(up, {"web": 1.0, shut: 0.0})
+            return {r["metric"]["node"] + " " + r["metric"]["title"]: float(r["value"][1]) for r in result}
+        up = wait_for(lambda: (lambda q: q if len(q) == 4 else None)(query("sentrel_node_up")), 40, "up")
+        shut = "1 shut\\xE9"  # a title byte that is not UTF-8 must not spoil the scrape
+        self.assertEqual(up, {"0 web": 1.0, shut: 0.0, "2 shut\\xE8": 0.0, "3 web": 1.0})
         first = query("sentrel_node_consecutive_failures")[shut]
         wait_for(lambda: query("sentrel_node_consecutive_failures")[shut] > first, 20, "failures rising")
         self.assertGreater(query('sentrel_node_probes_total{outcome="failure"}')[shut], 1)
+        # Each probe counted once: every node's failures equal its consecutive failures.
+        self.assertEqual(query('sentrel_node_probes_total{outcome="failure"} - ignoring(outcome) '
+                               'sentrel_node_consecutive_failures'), dict.fromkeys(up, 0.0))
 
         # Fault rows: only GET /metrics answers; garbage, oversized and slow requests leave it serving.
         for name, raw, allowed in [("post", b"POST /metrics HTTP/1.1\r\n\r\n", (b"404", b"405")),
                                    ("other path", b"GET /etc/passwd HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("longer path", b"GET /metricsfoo HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("path below", b"GET /metrics/extra HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("query", b"GET /metrics?x=/a HTTP/1.1\r\n\r\n", (b"200",)),
                                    ("garbage", os.urandom(300) + b"\r\n\r\n", (b"", b"400", b"404")),
                                    ("oversized", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 200000 + b"\r\n\r\n",
                                     (b"", b"400", b"413", b"431"))]:
@@ -162,7 +170,7 @@ class Journeys(unittest.TestCase):
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
 
         # SIGHUP: a node added to tarn.ini appears after the next pass.
-        write_ini(self.dir, [(good, "web"), (refused, "shut\xe9"), (good, "added")],
+        write_ini(self.dir, nodes + [(good, "added")],
                   f"[Metrics]\nListen=127.0.0.1:{mport}\n")
         mon.send_signal(signal.SIGHUP)
         wait_for(lambda: b'title="added"' in http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"), 15, "added node")
