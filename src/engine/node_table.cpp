@@ -225,6 +225,25 @@ void ResetNodeTable() {
     NodeTable::Instance().Reset();
 }
 
+void ReloadSettingsKeepingNodeState() {
+    NodeTable& table = NodeTable::Instance();
+    const NodeSlots before = CurrentSettings().NodeList;
+    const std::array<NodeSlot, kMaxNodes> state = table.Snapshot();
+    table.Reset();
+    LoadSettings();
+    const NodeSlots after = CurrentSettings().NodeList;
+    std::array<bool, kMaxNodes> given{};
+    for (std::size_t i = 0; i < after.size() && !after[i].address.empty(); ++i) {
+        for (std::size_t j = 0; j < before.size() && !before[j].address.empty(); ++j) {
+            if (!given[j] && before[j] == after[i]) {
+                given[j] = true;
+                table.SetStatus(static_cast<int>(i), state[j].status);
+                break;
+            }
+        }
+    }
+}
+
 bool IsFailureStatus(const std::string& statusText) {
     static constexpr char kMark[] = "*ERROR*";
     constexpr std::size_t n = sizeof(kMark) - 1;

@@ -70,6 +70,13 @@ class NodeTable {
 // Clears every slot (start-up, and after the setup sheet's OK).
 void ResetNodeTable();
 
+// Reads the settings file again (LoadSettings) into the table, keeping the
+// run-time state (status text, both counts, looked-up address) of every node
+// whose address, port, probe type and title are unchanged, wherever it now
+// stands; each node before gives its state to at most one after. New and
+// changed nodes start fresh, removed ones go. Called between passes.
+void ReloadSettingsKeepingNodeState();
+
 // True when the status text begins with "*ERROR*", compared without regard to case.
 bool IsFailureStatus(const std::string& statusText);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -28,10 +29,22 @@ Listeners CurrentListeners() {
     return ListenerList();
 }
 
+// Every listener hears of the event even when one before it throws; the first
+// exception is passed on to the caller afterwards.
 template <typename Call>
 void ForEach(Call call) {
+    std::exception_ptr first;
     for (const auto& listener : CurrentListeners()) {
-        call(*listener);
+        try {
+            call(*listener);
+        } catch (...) {
+            if (!first) {
+                first = std::current_exception();
+            }
+        }
+    }
+    if (first) {
+        std::rethrow_exception(first);
     }
 }
 

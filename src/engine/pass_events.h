@@ -44,7 +44,8 @@ class PassListener {
 void AddPassListener(std::shared_ptr<PassListener> listener);
 void RemovePassListener(const std::shared_ptr<PassListener>& listener);
 
-// Called by the engine: each fans the event out to every listener.
+// Called by the engine: each fans the event out to every listener, also to those
+// after one that throws; the first exception is then passed on.
 void NotifyMonitoringChanged(bool on);
 void NotifyPassStarted(std::int64_t timeMs);
 void NotifyProbeDone(const ProbeEvent& event);

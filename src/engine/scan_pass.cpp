@@ -150,35 +150,85 @@ PassThread& Pass() {
     return pass;
 }
 
+std::mutex& FailureMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& FailureText() {
+    static std::string text;
+    return text;
+}
+
+void SetLastPassFailure(const std::exception_ptr& failure) {
+    std::string text;
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+            text = "an unknown exception";
+        }
+        if (text.empty()) {
+            text = "an exception";
+        }
+    }
+    std::lock_guard lock(FailureMutex());
+    FailureText() = std::move(text);
+}
+
 }  // namespace
 
 void ScanCycle() {
     const MonitorSettings settings = CurrentSettings();
     ScanBusy = 1;
     const auto passStart = std::chrono::steady_clock::now();
-    NotifyPassStarted(NowUtcMs());
-    WindowSetTitle(kTitleScanning);
+    std::exception_ptr failure;
+    try {
+        NotifyPassStarted(NowUtcMs());
+        WindowSetTitle(kTitleScanning);
 
-    const ReportTarget report{settings.Report_File_Name, settings.Fmt_Text, settings.Fmt_HTML};
-    if (settings.Report_Flag) {
-        BeginReport(report);
+        const ReportTarget report{settings.Report_File_Name, settings.Fmt_Text, settings.Fmt_HTML};
+        if (settings.Report_Flag) {
+            BeginReport(report);
+        }
+
+        ProbeSweep(settings, report);
+
+        const bool alarm = AlarmSweep(settings);
+        if (alarm && ScanAbort.load() == 0) {
+            PassAlerts(settings);
+        } else {
+            StopSound();
+        }
+    } catch (...) {
+        failure = std::current_exception();
     }
-
-    ProbeSweep(settings, report);
-
-    const bool alarm = AlarmSweep(settings);
-    if (alarm && ScanAbort.load() == 0) {
-        PassAlerts(settings);
-    } else {
-        StopSound();
+    // However the pass ended, every listener hears of its end (one waiting for
+    // it must not wait for ever), and may ask LastPassFailure why.
+    SetLastPassFailure(failure);
+    try {
+        NotifyPassEnded(
+            NowUtcMs(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
+    } catch (...) {
+        if (!failure) {
+            failure = std::current_exception();
+            SetLastPassFailure(failure);
+        }
     }
-
-    NotifyPassEnded(
-        NowUtcMs(),
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
     ScanBusy = 0;
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
     WindowSetTitle(kTitleSleeping);
     WindowRedraw();
+}
+
+std::string LastPassFailure() {
+    std::lock_guard lock(FailureMutex());
+    return FailureText();
 }
 
 bool StartScanPass() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace sentrel {
 
@@ -15,8 +16,13 @@ inline constexpr std::chrono::milliseconds kPassEndLimit{10000};
 
 // The pass itself, run on the calling thread: probe sweep with log and report
 // lines, alarm sweep, end-of-pass alerts. Works from a copy of the settings taken
-// at its start.
+// at its start. A pass ended by an exception still tells every listener of its
+// end, then passes the exception on.
 void ScanCycle();
+
+// Why the latest pass ended early: the text of the exception that ended it;
+// empty when it ended normally (or none ran).
+std::string LastPassFailure();
 
 // Starts ScanCycle on a new thread unless a pass is running (ScanBusy). Clears
 // ScanAbort first. Returns true when a pass was started.

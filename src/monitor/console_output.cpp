@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/node_table.h"
+#include "engine/scan_pass.h"
 
 namespace sentrel::monitor {
 
@@ -54,6 +55,9 @@ void ProbeLines::ProbeDone(const ProbeEvent& event) {
 }
 
 void ProbeLines::PassEnded(std::int64_t, double) {
+    if (const std::string why = LastPassFailure(); !why.empty()) {
+        SayLine("the pass ended early: " + why);
+    }
     if (passEnded_) {
         passEnded_();
     }

@@ -9,8 +9,10 @@
 
 #include "config/profile_file.h"
 #include "config/settings.h"
+#include "engine/httpd_probe.h"
 #include "engine/node_table.h"
 #include "engine/pass_events.h"
+#include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 
 namespace sentrel::monitor {
@@ -18,9 +20,21 @@ namespace sentrel::monitor {
 namespace {
 
 constexpr int kReloadRetryMs = 100;
-// A stop lets the current node finish: an HTTPD probe may take MAXSecs, and
-// the alarms after it a little more.
-constexpr std::chrono::seconds kStopMargin{10};
+// A stop lets the current node finish: its probe ends within its time-out and
+// a second (an HTTPD probe's MAXSecs, 60 s when 0; a ping's 5 s), and the
+// node's lines and the alarms after it take a little more.
+constexpr int kStopMarginSecs = 10;
+// MAXSecs is read as at most four characters: no probe waits longer than this.
+constexpr int kLongestProbeSecs = 9999 + 1;
+// The service unit's TimeoutStopSec is built from the same number, so systemd
+// never kills a monitor that is still within its own wait.
+static_assert(kLongestProbeSecs + kStopMarginSecs < SENTREL_MONITOR_STOP_SECS,
+              "TimeoutStopSec must outlast the monitor's wait for the current node");
+
+std::chrono::seconds StopWait(const MonitorSettings& settings) {
+    const int probe = std::max(HttpdTimeoutSeconds(settings.MAXSecs), kPingTimeoutMs / 1000) + 1;
+    return std::chrono::seconds(probe + kStopMarginSecs);
+}
 
 // Called on the pass thread. Posted by name: no functor object is shared with
 // the main thread, whose release would be hidden from ThreadSanitizer inside Qt.
@@ -71,12 +85,19 @@ int HeadlessMonitor::RunOnce() {
         SetCurrentSettings(settings);
     }
     const int nodes = ConfiguredNodes(settings);
+    if (nodes == 0) {
+        SayLine("no nodes in " + SettingsFilePath() + ": nothing was checked");
+        return kExitUnknown;
+    }
     if (!StartScanPass()) {
         SayLine("the pass could not be started");
         return kExitSomeFailed;
     }
     QCoreApplication::exec();
     WaitForPassEnd();
+    if (!ScanPassRunning() && !LastPassFailure().empty()) {
+        return kExitUnknown;  // said by the probe lines
+    }
     const bool all = lines_->Failed() == 0 && lines_->Answered() == nodes;
     return all ? kExitAllAnswered : kExitSomeFailed;
 }
@@ -94,9 +115,7 @@ void HeadlessMonitor::OnTermination() {
 }
 
 void HeadlessMonitor::WaitForPassEnd() {
-    const auto limit =
-        std::chrono::seconds(std::max(0, ToInt(CurrentSettings().MAXSecs))) + kStopMargin;
-    if (!WaitForScanPass(limit)) {
+    if (!WaitForScanPass(StopWait(CurrentSettings()))) {
         SayLine("the pass did not end in time; leaving it");
     }
 }
@@ -122,8 +141,9 @@ void HeadlessMonitor::ReloadWhenIdle() {
         SayLine("cannot read " + SettingsFilePath() + "; the settings in use stay");
         return;
     }
-    ResetNodeTable();
-    LoadSettings();
+    // Nodes that stay as they were keep their counts: an outage that goes on
+    // across a reload raises no second alarm.
+    ReloadSettingsKeepingNodeState();
     SayLine("read " + SettingsFilePath() + " again");
 }
 

@@ -14,9 +14,11 @@
 
 namespace sentrel::monitor {
 
-// Exit codes of --once, after the monitoring plugins: every node answered, or not.
+// Exit codes of --once, after the monitoring plugins: every node answered, or
+// not; or nothing could be judged (no nodes, or the pass ended early).
 inline constexpr int kExitAllAnswered = 0;
 inline constexpr int kExitSomeFailed = 2;
+inline constexpr int kExitUnknown = 3;
 
 class HeadlessMonitor : public QObject {
     Q_OBJECT

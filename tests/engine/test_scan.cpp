@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "config/settings.h"
+#include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
 #include "support/harness.h"
@@ -194,6 +195,33 @@ TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
             ASSERT_TRUE(row.substr(41) == "*unknown*" || row.substr(41) == kOk) << row;
     }
     passes.join();
+}
+
+TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
+    struct Listener : PassListener {
+        bool throws = false;
+        std::atomic<int> probes{0}, ends{0};
+        void ProbeDone(const ProbeEvent&) override {
+            if (++probes, throws)
+                throw std::bad_alloc();
+        }
+        void PassEnded(std::int64_t, double) override { ++ends; }
+    };
+    const auto first = std::make_shared<Listener>(), second = std::make_shared<Listener>();
+    first->throws = true;
+    AddPassListener(first), AddPassListener(second);
+    Add(0, "127.0.0.1", web_.portText());
+    Add(1, "127.0.0.1", web_.portText());
+    SetCurrentSettingsForTesting(settings_);
+    const bool ended = StartScanPass() && WaitForScanPass(10s);  // the pass thread takes the throw
+    const std::string why = LastPassFailure();
+    first->throws = false;
+    Run();  // a pass that ends normally has no failure to tell
+    RemovePassListener(first), RemovePassListener(second);
+    EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
+    EXPECT_EQ(std::to_string(second->probes) + std::to_string(second->ends) + LastPassFailure() +
+                  std::to_string(ScanBusy),
+              "320");
 }
 
 class Scheduler : public Pass, public SchedulerWindow {

@@ -109,7 +109,7 @@ class Journeys(unittest.TestCase):
     def test_once_exit_code_lines_and_alarms_only_when_asked(self):
         good, refused = peer(PAGE), free_port()
         alarm = "[Alerts]\nNum_Fails=1\nLaunch_Flag=1\nCommand_Line=touch alarmed\n"
-        for nodes, alarms, code in [([(good, "web")], [], 0),
+        for nodes, alarms, code in [([], [], 3), ([(good, "web")], [], 0),
                                     ([(good, "web"), (refused, "shut")], [], 2),
                                     ([(good, "web"), (refused, "shut")], ["--alarms"], 2)]:
             with self.subTest(nodes=len(nodes), alarms=alarms):
@@ -117,7 +117,8 @@ class Journeys(unittest.TestCase):
                 self.assertEqual(r.returncode, code, r.stderr)
                 lines = r.stdout.splitlines()
                 self.assertEqual(len(lines), len(nodes))
-                self.assertTrue(lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."), lines)
+                self.assertEqual("no nodes in" in r.stderr, not nodes, r.stderr)
+                self.assertTrue(not nodes or lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."))
                 self.assertTrue(all(l.endswith("*ERROR* count: 1") for l in lines[1:]), lines)
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
 
@@ -180,14 +181,33 @@ class Journeys(unittest.TestCase):
         self.assertIn("added", out)
         self.assertIn("read " + ini + " again", err)
 
+    def test_reload_during_an_outage_keeps_the_counts_and_raises_one_alarm(self):
+        good, refused = peer(PAGE), free_port()
+        alarm = "[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
+        ini = write_ini(self.dir, [(refused, "shut")], alarm)
+        mon = self.spawn(MONITOR, "--config", ini)
+        for nodes in ([(refused, "shut")], [(good, "web"), (refused, "shut")]):  # the same, then moved down
+            time.sleep(2.5)
+            write_ini(self.dir, nodes, alarm)
+            mon.send_signal(signal.SIGHUP)
+        time.sleep(2.5)
+        mon.send_signal(signal.SIGTERM)
+        out, err = mon.communicate(timeout=20)
+        self.assertEqual(err.count("read " + ini + " again"), 2, err)
+        counts = [int(l.rsplit(" ", 1)[1]) for l in out.splitlines() if l.startswith("shut")]
+        self.assertEqual(counts, list(range(1, len(counts) + 1)))
+        self.assertGreater(len(counts), 4)
+        with open(os.path.join(self.dir, "alarms")) as f:
+            self.assertEqual(f.read(), "\n")
+
     def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
-        silent = peer(None)
-        ini = write_ini(self.dir, [(silent, "mute")], f"[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n", maxsecs=3)
+        silent = peer(None)  # MAXSecs=0: the probe waits 60 s, and so does the stop
+        ini = write_ini(self.dir, [(silent, "mute")], f"[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n", maxsecs=0)
         mon = self.spawn(MONITOR, "--config", ini)
         wait_for(ACCEPTED[silent].is_set, 10, "the probe to connect")
         start = time.time()
         mon.send_signal(signal.SIGTERM)
-        out, err = mon.communicate(timeout=20)
+        out, err = mon.communicate(timeout=90)
         self.assertEqual(mon.returncode, 0, err)
         self.assertGreater(time.time() - start, 1.5)  # it waited for the node rather than cutting it off
         self.assertTrue(out.rstrip().endswith("*ERROR* count: 1"), out)
