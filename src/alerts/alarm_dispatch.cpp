@@ -5,6 +5,7 @@
 #include "alerts/launch_command.h"
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
+#include "config/settings_keys.h"
 #include "engine/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/window_port.h"
@@ -14,8 +15,6 @@
 namespace sentrel {
 
 namespace {
-
-constexpr std::size_t kSmtpServerMax = 99;
 
 std::string AlertMailBody(const std::string& address) {
     return std::string("This is a message from Sentrel.\n") +
@@ -29,7 +28,7 @@ bool StartsWithDigit(const std::string& text) {
 }  // namespace
 
 std::string SmtpServerText(const std::string& emailSmtp) {
-    std::string server = emailSmtp.substr(0, kSmtpServerMax);
+    std::string server = emailSmtp.substr(0, kSmtpServerTextMax);
     if (StartsWithDigit(server)) {
         return server;
     }

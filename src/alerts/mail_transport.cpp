@@ -9,11 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "config/settings_keys.h"
+
 namespace sentrel {
 
 namespace {
 
-constexpr std::size_t kSmtpServerMax = 99;
 constexpr std::size_t kPasswordMax = 1024;
 
 }  // namespace
@@ -21,7 +22,7 @@ constexpr std::size_t kPasswordMax = 1024;
 MailTransport MailTransportFromSettings(const MonitorSettings& s) {
     MailTransport t;
     t.port = static_cast<std::uint16_t>(s.Email_Port);
-    t.serverName = s.Email_SMTP.substr(0, kSmtpServerMax);
+    t.serverName = s.Email_SMTP.substr(0, kSmtpServerTextMax);
     t.user = s.Email_User;
     t.passwordFile = s.Email_Password_File;
     const char* security = s.Email_Security.c_str();

@@ -11,16 +11,12 @@
 #include <vector>
 
 #include "config/profile_file.h"
+#include "config/settings_keys.h"
 #include "engine/node_table.h"
 
 namespace sentrel {
 
 namespace {
-
-constexpr const char* kGeneral = "General";
-constexpr const char* kServers = "Servers";
-constexpr const char* kReports = "Reports";
-constexpr const char* kAlerts = "Alerts";
 
 std::mutex& SettingsMutex() {
     static std::mutex mutex;
@@ -32,19 +28,47 @@ MonitorSettings& Settings() {
     return settings;
 }
 
-std::string SlotKey(const char* pattern, int slot) {
-    char key[32];
-    std::snprintf(key, sizeof key, pattern, slot);
-    return key;
+std::string SlotKey(const SettingKey& key, int slot) {
+    char name[32];
+    std::snprintf(name, sizeof name, key.name, slot);
+    return name;
+}
+
+std::string ReadText(const ProfileFile& file, const SettingKey& key) {
+    return file.Get(key.section, key.name, key.fallback, static_cast<std::size_t>(key.limit));
+}
+
+std::string ReadText(const ProfileFile& file, const SettingKey& key, int slot) {
+    return file.Get(key.section, SlotKey(key, slot), key.fallback,
+                    static_cast<std::size_t>(key.limit));
 }
 
 // A flag is on exactly when its first character is "1".
-bool ReadFlag(const ProfileFile& file, const char* section, const char* key) {
-    return file.Get(section, key, "0", 1) == "1";
+bool ReadFlag(const ProfileFile& file, const SettingKey& key) {
+    return ReadText(file, key) == "1";
 }
 
-void WriteFlag(ProfileFile& file, const char* section, const char* key, bool on) {
-    file.Set(section, key, on ? "1" : "0");
+// Only the sheet's keys can be written: a hand-edited key is refused at compile time.
+template <const SettingKey& Key>
+void WriteText(ProfileFile& file, const std::string& value) {
+    static_assert(Key.writer == KeyWriter::Sheet, "a hand-edited key is never written");
+    file.Set(Key.section, Key.name, value);
+}
+
+template <const SettingKey& Key>
+void WriteFlag(ProfileFile& file, bool on) {
+    WriteText<Key>(file, on ? "1" : "0");
+}
+
+// A slot's key is deleted, then written again when it has a value.
+template <const SettingKey& Key>
+void WriteSlot(ProfileFile& file, int slot, const std::string& value) {
+    static_assert(Key.writer == KeyWriter::Sheet, "a hand-edited key is never written");
+    const std::string name = SlotKey(Key, slot);
+    file.Erase(Key.section, name);
+    if (!value.empty()) {
+        file.Set(Key.section, name, value);
+    }
 }
 
 std::string HomeDirectory() {
@@ -125,6 +149,14 @@ std::string SettingsFilePath() {
     return HomeDirectory() + "/.config/sentrel/tarn.ini";
 }
 
+std::string StateDirectory() {
+    // A relative XDG_STATE_HOME is ignored, as the base directory rules ask.
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && xdg[0] == '/') {
+        return std::string(xdg) + "/sentrel";
+    }
+    return HomeDirectory() + "/.local/state/sentrel";
+}
+
 void LoadSettings() {
     ProfileFile file;
     {
@@ -133,31 +165,31 @@ void LoadSettings() {
     }
     MonitorSettings s;
 
-    s.AutoStart = ReadFlag(file, kGeneral, "AutoStart");
-    s.Secs = file.Get(kGeneral, "Secs", "60", 4);
-    s.MAXSecs = file.Get(kGeneral, "MAXSecs", "60", 4);
+    s.AutoStart = ReadFlag(file, keys::AutoStart);
+    s.Secs = ReadText(file, keys::Secs);
+    s.MAXSecs = ReadText(file, keys::MAXSecs);
 
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
         NodeEntry node;
-        node.address = file.Get(kServers, SlotKey("s%dnode", i), "", 49);
+        node.address = ReadText(file, keys::NodeAddress, i);
         if (node.address.empty()) {
             break;
         }
-        node.port = file.Get(kServers, SlotKey("s%dport", i), "", 5);
-        node.title = file.Get(kServers, SlotKey("s%dtitle", i), "", 49);
-        node.probeType = ToInt(file.Get(kServers, SlotKey("s%dtype", i), "0", 1));
+        node.port = ReadText(file, keys::NodePort, i);
+        node.title = ReadText(file, keys::NodeTitle, i);
+        node.probeType = ToInt(ReadText(file, keys::NodeType, i));
         s.NodeList[static_cast<std::size_t>(i)] = node;
         table.SetNode(i, node);
     }
 
-    s.Log_Flag = ReadFlag(file, kReports, "Log_Flag");
-    s.Log_File_Name = file.Get(kReports, "Log_File_Name", "", 127);
-    s.Success = ReadFlag(file, kReports, "Success");
-    s.Report_Flag = ReadFlag(file, kReports, "Report_Flag");
-    s.Report_File_Name = file.Get(kReports, "Report_File_Name", "", 127);
-    s.Fmt_Text = ReadFlag(file, kReports, "Fmt_Text");
-    s.Fmt_HTML = ReadFlag(file, kReports, "Fmt_HTML");
+    s.Log_Flag = ReadFlag(file, keys::Log_Flag);
+    s.Log_File_Name = ReadText(file, keys::Log_File_Name);
+    s.Success = ReadFlag(file, keys::Success);
+    s.Report_Flag = ReadFlag(file, keys::Report_Flag);
+    s.Report_File_Name = ReadText(file, keys::Report_File_Name);
+    s.Fmt_Text = ReadFlag(file, keys::Fmt_Text);
+    s.Fmt_HTML = ReadFlag(file, keys::Fmt_HTML);
     // Exactly one report format, plain text winning a tie.
     if (s.Fmt_Text) {
         s.Fmt_HTML = false;
@@ -165,40 +197,41 @@ void LoadSettings() {
         s.Fmt_Text = true;
     }
 
-    s.Audio_Flag = ReadFlag(file, kAlerts, "Audio_Flag");
-    s.Wave_File = file.Get(kAlerts, "Wave_File", "", 127);
-    s.Num_Fails = file.Get(kAlerts, "Num_Fails", "", 3);
-    s.Max_Alarms = file.Get(kAlerts, "Max_Alarms", "10", 3);
-    s.Loop_Flag = ReadFlag(file, kAlerts, "Loop_Flag");
-    s.Pager_Flag = ReadFlag(file, kAlerts, "Pager_Flag");
-    s.Com_1 = ReadFlag(file, kAlerts, "Com_1");
-    s.Com_2 = ReadFlag(file, kAlerts, "Com_2");
+    s.Audio_Flag = ReadFlag(file, keys::Audio_Flag);
+    s.Wave_File = ReadText(file, keys::Wave_File);
+    s.Num_Fails = ReadText(file, keys::Num_Fails);
+    s.Max_Alarms = ReadText(file, keys::Max_Alarms);
+    s.Loop_Flag = ReadFlag(file, keys::Loop_Flag);
+    s.Pager_Flag = ReadFlag(file, keys::Pager_Flag);
+    s.Com_1 = ReadFlag(file, keys::Com_1);
+    s.Com_2 = ReadFlag(file, keys::Com_2);
     if (s.Com_1) {
         s.Com_2 = false;
     }
-    s.Pager_Phone = file.Get(kAlerts, "Pager_Phone", "", 40);
-    s.Pager_Message = file.Get(kAlerts, "Pager_Message", "", 40);
-    s.Pager_Delay = ToInt(file.Get(kAlerts, "Pager_Delay", "4", 1));
+    s.Pager_Phone = ReadText(file, keys::Pager_Phone);
+    s.Pager_Message = ReadText(file, keys::Pager_Message);
+    s.Pager_Delay = ToInt(ReadText(file, keys::Pager_Delay));
     if (s.Pager_Delay == 0) {
         s.Pager_Delay = 4;
     }
-    s.Email_Flag = ReadFlag(file, kAlerts, "Email_Flag");
-    s.Email_SMTP = file.Get(kAlerts, "Email_SMTP", "", 39);
-    s.Email_From = file.Get(kAlerts, "Email_From", "", 39);
-    s.Email_To = file.Get(kAlerts, "Email_To", "", 39);
-    s.Email_Subject = file.Get(kAlerts, "Email_Subject", "", 39);
-    s.Launch_Flag = ReadFlag(file, kAlerts, "Launch_Flag");
-    s.Command_Line = file.Get(kAlerts, "Command_Line", "", 39);
-    s.Com_1_Device = file.Get(kAlerts, "Com_1_Device", "/dev/ttyS0", 127);
-    s.Com_2_Device = file.Get(kAlerts, "Com_2_Device", "/dev/ttyS1", 127);
-    s.Email_Port = ToInt(file.Get(kAlerts, "Email_Port", "25", 5));
+    s.Email_Flag = ReadFlag(file, keys::Email_Flag);
+    s.Email_SMTP = ReadText(file, keys::Email_SMTP);
+    s.Email_From = ReadText(file, keys::Email_From);
+    s.Email_To = ReadText(file, keys::Email_To);
+    s.Email_Subject = ReadText(file, keys::Email_Subject);
+    s.Launch_Flag = ReadFlag(file, keys::Launch_Flag);
+    s.Command_Line = ReadText(file, keys::Command_Line);
+    s.Com_1_Device = ReadText(file, keys::Com_1_Device);
+    s.Com_2_Device = ReadText(file, keys::Com_2_Device);
+    s.Email_Port = ToInt(ReadText(file, keys::Email_Port));
     if (s.Email_Port <= 0 || s.Email_Port > 65535) {
         s.Email_Port = 25;
     }
-    s.Email_Security = file.Get(kAlerts, "Email_Security", "", 15);
-    s.Email_User = file.Get(kAlerts, "Email_User", "", 127);
-    s.Email_Password_File = file.Get(kAlerts, "Email_Password_File", "", 255);
-    s.Keep_Days = std::max(0, ToInt(file.Get("History", "Keep_Days", "30", 5)));
+    s.Email_Security = ReadText(file, keys::Email_Security);
+    s.Email_User = ReadText(file, keys::Email_User);
+    s.Email_Password_File = ReadText(file, keys::Email_Password_File);
+    s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
+    s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);
@@ -212,63 +245,49 @@ bool SaveSettings(const MonitorSettings& e) {
         return false;  // never replace a file whose content could not be read
     }
 
-    WriteFlag(file, kGeneral, "AutoStart", e.AutoStart);
-    file.Set(kGeneral, "Secs", Utf8Cut(e.Secs, 4));
-    file.Set(kGeneral, "MaxSecs", Utf8Cut(e.MAXSecs, 4));
+    WriteFlag<keys::AutoStart>(file, e.AutoStart);
+    WriteText<keys::Secs>(file, Utf8Cut(e.Secs, keys::Secs.limit));
+    file.Set(keys::MAXSecs.section, keys::kMAXSecsWritten, Utf8Cut(e.MAXSecs, keys::MAXSecs.limit));
 
     for (int i = 0; i < kMaxNodes; ++i) {
         const NodeEntry& node = e.NodeList[static_cast<std::size_t>(i)];
-        const std::string nodeKey = SlotKey("s%dnode", i);
-        const std::string portKey = SlotKey("s%dport", i);
-        const std::string titleKey = SlotKey("s%dtitle", i);
-        const std::string typeKey = SlotKey("s%dtype", i);
-        file.Erase(kServers, nodeKey);
-        if (!node.address.empty()) {
-            file.Set(kServers, nodeKey, node.address);
-        }
-        file.Erase(kServers, portKey);
-        if (!node.port.empty()) {
-            file.Set(kServers, portKey, node.port);
-        }
-        file.Erase(kServers, titleKey);
-        if (!node.title.empty()) {
-            file.Set(kServers, titleKey, node.title);
-        }
-        file.Erase(kServers, typeKey);
-        if (node.probeType > 0) {
-            file.Set(kServers, typeKey, std::to_string(node.probeType));
-        }
+        // Every key of every slot goes; only a used slot's non-empty fields come back.
+        WriteSlot<keys::NodeAddress>(file, i, node.address);
+        WriteSlot<keys::NodePort>(file, i, node.port);
+        WriteSlot<keys::NodeTitle>(file, i, node.title);
+        WriteSlot<keys::NodeType>(file, i,
+                                  node.probeType > 0 ? std::to_string(node.probeType) : "");
     }
 
-    WriteFlag(file, kReports, "Log_Flag", e.Log_Flag);
-    file.Set(kReports, "Log_File_Name", e.Log_File_Name);
-    WriteFlag(file, kReports, "Success", e.Success);
-    WriteFlag(file, kReports, "Report_Flag", e.Report_Flag);
-    file.Set(kReports, "Report_File_Name", e.Report_File_Name);
-    WriteFlag(file, kReports, "Fmt_Text", e.Fmt_Text);
+    WriteFlag<keys::Log_Flag>(file, e.Log_Flag);
+    WriteText<keys::Log_File_Name>(file, e.Log_File_Name);
+    WriteFlag<keys::Success>(file, e.Success);
+    WriteFlag<keys::Report_Flag>(file, e.Report_Flag);
+    WriteText<keys::Report_File_Name>(file, e.Report_File_Name);
+    WriteFlag<keys::Fmt_Text>(file, e.Fmt_Text);
     if (e.Fmt_HTML) {
-        file.Set(kReports, "Fmt_HTML", "1");
+        WriteFlag<keys::Fmt_HTML>(file, true);
     } else {
-        file.Set(kReports, "Fmt_Html", "0");
+        file.Set(keys::Fmt_HTML.section, keys::kFmtHtmlOffWritten, "0");
     }
 
-    WriteFlag(file, kAlerts, "Audio_Flag", e.Audio_Flag);
-    file.Set(kAlerts, "Wave_File", e.Wave_File);
-    file.Set(kAlerts, "Num_Fails", e.Num_Fails);
-    file.Set(kAlerts, "Max_Alarms", e.Max_Alarms);
-    WriteFlag(file, kAlerts, "Loop_Flag", e.Loop_Flag);
-    WriteFlag(file, kAlerts, "Pager_Flag", e.Pager_Flag);
-    WriteFlag(file, kAlerts, "Com_1", e.Com_1);
-    WriteFlag(file, kAlerts, "Com_2", e.Com_2);
-    file.Set(kAlerts, "Pager_Phone", e.Pager_Phone);
-    file.Set(kAlerts, "Pager_Message", e.Pager_Message);
-    WriteFlag(file, kAlerts, "Email_Flag", e.Email_Flag);
-    file.Set(kAlerts, "Email_SMTP", e.Email_SMTP);
-    file.Set(kAlerts, "Email_From", e.Email_From);
-    file.Set(kAlerts, "Email_To", e.Email_To);
-    file.Set(kAlerts, "Email_Subject", e.Email_Subject);
-    WriteFlag(file, kAlerts, "Launch_Flag", e.Launch_Flag);
-    file.Set(kAlerts, "Command_Line", e.Command_Line);
+    WriteFlag<keys::Audio_Flag>(file, e.Audio_Flag);
+    WriteText<keys::Wave_File>(file, e.Wave_File);
+    WriteText<keys::Num_Fails>(file, e.Num_Fails);
+    WriteText<keys::Max_Alarms>(file, e.Max_Alarms);
+    WriteFlag<keys::Loop_Flag>(file, e.Loop_Flag);
+    WriteFlag<keys::Pager_Flag>(file, e.Pager_Flag);
+    WriteFlag<keys::Com_1>(file, e.Com_1);
+    WriteFlag<keys::Com_2>(file, e.Com_2);
+    WriteText<keys::Pager_Phone>(file, e.Pager_Phone);
+    WriteText<keys::Pager_Message>(file, e.Pager_Message);
+    WriteFlag<keys::Email_Flag>(file, e.Email_Flag);
+    WriteText<keys::Email_SMTP>(file, e.Email_SMTP);
+    WriteText<keys::Email_From>(file, e.Email_From);
+    WriteText<keys::Email_To>(file, e.Email_To);
+    WriteText<keys::Email_Subject>(file, e.Email_Subject);
+    WriteFlag<keys::Launch_Flag>(file, e.Launch_Flag);
+    WriteText<keys::Command_Line>(file, e.Command_Line);
 
     return file.Save(path);
 }

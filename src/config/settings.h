@@ -68,6 +68,8 @@ struct MonitorSettings {
     std::string Email_Password_File;  // the password on its first line, mode 0600
     // History, hand-edited only, never written: days of results kept; 0 keeps none.
     int Keep_Days = 30;
+    // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.
+    std::string Metrics_Listen;
 
     bool operator==(const MonitorSettings&) const = default;
 };
@@ -83,12 +85,16 @@ int ToInt(const std::string& text);
 std::string SettingsFilePath();
 void SetSettingsFilePath(const std::string& path);  // empty: back to the default
 
+// Folder of the program's state (history): $XDG_STATE_HOME/sentrel, else
+// ~/.local/state/sentrel, the home folder found as for the settings file.
+std::string StateDirectory();
+
 // Fills the process-wide settings from the file and copies the node fields into
 // the node table. Never fails: a missing or unreadable file gives the defaults.
 void LoadSettings();
 
 // Writes an edited copy to the file (never touches section Screen, never writes
-// Pager_Delay, Com_1_Device, Com_2_Device or the four hand-edited Email_ keys).
+// a hand-edited key: see config/settings_keys.h).
 // Does not change the in-memory copy.
 // The file is replaced atomically; a failed write leaves the old file whole and
 // is not reported (returns false for tests only).

@@ -4,12 +4,14 @@
 #include <chrono>
 #include <string>
 
+#include "config/version.h"
+
 namespace sentrel {
 
-inline constexpr const char* kTitleBase = "Sentrel v1.2";
-inline constexpr const char* kTitleScanning = "Sentrel v1.2 - scanning...";
-inline constexpr const char* kTitleScanningNode = "Sentrel v1.2 - scanning: ";
-inline constexpr const char* kTitleSleeping = "Sentrel v1.2 - sleeping...";
+inline constexpr const char* kTitleBase = "Sentrel v" SENTREL_VERSION;
+inline constexpr const char* kTitleScanning = "Sentrel v" SENTREL_VERSION " - scanning...";
+inline constexpr const char* kTitleScanningNode = "Sentrel v" SENTREL_VERSION " - scanning: ";
+inline constexpr const char* kTitleSleeping = "Sentrel v" SENTREL_VERSION " - sleeping...";
 
 // How long the program's end waits for a running pass (to finish its node).
 inline constexpr std::chrono::milliseconds kPassEndLimit{10000};

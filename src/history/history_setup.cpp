@@ -9,15 +9,7 @@
 namespace sentrel::history {
 
 std::string HistoryFilePath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::filesystem::path base;
-    if (state != nullptr && *state == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home != nullptr ? home : "") / ".local" / "state";
-    }
-    return (base / "sentrel" / "history.sqlite").string();
+    return StateDirectory() + "/history.sqlite";
 }
 
 std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings) {

@@ -11,7 +11,6 @@
 #include <exception>
 #include <vector>
 
-#include "config/profile_file.h"
 #include "config/settings.h"
 #include "metrics/metrics_listener.h"
 
@@ -77,9 +76,7 @@ std::string ListenAddress(const std::string& listen, std::string* error) {
 
 std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     message->clear();
-    ProfileFile file;
-    file.Load(SettingsFilePath());
-    const std::string listen = file.Get(kMetricsSection, kMetricsListenKey, "", 64);
+    const std::string listen = CurrentSettings().Metrics_Listen;
     if (listen.empty()) {
         return nullptr;
     }

@@ -15,9 +15,6 @@ namespace sentrel {
 
 class MetricsListener;
 
-inline constexpr const char* kMetricsSection = "Metrics";
-inline constexpr const char* kMetricsListenKey = "Listen";
-
 // The listening address for a Listen value: "address:port" (IPv4, numeric), or
 // a port alone (":port" too), which binds the loopback address 127.0.0.1. A wildcard or
 // other non-loopback address is served only when written out. Empty on a value
@@ -26,7 +23,7 @@ std::string ListenAddress(const std::string& listen, std::string* error);
 
 class MetricsEndpoint {
   public:
-    // Reads Listen from the settings file and, when set, serves the metrics of
+    // Takes Listen from the settings in use and, when set, serves the metrics of
     // the passes from now on. Null when off; null with *message set when the
     // value is bad or the address cannot be bound. On success *message says
     // where it serves.

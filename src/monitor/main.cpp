@@ -18,7 +18,7 @@
 #include "monitor/console_output.h"
 #include "monitor/headless_monitor.h"
 #include "monitor/monitor_args.h"
-#include "monitor/server_sound.h"
+#include "platform/server_sound.h"
 
 using namespace sentrel;
 using namespace sentrel::monitor;
@@ -79,8 +79,9 @@ int main(int argc, char** argv) {
     SetMainWindowHandle(&window);
     ResetNodeTable();
     LoadSettings();
+    SetSoundPlayer(MakeServerSoundPlayer());
     if ((!args.once || args.alarms) && CurrentSettings().Audio_Flag && !SoundServerAnswers()) {
-        SkipSounds();
+        SetSoundPlayer(nullptr);
         SayLine("no sound server answers: alarm sounds are skipped");
     }
 

@@ -1,16 +1,13 @@
-// The sound facility on Qt Multimedia. One QSoundEffect at a time, owned by the
-// application object and touched only on its thread (the GUI thread). Every call
-// is posted to that thread as a queued call, also from the GUI thread itself, so
-// that calls from different threads take effect in the order they were made.
+// The calls of the sound facility, handed to the chosen player on the
+// application's thread. Every call is posted there as a queued call, also from
+// that thread itself, so that calls from different threads take effect in the
+// order they were made.
 #include "platform/sound.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QPointer>
-#include <QSoundEffect>
 #include <QString>
-#include <QUrl>
 #include <mutex>
 #include <utility>
 
@@ -22,105 +19,78 @@ namespace sentrel {
 
 namespace {
 
-constexpr const char* kDefaultSoundUrl = "qrc:/sentrel/sound/default_alarm.wav";
+std::mutex g_playerMutex;
+std::shared_ptr<SoundPlayer> g_player;  // under g_playerMutex
 
-// GUI thread only.
-QPointer<QSoundEffect> g_current;
-
-void StopCurrent() {
-    if (g_current) {
-        QSoundEffect* effect = g_current;
-        g_current = nullptr;
-        effect->disconnect();
-        effect->stop();
-        // It may be the sender of the signal being handled right now.
-        effect->deleteLater();
-    }
+std::shared_ptr<SoundPlayer> Player() {
+    std::lock_guard lock(g_playerMutex);
+    return g_player;
 }
 
-void StartEffect(const QUrl& source, bool loop, bool fallBackToDefault);
-
-void StartDefault(bool loop) {
-    static std::once_flag resourcesReady;
-    std::call_once(resourcesReady, InitSoundResources);
-    StartEffect(QUrl(QString::fromLatin1(kDefaultSoundUrl)), loop, false);
-}
-
-// Replaces the playing sound with a new one. With fallBackToDefault, a source
-// that fails to load or decode gives way to the bundled default sound.
-void StartEffect(const QUrl& source, bool loop, bool fallBackToDefault) {
-    StopCurrent();
-    auto* effect = new QSoundEffect(QCoreApplication::instance());
-    g_current = effect;
-    effect->setLoopCount(loop ? QSoundEffect::Infinite : 1);
-    QObject::connect(effect, &QSoundEffect::statusChanged, effect,
-                     [effect, loop, fallBackToDefault]() {
-                         if (effect->status() != QSoundEffect::Error || g_current != effect) {
-                             return;
-                         }
-                         if (fallBackToDefault) {
-                             StartDefault(loop);
-                         } else {
-                             StopCurrent();
-                         }
-                     });
-    effect->setSource(source);
-    if (g_current == effect) {
-        effect->play();
+// A file the player can be asked to load: an existing, readable file. Anything
+// else cannot be played, which is known without trying; empty then.
+std::string PlayablePath(const std::string& path) {
+    if (path.empty()) {
+        return {};
     }
-}
-
-// A path the sound effect can be asked to load: an existing, readable file.
-// Anything else cannot be played, which is known without trying.
-bool PlayableFile(const QString& path, QUrl* url) {
-    if (path.isEmpty()) {
-        return false;
-    }
-    QFileInfo info(path);
+    const QFileInfo info(QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size())));
     if (!info.isFile() || !info.isReadable()) {
-        return false;
+        return {};
     }
-    *url = QUrl::fromLocalFile(info.absoluteFilePath());
-    return true;
+    return info.absoluteFilePath().toLocal8Bit().toStdString();
 }
 
 template <typename F>
-void PostToGuiThread(F&& action) {
+void OnAppThread(std::shared_ptr<SoundPlayer> player, F&& action) {
     QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr) {
+    if (app == nullptr || !player) {
         return;
     }
-    QMetaObject::invokeMethod(app, std::forward<F>(action), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [player = std::move(player), action = std::forward<F>(action)] { action(*player); },
+        Qt::QueuedConnection);
 }
 
 }  // namespace
 
+const char* DefaultSoundResource() {
+    static std::once_flag resourcesReady;
+    std::call_once(resourcesReady, InitSoundResources);
+    return ":/sentrel/sound/default_alarm.wav";
+}
+
+const char* DefaultSoundUrl() {
+    DefaultSoundResource();
+    return "qrc:/sentrel/sound/default_alarm.wav";
+}
+
+void SetSoundPlayer(std::shared_ptr<SoundPlayer> player) {
+    std::shared_ptr<SoundPlayer> old;
+    {
+        std::lock_guard lock(g_playerMutex);
+        old = std::exchange(g_player, std::move(player));
+    }
+    OnAppThread(std::move(old), [](SoundPlayer& p) { p.Stop(); });
+}
+
 void PlayAlarmSound(const std::string& path, bool loop) {
-    QString file = QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size()));
-    PostToGuiThread([file, loop]() {
-        QUrl url;
-        if (PlayableFile(file, &url)) {
-            StartEffect(url, loop, true);
-        } else {
-            StartDefault(loop);
-        }
-    });
+    // A file that cannot be played gives the chime (an empty name).
+    OnAppThread(Player(),
+                [file = PlayablePath(path), loop](SoundPlayer& p) { p.Play(file, loop, true); });
 }
 
 void PlayTestSound(const std::string& path) {
-    QString file = QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size()));
-    PostToGuiThread([file]() {
-        QUrl url;
-        if (PlayableFile(file, &url)) {
-            StartEffect(url, false, false);
+    OnAppThread(Player(), [file = PlayablePath(path)](SoundPlayer& p) {
+        if (file.empty()) {
+            p.Stop();
         } else {
-            StopCurrent();
+            p.Play(file, false, false);
         }
     });
 }
 
 void StopSound() {
-    PostToGuiThread([]() { StopCurrent(); });
+    OnAppThread(Player(), [](SoundPlayer& p) { p.Stop(); });
 }
 
 }  // namespace sentrel

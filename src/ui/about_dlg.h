@@ -3,13 +3,15 @@
 
 #include <QDialog>
 
+#include "config/version.h"
+
 class QLabel;
 class QPushButton;
 
 namespace sentrel::ui {
 
 inline constexpr const char* kAboutCaption = "About Sentrel";
-inline constexpr const char* kAboutText = "Sentrel  v1.2";
+inline constexpr const char* kAboutText = "Sentrel  v" SENTREL_VERSION;
 
 class CAboutDlg : public QDialog {
     Q_OBJECT

@@ -41,7 +41,6 @@ constexpr const char* kEmailQuestion = "Send an Email? ";
 constexpr const char* kTestMailBody = "This is a TEST message from Sentrel.";
 constexpr const char* kMailNotSent = "Email could not be sent.";
 // The server text the mailer's address is made from.
-constexpr std::size_t kSmtpServerMax = 99;
 
 QString Text(const char* latin1) {
     return QString::fromLatin1(latin1);
@@ -223,9 +222,7 @@ CAlerts::CAlerts(QWidget* parent) : SetupPage(parent) {
 void CAlerts::Load(const MonitorSettings& s) {
     EachSetting(*this, s, kLoadSetting);
     Pager_Delay = s.Pager_Delay;
-    Com_1_Device = s.Com_1_Device;
-    Com_2_Device = s.Com_2_Device;
-    mailTransport_ = MailTransportFromSettings(s);
+    given_ = s;
 }
 
 void CAlerts::Store(MonitorSettings& s) const {
@@ -420,11 +417,9 @@ void CAlerts::OnTestPager() {
     // The page's own values, with the serial devices and the pause length of the
     // settings the sheet was given. SendPage bounds every wait of the dialogue
     // and shows its port errors through the main window.
-    MonitorSettings values;
+    MonitorSettings values = given_;
     Store(values);
     values.Pager_Delay = Pager_Delay;
-    values.Com_1_Device = Com_1_Device;
-    values.Com_2_Device = Com_2_Device;
     SendPage(PageRequestFromSettings(values), /*testForm=*/true);
 }
 
@@ -436,7 +431,7 @@ void CAlerts::OnTestEmail() {
         return;
     }
     std::string server;
-    if (!NameToDotted(CutText(Email_SMTP, kSmtpServerMax), &server)) {
+    if (!NameToDotted(CutText(Email_SMTP, kSmtpServerTextMax), &server)) {
         ShowMessageBox(this, Text(kInvalidSmtpHost), Text(kAppTitle), MessageIcon::Exclamation);
         return;
     }
@@ -445,8 +440,8 @@ void CAlerts::OnTestEmail() {
         return;
     }
     // The mailer ends within its own deadline whatever the server does.
-    MailTransport transport = mailTransport_;
-    transport.serverName = CutText(Email_SMTP, kSmtpServerMax);
+    MailTransport transport = MailTransportFromSettings(given_);
+    transport.serverName = CutText(Email_SMTP, kSmtpServerTextMax);
     const MailResult result =
         SendAlertMail(server, Email_From, Email_To, Email_Subject, kTestMailBody, transport);
     if (result != MailSent) {

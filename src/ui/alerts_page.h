@@ -6,6 +6,7 @@
 
 #include "alerts/mail_transport.h"
 #include "config/settings.h"
+#include "config/settings_keys.h"
 #include "ui/setup_page.h"
 
 class QCheckBox;
@@ -17,10 +18,10 @@ namespace sentrel::ui {
 class CAlerts : public SetupPage {
     Q_OBJECT
   public:
-    static constexpr int kMaxAlarmsLimit = 3;
-    static constexpr int kPagerPhoneLimit = 40;
-    static constexpr int kPagerMessageLimit = 40;
-    static constexpr int kCommandLineLimit = 123;
+    static constexpr int kMaxAlarmsLimit = keys::Max_Alarms.fieldLimit;
+    static constexpr int kPagerPhoneLimit = keys::Pager_Phone.fieldLimit;
+    static constexpr int kPagerMessageLimit = keys::Pager_Message.fieldLimit;
+    static constexpr int kCommandLineLimit = keys::Command_Line.fieldLimit;
 
     explicit CAlerts(QWidget* parent = nullptr);
 
@@ -52,10 +53,9 @@ class CAlerts : public SetupPage {
     std::string Command_Line;
     // No control: used by the pager test only, never changed here.
     int Pager_Delay = 4;
-    std::string Com_1_Device;
-    std::string Com_2_Device;
-    // No control: port, TLS and login of the e-mail test, from the hand-edited keys.
-    MailTransport mailTransport_;
+    // The settings the page was given: the hand-edited keys its tests use (the
+    // serial devices, the mail server's port, security and login).
+    MonitorSettings given_;
 
   public slots:
     void OnEnableAudio();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "config/settings_keys.h"
 #include "ui/setup_page.h"
 
 class QCheckBox;
@@ -15,8 +16,8 @@ namespace sentrel::ui {
 class CGeneral : public SetupPage {
     Q_OBJECT
   public:
-    static constexpr int kSecsLimit = 4;
-    static constexpr int kMaxSecsLimit = 4;
+    static constexpr int kSecsLimit = keys::Secs.fieldLimit;
+    static constexpr int kMaxSecsLimit = keys::MAXSecs.fieldLimit;
 
     explicit CGeneral(QWidget* parent = nullptr);
 

@@ -9,6 +9,7 @@
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
+#include "platform/qt_sound.h"
 #include "platform/termination_watch.h"
 #include "ui/monitor_dlg.h"
 
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
     // The application name stays the executable's base name: message captions
     // and window titles use it.
     QApplication app(argc, argv);
+    sentrel::SetSoundPlayer(sentrel::MakeQtSoundPlayer());
 
     int code = 0;
     {

@@ -35,11 +35,7 @@
 #include "ui/help_window.h"
 #include "ui/history_window.h"
 #include "ui/qt_scan_window.h"
-
-#if __has_include("ui/setup_sheet.h")
 #include "ui/setup_sheet.h"
-#define SENTREL_HAVE_SETUP_SHEET 1
-#endif
 
 namespace sentrel::ui {
 
@@ -304,13 +300,11 @@ void CMonitorDlg::OnSetup() {
     if (closing_ || MonitorRunning.load() != 0) {
         return;
     }
-#ifdef SENTREL_HAVE_SETUP_SHEET
     if (RunSetupAndSave(this)) {
         // What is watched may have changed: the history notes the change.
         NotifyMonitoringChanged(false);
         Redraw();
     }
-#endif
 }
 
 void CMonitorDlg::OnAbout() {

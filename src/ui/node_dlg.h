@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/settings_keys.h"
+
 class QButtonGroup;
 class QLabel;
 class QLineEdit;
@@ -16,9 +18,9 @@ namespace sentrel::ui {
 class CNodeDlg : public QDialog {
     Q_OBJECT
   public:
-    static constexpr int kAddressLimit = 49;
-    static constexpr int kTitleLimit = 49;
-    static constexpr int kPortLimit = 5;
+    static constexpr int kAddressLimit = keys::NodeAddress.fieldLimit;
+    static constexpr int kTitleLimit = keys::NodeTitle.fieldLimit;
+    static constexpr int kPortLimit = keys::NodePort.fieldLimit;
 
     explicit CNodeDlg(QWidget* parent = nullptr);
 

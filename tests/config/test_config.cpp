@@ -1,8 +1,10 @@
 // The profile reader and writer, the settings file and the window placement, on real files.
 #include <gtest/gtest.h>
+
 #include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <climits>
 
 #include <csignal>
 #include <filesystem>
@@ -136,9 +138,9 @@ class Settings : public ::testing::Test {
 using Field = std::function<std::string(const MonitorSettings&)>;
 #define F(expr) [](const MonitorSettings& s) { return expr; }
 const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
-// Text, HTML, COM 1, COM 2, AutoStart, pager delay.
-const Field kFlags = F(B(s.Fmt_Text) + B(s.Fmt_HTML) + B(s.Com_1) + B(s.Com_2) + B(s.AutoStart) +
-                       std::to_string(s.Pager_Delay));
+const Field kFlags =
+    F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
+      " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay));
 
 TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
@@ -152,11 +154,11 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {"[Alerts]\nNum_Fails=1234\nMax_Alarms=9999\nPager_Phone=" + x40 + "5\nCommand_Line=" + x40 +
          "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails + s.Max_Alarms + s.Pager_Phone +
          s.Command_Line + s.Wave_File + s.Com_2_Device), "123999" + x40 + x40.substr(1) + w130.substr(3)},
-        {"", kFlags, "100004"},
-        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "101001"},
-        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0", kFlags, "100104"},
-        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "010014"},
-        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9", kFlags, "100009"},
+        {"", kFlags, "text 1 html 0 com 00 auto 0 delay 4"},
+        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "text 1 html 0 com 10 auto 0 delay 1"},
+        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0", kFlags, "text 1 html 0 com 01 auto 0 delay 4"},
+        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "text 0 html 1 com 00 auto 1 delay 4"},
+        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9", kFlags, "text 1 html 0 com 00 auto 0 delay 9"},
         {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
          s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
          NodeTable::Instance().Get(1).node.address), "17b"},
@@ -165,8 +167,13 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);
     }
-    EXPECT_EQ(ToInt("  \t42x") + ToInt("- 5") + ToInt("+3"), 45);
-    EXPECT_EQ(ToInt("99999999999999999999") + 0LL + ToInt("-99999999999999999999"), -1);
+    for (const auto& [text, value] : {std::pair{"  \t42x", 42},
+                                      {"- 5", 0},
+                                      {"+3", 3},
+                                      {"99999999999999999999", INT_MAX},
+                                      {"-99999999999999999999", INT_MIN}}) {
+        EXPECT_EQ(ToInt(text), value) << text;
+    }
 }
 
 const std::string kFresh =

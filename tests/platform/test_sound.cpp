@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 
-#include "platform/sound.h"
+#include "platform/qt_sound.h"
+#include "platform/server_sound.h"
 #include "support/pulse_server.h"
 
 namespace sentrel {
@@ -45,32 +47,43 @@ std::string Heard(const std::function<void()>& call, int ms) {
     return heard;
 }
 
-TEST(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
+// Both players a program can choose: the same table, heard the same way. A loop
+// through the sound server restarts paplay, which may leave a short gap.
+class Sound : public ::testing::TestWithParam<std::pair<const char*, int>> {};
+
+TEST_P(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
     ASSERT_NE(g_pulse, nullptr) << "the PulseAudio server did not start";
+    const auto [player, gaps] = GetParam();
+    SetSoundPlayer(player == std::string("qt") ? MakeQtSoundPlayer() : MakeServerSoundPlayer());
     testing::TempDir dir;
     ASSERT_TRUE(testing::WriteFile(dir.file("t.wav"), Tone(1.0)));
     ASSERT_TRUE(testing::WriteFile(dir.file("bad.wav"), "not a sound\r\n"));
     const auto onScanThread = [](auto call) { return [call] { std::thread(call).join(); }; };
-    // From the first loud window to the last, all loud: the least and the most of them
-    // (Qt ends a sound played once up to 150 ms early).
-    for (const auto& [name, call, least, most] :
-         std::vector<std::tuple<const char*, std::function<void()>, int, int>>{
-             {"once", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), false); }), 41, 54},
-             {"chime", onScanThread([&] { PlayAlarmSound(dir.file("bad.wav"), false); }), 22, 35},
-             {"chime", onScanThread([&] { PlayAlarmSound(dir.file("none.wav"), false); }), 22, 35},
-             {"test, unplayable", [&] { PlayTestSound(dir.file("bad.wav")); }, 0, 0},
-             {"loop", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), true); }), 90, 125}}) {
+    // From the first loud window to the last: the least and the most of them, and
+    // the quiet windows allowed between (Qt ends a sound played once up to 150 ms early).
+    for (const auto& [name, call, least, most, quiet] :
+         std::vector<std::tuple<const char*, std::function<void()>, int, int, int>>{
+             {"once", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), false); }), 41, 54, 0},
+             {"chime", onScanThread([&] { PlayAlarmSound(dir.file("bad.wav"), false); }), 22, 35,
+              0},
+             {"chime", onScanThread([&] { PlayAlarmSound(dir.file("none.wav"), false); }), 22, 35,
+              0},
+             {"test, unplayable", [&] { PlayTestSound(dir.file("bad.wav")); }, 0, 0, 0},
+             {"loop", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), true); }), 90, 125,
+              gaps}}) {
         const std::string heard = Heard(call, 2500);
         const std::size_t first = heard.find('#'), last = heard.find_last_of('#');
-        const std::size_t loud = first == std::string::npos ? 0 : last - first + 1;
-        EXPECT_TRUE(loud >= static_cast<std::size_t>(least) &&
-                    loud <= static_cast<std::size_t>(most) &&
-                    (loud == 0 || heard.find('.', first) > last))
-            << name << heard;
+        const int loud = first == std::string::npos ? 0 : static_cast<int>(last - first + 1);
+        const auto gap = loud == 0 ? 0 : std::count(&heard[first], &heard[last], '.');
+        EXPECT_TRUE(loud >= least && loud <= most && gap <= quiet)
+            << player << " " << name << heard;
     }
     // The looping sound ends at StopSound (what was buffered may still drain).
-    EXPECT_EQ(Heard(StopSound, 1500).find('#', 25), std::string::npos);
+    EXPECT_EQ(Heard(StopSound, 1500).find('#', 25), std::string::npos) << player;
 }
+
+INSTANTIATE_TEST_SUITE_P(Players, Sound,
+                         ::testing::Values(std::pair{"qt", 0}, std::pair{"server", 4}));
 
 }  // namespace
 }  // namespace sentrel
