@@ -29,12 +29,23 @@ constexpr const char* kSchemaV1 =
     " last_ms INTEGER NOT NULL, end_ms INTEGER);"
     "CREATE INDEX IF NOT EXISTS session_start ON session(start_ms);";
 
+// Version 1 files keep their rows: the new columns are empty for them (no
+// storing order; their sessions count for every node, as they did).
+constexpr const char* kSchemaV2 =
+    "ALTER TABLE result ADD COLUMN seq INTEGER;"
+    "CREATE INDEX result_seq ON result(seq);"
+    "CREATE TABLE result_count(n INTEGER NOT NULL);"
+    "INSERT INTO result_count VALUES(0);"
+    "ALTER TABLE session ADD COLUMN per_node INTEGER NOT NULL DEFAULT 0;"
+    "CREATE TABLE session_node(session_id INTEGER NOT NULL, node_id INTEGER NOT NULL,"
+    " PRIMARY KEY(session_id, node_id)) WITHOUT ROWID;";
+
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchemaV1}};
+constexpr Migration kMigrations[] = {{1, kSchemaV1}, {2, kSchemaV2}};
 
 std::string CacheKey(const ProbeRecord& r) {
     std::string key = r.key.address;
@@ -122,7 +133,12 @@ int HistoryStore::OpenForReading(const std::string& path) {
     if (!Exists(path)) {
         return SQLITE_CANTOPEN;
     }
-    return db_.Open(path, true, 200);
+    int code = db_.Open(path, true, 200);
+    if (code == SQLITE_OK && db_.QueryInt("PRAGMA user_version", 0) < kSchemaVersion) {
+        db_.Close();
+        code = SQLITE_MISMATCH;
+    }
+    return code;
 }
 
 // Brings the schema up to date inside one write transaction (two programs
@@ -160,11 +176,14 @@ int HistoryStore::Prepare() {
     findNode_ = Statement(h,
                           "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3"
                           " AND title=?4");
-    insertResult_ = Statement(h,
-                              "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count)"
-                              " VALUES(?1, ?2, ?3, ?4)");
+    insertResult_ =
+        Statement(h,
+                  "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count, seq)"
+                  " VALUES(?1, ?2, ?3, ?4, ?5)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
-    for (const Statement* s : {&insertNode_, &findNode_, &insertResult_, &touchSession_}) {
+    noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
+    for (const Statement* s :
+         {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_}) {
         if (!s->ok()) {
             return s->error();
         }
@@ -176,10 +195,12 @@ int HistoryStore::BeginSession(std::int64_t timeMs) {
     if (sessionId_ != 0) {
         return SQLITE_OK;
     }
-    Statement s(db_.Handle(), "INSERT INTO session(pid, start_ms, last_ms) VALUES(?1, ?2, ?2)");
+    Statement s(db_.Handle(),
+                "INSERT INTO session(pid, start_ms, last_ms, per_node) VALUES(?1, ?2, ?2, 1)");
     const int code = s.Bind(1, static_cast<std::int64_t>(getpid())).Bind(2, timeMs).Run();
     if (code == SQLITE_DONE) {
         sessionId_ = sqlite3_last_insert_rowid(db_.Handle());
+        sessionNodes_.clear();
         return SQLITE_OK;
     }
     return code;
@@ -192,6 +213,7 @@ int HistoryStore::EndSession(std::int64_t timeMs) {
     Statement s(db_.Handle(), "UPDATE session SET end_ms=?2, last_ms=max(last_ms, ?2) WHERE id=?1");
     const int code = s.Bind(1, sessionId_).Bind(2, timeMs).Run();
     sessionId_ = 0;
+    sessionNodes_.clear();
     return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
@@ -222,6 +244,8 @@ int HistoryStore::NodeId(const ProbeRecord& record, std::int64_t* id) {
 
 int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs) {
     int code = db_.Exec("BEGIN IMMEDIATE");
+    std::int64_t seq = code == SQLITE_OK ? db_.QueryInt("SELECT n FROM result_count", -1) : 0;
+    code = seq < 0 ? SQLITE_CORRUPT : code;
     for (std::size_t i = 0; code == SQLITE_OK && i < records.size(); ++i) {
         const ProbeRecord& r = records[i];
         std::int64_t id = 0;
@@ -231,9 +255,19 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(2, r.sample.timeMs)
                        .Bind(3, r.sample.value)
                        .Bind(4, r.sample.failCount)
+                       .Bind(5, ++seq)
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
         }
+        if (code == SQLITE_OK && sessionId_ != 0 && sessionNodes_.insert(id).second) {
+            code = noteNode_.Bind(1, sessionId_).Bind(2, id).Run();
+            code = code == SQLITE_DONE ? SQLITE_OK : code;
+        }
+    }
+    if (code == SQLITE_OK && !records.empty()) {
+        Statement count(db_.Handle(), "UPDATE result_count SET n=?1");
+        code = count.Bind(1, seq).Run();
+        code = code == SQLITE_DONE ? SQLITE_OK : code;
     }
     if (code == SQLITE_OK && passEndMs != 0 && sessionId_ != 0) {
         code = touchSession_.Bind(1, sessionId_).Bind(2, passEndMs).Run();
@@ -245,6 +279,7 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
     if (code != SQLITE_OK) {
         db_.Exec("ROLLBACK");
         nodeIds_.clear();  // ids inserted by the rolled-back transaction are gone
+        sessionNodes_.clear();
     }
     return code;
 }
@@ -272,12 +307,25 @@ int HistoryStore::Prune(std::int64_t cutoffMs, int limit) {
                            "DELETE FROM session WHERE coalesce(end_ms, last_ms) < ?1 AND id<>?2");
         code = sessions.Bind(1, cutoffMs).Bind(2, sessionId_).Run();
     }
+    if (code == SQLITE_DONE) {
+        code =
+            db_.Exec("DELETE FROM session_node WHERE session_id NOT IN (SELECT id FROM session)");
+        code = code == SQLITE_OK ? SQLITE_DONE : code;
+    }
     code = code == SQLITE_DONE ? db_.Exec("COMMIT") : code;
     if (code != SQLITE_OK) {
         db_.Exec("ROLLBACK");
         return -code;
     }
     return removed;
+}
+
+std::int64_t HistoryStore::NewestResultMs() {
+    // Per node along the primary key: never a scan of the whole table.
+    return db_.QueryInt(
+        "SELECT coalesce(max((SELECT max(time_ms) FROM result"
+        " WHERE node_id=node.id)), 0) FROM node",
+        0);
 }
 
 std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
@@ -290,38 +338,79 @@ std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
     return ids;
 }
 
-NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
-    NodeSeries series;
-    if (!db_.IsOpen()) {
-        return series;
+namespace {
+
+void AddSamples(Statement& rows, std::vector<Sample>& into) {
+    const std::size_t before = into.size();
+    while (rows.Step() == SQLITE_ROW) {
+        into.push_back({rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
+                        static_cast<std::int32_t>(rows.Int(2))});
     }
-    Statement rows(db_.Handle(),
-                   "SELECT time_ms, value, fail_count FROM result"
-                   " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
-    for (const std::int64_t id : NodeIds(key)) {
-        const std::size_t before = series.samples.size();
-        rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs);
-        while (rows.Step() == SQLITE_ROW) {
-            series.samples.push_back({rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
-                                      static_cast<std::int32_t>(rows.Int(2))});
-        }
-        rows.Reset();
-        if (before != 0) {
-            std::inplace_merge(
-                series.samples.begin(), series.samples.begin() + before, series.samples.end(),
-                [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; });
-        }
-    }
+    rows.Reset();
+    const auto byTime = [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; };
+    std::sort(into.begin() + static_cast<std::ptrdiff_t>(before), into.end(), byTime);
+    std::inplace_merge(into.begin(), into.begin() + static_cast<std::ptrdiff_t>(before), into.end(),
+                       byTime);
+}
+
+}  // namespace
+
+// The stretches of the sessions that watched the node.
+std::vector<Watched> HistoryStore::WatchedStretches(const NodeKey& key, std::int64_t fromMs,
+                                                    std::int64_t toMs) {
     Statement sessions(db_.Handle(),
                        "SELECT start_ms, coalesce(end_ms, last_ms) AS stop FROM session"
-                       " WHERE start_ms<?2 AND stop>=?1 ORDER BY start_ms");
-    sessions.Bind(1, fromMs).Bind(2, toMs);
+                       " WHERE start_ms<?2 AND stop>=?1 AND (per_node=0 OR id IN"
+                       " (SELECT session_id FROM session_node JOIN node ON node.id=node_id"
+                       "  WHERE address=?3 AND port=?4 AND probe_type=?5)) ORDER BY start_ms");
+    sessions.Bind(1, fromMs).Bind(2, toMs).Bind(3, key.address).Bind(4, key.port);
+    sessions.Bind(5, std::int64_t{key.probeType});
     std::vector<Watched> stretches;
     while (sessions.Step() == SQLITE_ROW) {
         stretches.push_back({sessions.Int(0), sessions.Int(1)});
     }
-    MergeWatched(series.watched, stretches);
+    std::vector<Watched> merged;
+    MergeWatched(merged, stretches);
+    return merged;
+}
+
+NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
+    NodeSeries series;
+    if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {
+        return series;
+    }
+    series.lastSeq = db_.QueryInt("SELECT n FROM result_count", 0);
+    {
+        Statement rows(db_.Handle(),
+                       "SELECT time_ms, value, fail_count FROM result"
+                       " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
+        for (const std::int64_t id : NodeIds(key)) {
+            AddSamples(rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs), series.samples);
+        }
+    }
+    series.watched = WatchedStretches(key, fromMs, toMs);
+    db_.Exec("COMMIT");
     return series;
+}
+
+void HistoryStore::ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_t fromMs,
+                             std::int64_t toMs) {
+    if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {
+        return;
+    }
+    const std::int64_t lastSeq = db_.QueryInt("SELECT n FROM result_count", 0);
+    {
+        // Along the storing order: only what came since, never the node's whole history.
+        Statement rows(db_.Handle(),
+                       "SELECT time_ms, value, fail_count FROM result INDEXED BY result_seq"
+                       " WHERE seq>?1 AND node_id IN (SELECT id FROM node"
+                       "  WHERE address=?2 AND port=?3 AND probe_type=?4)");
+        rows.Bind(1, series.lastSeq).Bind(2, key.address).Bind(3, key.port);
+        AddSamples(rows.Bind(4, std::int64_t{key.probeType}), series.samples);
+    }
+    series.watched = WatchedStretches(key, fromMs, toMs);
+    series.lastSeq = lastSeq;
+    db_.Exec("COMMIT");
 }
 
 NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType) {
