@@ -29,16 +29,14 @@ constexpr const char* kSchemaV1 =
     " last_ms INTEGER NOT NULL, end_ms INTEGER);"
     "CREATE INDEX IF NOT EXISTS session_start ON session(start_ms);";
 
-// Version 1 files keep their rows: the new columns are empty for them (no
-// storing order; their sessions count for every node, as they did).
+// Version 1 files keep their rows; their sessions count for every node, as
+// they did.
 constexpr const char* kSchemaV2 =
-    "ALTER TABLE result ADD COLUMN seq INTEGER;"
-    "CREATE INDEX result_seq ON result(seq);"
-    "CREATE TABLE result_count(n INTEGER NOT NULL);"
-    "INSERT INTO result_count VALUES(0);"
     "ALTER TABLE session ADD COLUMN per_node INTEGER NOT NULL DEFAULT 0;"
     "CREATE TABLE session_node(session_id INTEGER NOT NULL, node_id INTEGER NOT NULL,"
-    " PRIMARY KEY(session_id, node_id)) WITHOUT ROWID;";
+    " PRIMARY KEY(session_id, node_id)) WITHOUT ROWID;"
+    "CREATE TABLE batch(seq INTEGER PRIMARY KEY AUTOINCREMENT, from_ms INTEGER NOT NULL,"
+    " to_ms INTEGER NOT NULL);";
 
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
@@ -176,14 +174,14 @@ int HistoryStore::Prepare() {
     findNode_ = Statement(h,
                           "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3"
                           " AND title=?4");
-    insertResult_ =
-        Statement(h,
-                  "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count, seq)"
-                  " VALUES(?1, ?2, ?3, ?4, ?5)");
+    insertResult_ = Statement(h,
+                              "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count)"
+                              " VALUES(?1, ?2, ?3, ?4)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
     noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
+    logBatch_ = Statement(h, "INSERT INTO batch(from_ms, to_ms) VALUES(?1, ?2)");
     for (const Statement* s :
-         {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_}) {
+         {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_, &logBatch_}) {
         if (!s->ok()) {
             return s->error();
         }
@@ -244,8 +242,7 @@ int HistoryStore::NodeId(const ProbeRecord& record, std::int64_t* id) {
 
 int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs) {
     int code = db_.Exec("BEGIN IMMEDIATE");
-    std::int64_t seq = code == SQLITE_OK ? db_.QueryInt("SELECT n FROM result_count", -1) : 0;
-    code = seq < 0 ? SQLITE_CORRUPT : code;
+    std::int64_t fromMs = INT64_MAX, toMs = INT64_MIN;
     for (std::size_t i = 0; code == SQLITE_OK && i < records.size(); ++i) {
         const ProbeRecord& r = records[i];
         std::int64_t id = 0;
@@ -255,9 +252,9 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(2, r.sample.timeMs)
                        .Bind(3, r.sample.value)
                        .Bind(4, r.sample.failCount)
-                       .Bind(5, ++seq)
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
+            fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
         }
         if (code == SQLITE_OK && sessionId_ != 0 && sessionNodes_.insert(id).second) {
             code = noteNode_.Bind(1, sessionId_).Bind(2, id).Run();
@@ -265,9 +262,11 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
         }
     }
     if (code == SQLITE_OK && !records.empty()) {
-        Statement count(db_.Handle(), "UPDATE result_count SET n=?1");
-        code = count.Bind(1, seq).Run();
-        code = code == SQLITE_DONE ? SQLITE_OK : code;
+        // The log keeps the latest batches: enough for a reader that follows the file.
+        code = logBatch_.Bind(1, fromMs).Bind(2, toMs).Run();
+        code = code == SQLITE_DONE
+                   ? db_.Exec("DELETE FROM batch WHERE seq <= last_insert_rowid() - 1000")
+                   : code;
     }
     if (code == SQLITE_OK && passEndMs != 0 && sessionId_ != 0) {
         code = touchSession_.Bind(1, sessionId_).Bind(2, passEndMs).Run();
@@ -340,17 +339,20 @@ std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
 
 namespace {
 
+// Adds the rows' samples in time order; a time already held is not added twice.
 void AddSamples(Statement& rows, std::vector<Sample>& into) {
-    const std::size_t before = into.size();
+    const auto byTime = [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; };
+    const auto held = static_cast<std::ptrdiff_t>(into.size());
     while (rows.Step() == SQLITE_ROW) {
-        into.push_back({rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
-                        static_cast<std::int32_t>(rows.Int(2))});
+        const Sample s{rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
+                       static_cast<std::int32_t>(rows.Int(2))};
+        if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
+            into.push_back(s);
+        }
     }
     rows.Reset();
-    const auto byTime = [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; };
-    std::sort(into.begin() + static_cast<std::ptrdiff_t>(before), into.end(), byTime);
-    std::inplace_merge(into.begin(), into.begin() + static_cast<std::ptrdiff_t>(before), into.end(),
-                       byTime);
+    std::sort(into.begin() + held, into.end(), byTime);
+    std::inplace_merge(into.begin(), into.begin() + held, into.end(), byTime);
 }
 
 }  // namespace
@@ -374,22 +376,29 @@ std::vector<Watched> HistoryStore::WatchedStretches(const NodeKey& key, std::int
     return merged;
 }
 
-NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
-    NodeSeries series;
-    if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {
-        return series;
-    }
-    series.lastSeq = db_.QueryInt("SELECT n FROM result_count", 0);
-    {
-        Statement rows(db_.Handle(),
-                       "SELECT time_ms, value, fail_count FROM result"
-                       " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
-        for (const std::int64_t id : NodeIds(key)) {
-            AddSamples(rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs), series.samples);
+// Inside one read transaction: the results of the spans, the monitoring of
+// [fromMs, toMs) and the log's latest batch all come from the same moment.
+void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spans,
+                             NodeSeries& series, std::int64_t fromMs, std::int64_t toMs) {
+    series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
+    Statement rows(db_.Handle(),
+                   "SELECT time_ms, value, fail_count FROM result"
+                   " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
+    for (const std::int64_t id : NodeIds(key)) {
+        for (const Watched& span : spans) {
+            AddSamples(rows.Bind(1, id).Bind(2, span.fromMs).Bind(3, span.toMs), series.samples);
         }
     }
+    rows = Statement();
     series.watched = WatchedStretches(key, fromMs, toMs);
-    db_.Exec("COMMIT");
+}
+
+NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
+    NodeSeries series;
+    if (db_.IsOpen() && db_.Exec("BEGIN") == SQLITE_OK) {
+        ReadSpans(key, {{fromMs, toMs}}, series, fromMs, toMs);
+        db_.Exec("COMMIT");
+    }
     return series;
 }
 
@@ -398,18 +407,21 @@ void HistoryStore::ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_
     if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {
         return;
     }
-    const std::int64_t lastSeq = db_.QueryInt("SELECT n FROM result_count", 0);
-    {
-        // Along the storing order: only what came since, never the node's whole history.
-        Statement rows(db_.Handle(),
-                       "SELECT time_ms, value, fail_count FROM result INDEXED BY result_seq"
-                       " WHERE seq>?1 AND node_id IN (SELECT id FROM node"
-                       "  WHERE address=?2 AND port=?3 AND probe_type=?4)");
-        rows.Bind(1, series.lastSeq).Bind(2, key.address).Bind(3, key.port);
-        AddSamples(rows.Bind(4, std::int64_t{key.probeType}), series.samples);
+    // The times the batches stored since then cover, whatever the clock did.
+    std::vector<Watched> spans;
+    if (db_.QueryInt("SELECT coalesce(min(seq), 0) FROM batch", 0) > series.lastSeq + 1) {
+        series.samples.clear();  // the log no longer reaches back: read all again
+        spans.push_back({fromMs, toMs});
+    } else {
+        Statement batches(db_.Handle(), "SELECT from_ms, to_ms FROM batch WHERE seq>?1");
+        batches.Bind(1, series.lastSeq);
+        std::vector<Watched> stored;
+        while (batches.Step() == SQLITE_ROW) {
+            stored.push_back({batches.Int(0), batches.Int(1)});
+        }
+        MergeWatched(spans, stored);
     }
-    series.watched = WatchedStretches(key, fromMs, toMs);
-    series.lastSeq = lastSeq;
+    ReadSpans(key, spans, series, fromMs, toMs);
     db_.Exec("COMMIT");
 }
 

@@ -5,17 +5,18 @@
 //   node(id INTEGER PRIMARY KEY, address TEXT, port TEXT, probe_type INTEGER, title TEXT,
 //        UNIQUE(address, port, probe_type, title))
 //   result(node_id INTEGER, time_ms INTEGER, value INTEGER, fail_count INTEGER,
-//          seq INTEGER NULL, PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID
-//   result_count(n INTEGER)                  -- one row: the last seq given out
+//          PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID
 //   session(id INTEGER PRIMARY KEY, pid INTEGER, start_ms INTEGER, last_ms INTEGER,
 //           end_ms INTEGER NULL, per_node INTEGER)  -- one row per monitoring on..off
 //   session_node(session_id INTEGER, node_id INTEGER, PRIMARY KEY(session_id, node_id))
+//   batch(seq INTEGER PRIMARY KEY AUTOINCREMENT, from_ms INTEGER, to_ms INTEGER)
 // A node with a changed title gets a new node row; queries join all rows of
-// one address, port and type. time_ms is UTC milliseconds since the epoch; seq
-// numbers results in the order they were stored (it never steps back with the
-// clock; NULL for results stored before version 2). A session with per_node = 1
-// watched only the nodes session_node names for it; one from before version 2
-// (per_node = 0) counts for every node.
+// one address, port and type. time_ms is UTC milliseconds since the epoch. A
+// session with per_node = 1 watched only the nodes session_node names for it;
+// one from before version 2 (per_node = 0) counts for every node. batch logs
+// each transaction that stored results, in storing order, with the span
+// [from_ms, to_ms) of their times: a reader that follows the file asks by seq,
+// which never steps back with the clock. Only the latest 1000 are kept.
 #pragma once
 
 #include <cstdint>
@@ -75,9 +76,11 @@ class HistoryStore {
     std::vector<std::int64_t> NodeIds(const NodeKey& key);
     std::vector<Watched> WatchedStretches(const NodeKey& key, std::int64_t fromMs,
                                           std::int64_t toMs);
+    void ReadSpans(const NodeKey& key, const std::vector<Watched>& spans, NodeSeries& series,
+                   std::int64_t fromMs, std::int64_t toMs);
 
     Database db_;
-    Statement insertNode_, findNode_, insertResult_, touchSession_, noteNode_;
+    Statement insertNode_, findNode_, insertResult_, touchSession_, noteNode_, logBatch_;
     std::unordered_map<std::string, std::int64_t> nodeIds_;
     std::int64_t sessionId_ = 0;
     std::unordered_set<std::int64_t> sessionNodes_;  // nodes noted for the open session

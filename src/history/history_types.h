@@ -36,7 +36,7 @@ struct Watched {
 struct NodeSeries {
     std::vector<Sample> samples;
     std::vector<Watched> watched;  // merged, in time order
-    std::int64_t lastSeq = 0;      // storing order of the newest result the file held when read
+    std::int64_t lastSeq = 0;      // the file's latest stored batch when read
 };
 
 }  // namespace sentrel::history

@@ -147,7 +147,7 @@ TEST(HistoryStore, AFileOfTheFirstSchemaIsBroughtUpToDateWithItsHistory) {
                        "0, 0, 2000);"),
               SQLITE_OK);
     old.Close();
-    HistoryWriter({dir.file}).ProbeDone(Probe(4000, 6));
+    HistoryWriter({dir.file, 0}).ProbeDone(Probe(4000, 6));  // no pruning
     const NodeSeries s = ReadAll(dir.file);
     ASSERT_EQ(s.samples.size(), 2u);
     EXPECT_EQ(s.samples[0].value, 5);
