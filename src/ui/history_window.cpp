@@ -126,12 +126,16 @@ void HistoryWindow::SetSpan(int index) {
 
 void HistoryWindow::Refresh() {
     const std::int64_t now = NowUtcMs();
-    if (!opened_) {  // no file yet when the window opened
+    if (!opened_) {  // no file yet when the window opened, or one of an older schema
         opened_ = store_.OpenForReading(storePath_) == 0;
+        if (opened_) {
+            series_ = store_.Read(key_, now - kHistorySpansMs[3], now + 1);
+        }
+    } else {
+        // By storing order, not by time: a clock set back stamps new results
+        // before the newest one held.
+        store_.ReadNewer(key_, series_, now - kHistorySpansMs[3], now + 1);
     }
-    // By storing order, not by time: a clock set back stamps new results
-    // before the newest one held.
-    store_.ReadNewer(key_, series_, now - kHistorySpansMs[3], now + 1);
     // Keep thirty days, no more.
     const auto first = history::SpanOf(series_.samples, now - kHistorySpansMs[3], now + 1).first;
     series_.samples.erase(series_.samples.cbegin(), first);
