@@ -1,8 +1,11 @@
 #include "history/history_export.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 
 #include "engine/node_table.h"
 #include "history/history_math.h"
@@ -22,6 +25,44 @@ std::string Quoted(const std::string& text) {
     return out + "\"";
 }
 
+// Writes all of `text` to a new file beside `file`, then renames it over `file`.
+int WriteWhole(const std::string& file, const std::string& text) {
+    std::string temp;
+    int fd = -1;
+    for (int n = 0; fd < 0 && n < 100; ++n) {
+        temp = file + ".part-" + std::to_string(getpid()) + "-" + std::to_string(n);
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return errno;
+        }
+    }
+    if (fd < 0) {
+        return EEXIST;
+    }
+    int error = 0;
+    for (std::size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            error = errno;
+        }
+    }
+    if (error == 0 && fsync(fd) != 0) {
+        error = errno;
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && std::rename(temp.c_str(), file.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(temp.c_str());
+    }
+    return error;
+}
+
 }  // namespace
 
 std::string LocalIsoTime(std::int64_t timeMs) {
@@ -34,23 +75,27 @@ std::string LocalIsoTime(std::int64_t timeMs) {
     return text;
 }
 
-bool ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
-               std::int64_t fromMs, std::int64_t toMs) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        return false;
-    }
+std::string IsoTimeWithOffset(std::int64_t timeMs) {
+    const std::time_t seconds = static_cast<std::time_t>(timeMs / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char offset[8];
+    std::strftime(offset, sizeof offset, "%z", &local);  // "+0100"
+    return LocalIsoTime(timeMs) + std::string(offset, 3) + ':' + std::string(offset + 3);
+}
+
+int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
+              std::int64_t fromMs, std::int64_t toMs) {
     const char* type = key.probeType == 0 ? "HTTPD" : "PING";
-    out << "time,address,type,value,status\n";
+    std::string out = "time,address,type,value,status\n";
     const auto [first, last] = SpanOf(samples, fromMs, toMs);
     for (auto it = first; it != last; ++it) {
         const std::string status = it->Answered() ? SuccessStatusText(key.probeType, it->value)
                                                   : FailureStatusText(it->failCount);
-        out << LocalIsoTime(it->timeMs) << ',' << Quoted(key.address) << ',' << type << ','
-            << (it->Answered() ? it->value : 0) << ',' << Quoted(status) << '\n';
+        out += IsoTimeWithOffset(it->timeMs) + ',' + Quoted(key.address) + ',' + type + ',' +
+               std::to_string(it->Answered() ? it->value : 0) + ',' + Quoted(status) + '\n';
     }
-    out.flush();
-    return static_cast<bool>(out);
+    return WriteWhole(file, out);
 }
 
 }  // namespace sentrel::history

@@ -10,13 +10,17 @@
 namespace sentrel::history {
 
 // Writes "time,address,type,value,status" and one line per sample in
-// [fromMs, toMs): ISO 8601 local time with milliseconds, the value (0 for a
-// failure) and the status text the list showed. Returns false when the file
-// cannot be written.
-bool ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
-               std::int64_t fromMs, std::int64_t toMs);
+// [fromMs, toMs): ISO 8601 time with milliseconds and the UTC offset, the value
+// (0 for a failure) and the status text the list showed. The lines go to a new
+// file in the same folder, renamed to `file` once complete, so a failure leaves
+// no part of them. Returns 0, or the errno of the failure.
+int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
+              std::int64_t fromMs, std::int64_t toMs);
 
 // "2026-12-07T04:15:00.250" in local time.
 std::string LocalIsoTime(std::int64_t timeMs);
+// "2026-12-07T04:15:00.250+01:00": local time with its offset, so the hour
+// repeated when summer time ends reads as two different hours.
+std::string IsoTimeWithOffset(std::int64_t timeMs);
 
 }  // namespace sentrel::history

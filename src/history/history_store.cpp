@@ -29,12 +29,21 @@ constexpr const char* kSchemaV1 =
     " last_ms INTEGER NOT NULL, end_ms INTEGER);"
     "CREATE INDEX IF NOT EXISTS session_start ON session(start_ms);";
 
+// Version 1 files keep their rows; their sessions count for every node, as
+// they did.
+constexpr const char* kSchemaV2 =
+    "ALTER TABLE session ADD COLUMN per_node INTEGER NOT NULL DEFAULT 0;"
+    "CREATE TABLE session_node(session_id INTEGER NOT NULL, node_id INTEGER NOT NULL,"
+    " PRIMARY KEY(session_id, node_id)) WITHOUT ROWID;"
+    "CREATE TABLE batch(seq INTEGER PRIMARY KEY AUTOINCREMENT, from_ms INTEGER NOT NULL,"
+    " to_ms INTEGER NOT NULL);";
+
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchemaV1}};
+constexpr Migration kMigrations[] = {{1, kSchemaV1}, {2, kSchemaV2}};
 
 std::string CacheKey(const ProbeRecord& r) {
     std::string key = r.key.address;
@@ -122,7 +131,12 @@ int HistoryStore::OpenForReading(const std::string& path) {
     if (!Exists(path)) {
         return SQLITE_CANTOPEN;
     }
-    return db_.Open(path, true, 200);
+    int code = db_.Open(path, true, 200);
+    if (code == SQLITE_OK && db_.QueryInt("PRAGMA user_version", 0) < kSchemaVersion) {
+        db_.Close();
+        code = SQLITE_MISMATCH;
+    }
+    return code;
 }
 
 // Brings the schema up to date inside one write transaction (two programs
@@ -164,7 +178,10 @@ int HistoryStore::Prepare() {
                               "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count)"
                               " VALUES(?1, ?2, ?3, ?4)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
-    for (const Statement* s : {&insertNode_, &findNode_, &insertResult_, &touchSession_}) {
+    noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
+    logBatch_ = Statement(h, "INSERT INTO batch(from_ms, to_ms) VALUES(?1, ?2)");
+    for (const Statement* s :
+         {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_, &logBatch_}) {
         if (!s->ok()) {
             return s->error();
         }
@@ -176,10 +193,12 @@ int HistoryStore::BeginSession(std::int64_t timeMs) {
     if (sessionId_ != 0) {
         return SQLITE_OK;
     }
-    Statement s(db_.Handle(), "INSERT INTO session(pid, start_ms, last_ms) VALUES(?1, ?2, ?2)");
+    Statement s(db_.Handle(),
+                "INSERT INTO session(pid, start_ms, last_ms, per_node) VALUES(?1, ?2, ?2, 1)");
     const int code = s.Bind(1, static_cast<std::int64_t>(getpid())).Bind(2, timeMs).Run();
     if (code == SQLITE_DONE) {
         sessionId_ = sqlite3_last_insert_rowid(db_.Handle());
+        sessionNodes_.clear();
         return SQLITE_OK;
     }
     return code;
@@ -192,6 +211,7 @@ int HistoryStore::EndSession(std::int64_t timeMs) {
     Statement s(db_.Handle(), "UPDATE session SET end_ms=?2, last_ms=max(last_ms, ?2) WHERE id=?1");
     const int code = s.Bind(1, sessionId_).Bind(2, timeMs).Run();
     sessionId_ = 0;
+    sessionNodes_.clear();
     return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
@@ -222,6 +242,7 @@ int HistoryStore::NodeId(const ProbeRecord& record, std::int64_t* id) {
 
 int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs) {
     int code = db_.Exec("BEGIN IMMEDIATE");
+    std::int64_t fromMs = INT64_MAX, toMs = INT64_MIN;
     for (std::size_t i = 0; code == SQLITE_OK && i < records.size(); ++i) {
         const ProbeRecord& r = records[i];
         std::int64_t id = 0;
@@ -233,7 +254,19 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(4, r.sample.failCount)
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
+            fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
         }
+        if (code == SQLITE_OK && sessionId_ != 0 && sessionNodes_.insert(id).second) {
+            code = noteNode_.Bind(1, sessionId_).Bind(2, id).Run();
+            code = code == SQLITE_DONE ? SQLITE_OK : code;
+        }
+    }
+    if (code == SQLITE_OK && !records.empty()) {
+        // The log keeps the latest batches: enough for a reader that follows the file.
+        code = logBatch_.Bind(1, fromMs).Bind(2, toMs).Run();
+        code = code == SQLITE_DONE
+                   ? db_.Exec("DELETE FROM batch WHERE seq <= last_insert_rowid() - 1000")
+                   : code;
     }
     if (code == SQLITE_OK && passEndMs != 0 && sessionId_ != 0) {
         code = touchSession_.Bind(1, sessionId_).Bind(2, passEndMs).Run();
@@ -245,6 +278,7 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
     if (code != SQLITE_OK) {
         db_.Exec("ROLLBACK");
         nodeIds_.clear();  // ids inserted by the rolled-back transaction are gone
+        sessionNodes_.clear();
     }
     return code;
 }
@@ -272,12 +306,25 @@ int HistoryStore::Prune(std::int64_t cutoffMs, int limit) {
                            "DELETE FROM session WHERE coalesce(end_ms, last_ms) < ?1 AND id<>?2");
         code = sessions.Bind(1, cutoffMs).Bind(2, sessionId_).Run();
     }
+    if (code == SQLITE_DONE) {
+        code =
+            db_.Exec("DELETE FROM session_node WHERE session_id NOT IN (SELECT id FROM session)");
+        code = code == SQLITE_OK ? SQLITE_DONE : code;
+    }
     code = code == SQLITE_DONE ? db_.Exec("COMMIT") : code;
     if (code != SQLITE_OK) {
         db_.Exec("ROLLBACK");
         return -code;
     }
     return removed;
+}
+
+std::int64_t HistoryStore::NewestResultMs() {
+    // Per node along the primary key: never a scan of the whole table.
+    return db_.QueryInt(
+        "SELECT coalesce(max((SELECT max(time_ms) FROM result"
+        " WHERE node_id=node.id)), 0) FROM node",
+        0);
 }
 
 std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
@@ -290,38 +337,92 @@ std::vector<std::int64_t> HistoryStore::NodeIds(const NodeKey& key) {
     return ids;
 }
 
-NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
-    NodeSeries series;
-    if (!db_.IsOpen()) {
-        return series;
-    }
-    Statement rows(db_.Handle(),
-                   "SELECT time_ms, value, fail_count FROM result"
-                   " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
-    for (const std::int64_t id : NodeIds(key)) {
-        const std::size_t before = series.samples.size();
-        rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs);
-        while (rows.Step() == SQLITE_ROW) {
-            series.samples.push_back({rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
-                                      static_cast<std::int32_t>(rows.Int(2))});
-        }
-        rows.Reset();
-        if (before != 0) {
-            std::inplace_merge(
-                series.samples.begin(), series.samples.begin() + before, series.samples.end(),
-                [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; });
+namespace {
+
+// Adds the rows' samples in time order; a time already held is not added twice.
+void AddSamples(Statement& rows, std::vector<Sample>& into) {
+    const auto byTime = [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; };
+    const auto held = static_cast<std::ptrdiff_t>(into.size());
+    while (rows.Step() == SQLITE_ROW) {
+        const Sample s{rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
+                       static_cast<std::int32_t>(rows.Int(2))};
+        if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
+            into.push_back(s);
         }
     }
+    rows.Reset();
+    std::sort(into.begin() + held, into.end(), byTime);
+    std::inplace_merge(into.begin(), into.begin() + held, into.end(), byTime);
+}
+
+}  // namespace
+
+// The stretches of the sessions that watched the node.
+std::vector<Watched> HistoryStore::WatchedStretches(const NodeKey& key, std::int64_t fromMs,
+                                                    std::int64_t toMs) {
     Statement sessions(db_.Handle(),
                        "SELECT start_ms, coalesce(end_ms, last_ms) AS stop FROM session"
-                       " WHERE start_ms<?2 AND stop>=?1 ORDER BY start_ms");
-    sessions.Bind(1, fromMs).Bind(2, toMs);
+                       " WHERE start_ms<?2 AND stop>=?1 AND (per_node=0 OR id IN"
+                       " (SELECT session_id FROM session_node JOIN node ON node.id=node_id"
+                       "  WHERE address=?3 AND port=?4 AND probe_type=?5)) ORDER BY start_ms");
+    sessions.Bind(1, fromMs).Bind(2, toMs).Bind(3, key.address).Bind(4, key.port);
+    sessions.Bind(5, std::int64_t{key.probeType});
     std::vector<Watched> stretches;
     while (sessions.Step() == SQLITE_ROW) {
         stretches.push_back({sessions.Int(0), sessions.Int(1)});
     }
-    MergeWatched(series.watched, stretches);
+    std::vector<Watched> merged;
+    MergeWatched(merged, stretches);
+    return merged;
+}
+
+// Inside one read transaction: the results of the spans, the monitoring of
+// [fromMs, toMs) and the log's latest batch all come from the same moment.
+void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spans,
+                             NodeSeries& series, std::int64_t fromMs, std::int64_t toMs) {
+    series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
+    Statement rows(db_.Handle(),
+                   "SELECT time_ms, value, fail_count FROM result"
+                   " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
+    for (const std::int64_t id : NodeIds(key)) {
+        for (const Watched& span : spans) {
+            AddSamples(rows.Bind(1, id).Bind(2, span.fromMs).Bind(3, span.toMs), series.samples);
+        }
+    }
+    rows = Statement();
+    series.watched = WatchedStretches(key, fromMs, toMs);
+}
+
+NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int64_t toMs) {
+    NodeSeries series;
+    if (db_.IsOpen() && db_.Exec("BEGIN") == SQLITE_OK) {
+        ReadSpans(key, {{fromMs, toMs}}, series, fromMs, toMs);
+        db_.Exec("COMMIT");
+    }
     return series;
+}
+
+void HistoryStore::ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_t fromMs,
+                             std::int64_t toMs) {
+    if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {
+        return;
+    }
+    // The times the batches stored since then cover, whatever the clock did.
+    std::vector<Watched> spans;
+    if (db_.QueryInt("SELECT coalesce(min(seq), 0) FROM batch", 0) > series.lastSeq + 1) {
+        series.samples.clear();  // the log no longer reaches back: read all again
+        spans.push_back({fromMs, toMs});
+    } else {
+        Statement batches(db_.Handle(), "SELECT from_ms, to_ms FROM batch WHERE seq>?1");
+        batches.Bind(1, series.lastSeq);
+        std::vector<Watched> stored;
+        while (batches.Step() == SQLITE_ROW) {
+            stored.push_back({batches.Int(0), batches.Int(1)});
+        }
+        MergeWatched(spans, stored);
+    }
+    ReadSpans(key, spans, series, fromMs, toMs);
+    db_.Exec("COMMIT");
 }
 
 NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType) {

@@ -26,7 +26,7 @@ struct Sample {
     bool Answered() const { return value > 0; }
 };
 
-// A stretch of time during which some program was monitoring.
+// A stretch of time during which a program was monitoring the node.
 struct Watched {
     std::int64_t fromMs = 0;
     std::int64_t toMs = 0;
@@ -36,6 +36,7 @@ struct Watched {
 struct NodeSeries {
     std::vector<Sample> samples;
     std::vector<Watched> watched;  // merged, in time order
+    std::int64_t lastSeq = 0;      // the file's latest stored batch when read
 };
 
 }  // namespace sentrel::history

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +20,12 @@ constexpr std::int64_t kPrunePauseMs = 60'000;
 // A pass's results arrive one by one; waiting this long after the first of a
 // batch lets one transaction take many.
 constexpr auto kGatherTime = std::chrono::milliseconds(200);
+
+std::int64_t BootMs() {
+    timespec t{};
+    clock_gettime(CLOCK_BOOTTIME, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+}
 
 }  // namespace
 
@@ -67,6 +76,10 @@ void HistoryWriter::ProbeDone(const ProbeEvent& event) {
     Push(std::move(e));
 }
 
+void HistoryWriter::PassStarted(std::int64_t timeMs) {
+    Push({Kind::PassStart, timeMs, {}});
+}
+
 void HistoryWriter::PassEnded(std::int64_t timeMs, double) {
     Push({Kind::PassEnd, timeMs, {}});
 }
@@ -96,6 +109,10 @@ void HistoryWriter::Run() {
     const int opened = store_.OpenForWriting(options_.path, options_.busyMs);
     if (opened != SQLITE_OK) {
         TurnOff("cannot open", opened);
+    } else {
+        anchorMs_ = store_.NewestResultMs();
+        anchorMs_ = anchorMs_ != 0 ? anchorMs_ : options_.wallClock();
+        anchorBootMs_ = BootMs();
     }
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -148,13 +165,21 @@ bool HistoryWriter::WriteBatch(std::deque<Event>& batch) {
         }
         if (e.kind == Kind::PassEnd) {
             passEnd = e.timeMs;
-            continue;
+            if (!passSession_) {
+                continue;
+            }
         }
         if (!flushRecords()) {
             return false;
         }
-        const int code =
-            e.kind == Kind::On ? store_.BeginSession(e.timeMs) : store_.EndSession(e.timeMs);
+        int code = SQLITE_OK;
+        if (e.kind == Kind::On || (e.kind == Kind::PassStart && !store_.SessionOpen())) {
+            passSession_ = e.kind == Kind::PassStart;
+            code = store_.BeginSession(e.timeMs);
+        } else if (e.kind == Kind::Off || e.kind == Kind::PassEnd) {
+            passSession_ = false;
+            code = store_.EndSession(e.timeMs);
+        }
         if (code != SQLITE_OK) {
             TurnOff("cannot note monitoring", code);
             return false;
@@ -168,17 +193,18 @@ void HistoryWriter::PruneSome() {
     if (options_.keepDays <= 0) {
         return;
     }
-    const std::int64_t now = NowUtcMs();
-    if (now < nextPruneMs_) {
+    const std::int64_t boot = BootMs();
+    if (boot < nextPruneBootMs_) {
         return;
     }
+    const std::int64_t now = std::min(options_.wallClock(), anchorMs_ + (boot - anchorBootMs_));
     const int removed = store_.Prune(now - options_.keepDays * kDayMs, options_.pruneBatch);
     if (removed < 0) {
         TurnOff("cannot prune", -removed);
         return;
     }
     // More to do: next batch after the next write; none left: rest a minute.
-    nextPruneMs_ = removed >= options_.pruneBatch ? 0 : now + kPrunePauseMs;
+    nextPruneBootMs_ = removed >= options_.pruneBatch ? 0 : boot + kPrunePauseMs;
 }
 
 }  // namespace sentrel::history

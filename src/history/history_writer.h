@@ -20,9 +20,10 @@ namespace sentrel::history {
 struct WriterOptions {
     std::string path;
     int keepDays = 30;
-    int busyMs = 1000;               // longest wait for another program's transaction
-    std::size_t queueLimit = 20000;  // events waiting; beyond it the file is too slow
-    int pruneBatch = 500;            // results deleted per transaction
+    int busyMs = 1000;                       // longest wait for another program's transaction
+    std::size_t queueLimit = 20000;          // events waiting; beyond it the file is too slow
+    int pruneBatch = 500;                    // results deleted per transaction
+    std::int64_t (*wallClock)() = NowUtcMs;  // UTC ms; tests set a clock that jumps
 };
 
 class HistoryWriter : public PassListener {
@@ -39,10 +40,13 @@ class HistoryWriter : public PassListener {
 
     void MonitoringChanged(bool on, std::int64_t timeMs) override;
     void ProbeDone(const ProbeEvent& event) override;
+    // A pass while monitoring is off (sentrel-monitor --once) is a stretch of
+    // its own: from its start to its end.
+    void PassStarted(std::int64_t timeMs) override;
     void PassEnded(std::int64_t timeMs, double seconds) override;
 
   private:
-    enum class Kind { On, Off, Probe, PassEnd };
+    enum class Kind { On, Off, Probe, PassStart, PassEnd };
     struct Event {
         Kind kind;
         std::int64_t timeMs;
@@ -68,7 +72,13 @@ class HistoryWriter : public PassListener {
     std::atomic<bool> enabled_{true};
     std::atomic<bool> overflowed_{false};
     std::atomic<bool> said_{false};
-    std::int64_t nextPruneMs_ = 0;
+    // Pruning goes by the wall clock, but never ahead of the newest result found
+    // at open plus the time since (boot clock, counting suspend): a clock that
+    // jumps forward must not make recent history look old.
+    std::int64_t anchorMs_ = 0;
+    std::int64_t anchorBootMs_ = 0;
+    std::int64_t nextPruneBootMs_ = 0;
+    bool passSession_ = false;  // the open session was opened by a pass, not by RUN
     std::thread thread_;
 };
 

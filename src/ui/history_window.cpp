@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QDir>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QHelpEvent>
@@ -20,6 +21,7 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/node_table.h"
 #include "engine/pass_events.h"
@@ -124,14 +126,16 @@ void HistoryWindow::SetSpan(int index) {
 
 void HistoryWindow::Refresh() {
     const std::int64_t now = NowUtcMs();
-    if (!opened_) {  // no file yet when the window opened
+    if (!opened_) {  // no file yet when the window opened, or one of an older schema
         opened_ = store_.OpenForReading(storePath_) == 0;
+        if (opened_) {
+            series_ = store_.Read(key_, now - kHistorySpansMs[3], now + 1);
+        }
+    } else {
+        // By storing order, not by time: a clock set back stamps new results
+        // before the newest one held.
+        store_.ReadNewer(key_, series_, now - kHistorySpansMs[3], now + 1);
     }
-    const std::int64_t after =
-        series_.samples.empty() ? now - kHistorySpansMs[3] : series_.samples.back().timeMs + 1;
-    history::NodeSeries fresh = store_.Read(key_, after, now + 1);
-    series_.samples.insert(series_.samples.end(), fresh.samples.begin(), fresh.samples.end());
-    history::MergeWatched(series_.watched, fresh.watched);
     // Keep thirty days, no more.
     const auto first = history::SpanOf(series_.samples, now - kHistorySpansMs[3], now + 1).first;
     series_.samples.erase(series_.samples.cbegin(), first);
@@ -240,7 +244,7 @@ QString HistoryWindow::FiguresText() const {
     return lines.join(QLatin1Char('\n'));
 }
 
-bool HistoryWindow::ExportTo(const QString& file) const {
+int HistoryWindow::ExportTo(const QString& file) const {
     return history::ExportCsv(file.toStdString(), key_, series_.samples, SpanFromMs(), nowMs_ + 1);
 }
 
@@ -250,8 +254,13 @@ void HistoryWindow::OnExport() {
     request.filters = {QStringLiteral("CSV files (*.csv)"), QStringLiteral("All Files (*.*)")};
     request.defaultSuffix = QStringLiteral("csv");
     const QString file = ChooseSaveFile(this, request);
-    if (!file.isEmpty()) {
-        ExportTo(file);
+    const int error = file.isEmpty() ? 0 : ExportTo(file);
+    if (error != 0) {
+        ShowMessageBox(
+            this,
+            QStringLiteral("Cannot export to %1: %2")
+                .arg(QDir::toNativeSeparators(file), QString::fromLocal8Bit(std::strerror(error))),
+            request.title, MessageIcon::Exclamation);
     }
 }
 

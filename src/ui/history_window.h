@@ -37,11 +37,11 @@ class HistoryWindow : public QWidget {
     // The reduced series as the chart shows it, and the window's figures text.
     const std::vector<history::Bucket>& Buckets() const { return buckets_; }
     QString FiguresText() const;
-    // Writes the span's results; false when the file cannot be written.
-    bool ExportTo(const QString& file) const;
+    // Writes the span's results; 0, or the errno of the failure.
+    int ExportTo(const QString& file) const;
 
   public slots:
-    // Reads the results that arrived since the last read, then redraws.
+    // Reads the results stored since the last read, then redraws.
     void Refresh();
     void OnExport();
 

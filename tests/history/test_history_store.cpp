@@ -35,6 +35,11 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
     TempDir dir;
     const std::int64_t t0 = NowUtcMs() - 10 * kMinuteMs;
     {
+        HistoryWriter other({dir.file});  // another program, watching another node all along
+        ProbeEvent elsewhere = Probe(t0 + 3 * kMinuteMs, 7);
+        elsewhere.port = "9090";
+        other.MonitoringChanged(true, t0), other.ProbeDone(elsewhere);
+        other.MonitoringChanged(false, t0 + 10 * kMinuteMs);
         HistoryWriter w({dir.file});
         w.MonitoringChanged(true, t0);
         w.ProbeDone(Probe(t0 + 1000, 12));
@@ -47,22 +52,27 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
         w.PassEnded(t0 + 6 * kMinuteMs + 100, 0.1);
         w.Flush();
     }  // no STOP, as after a crash: the last pass ends the stretch
+    for (const std::int64_t t : {t0 + 8 * kMinuteMs, t0 + 9 * kMinuteMs}) {
+        HistoryWriter once({dir.file});  // sentrel-monitor --once: one pass, no RUN nor STOP
+        once.PassStarted(t), once.ProbeDone(Probe(t + 500, 0, 1)), once.PassEnded(t + 900, 1);
+    }
     const NodeSeries s = ReadAll(dir.file);
-    ASSERT_EQ(s.samples.size(), 4u);
-    const int expected[][2] = {{12, 0}, {0, 1}, {0, 2}, {15, 0}};  // value, fails
-    for (std::size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(s.samples.size(), 6u);
+    const int expected[][2] = {{12, 0}, {0, 1}, {0, 2}, {15, 0}, {0, 1}, {0, 1}};  // value, fails
+    for (std::size_t i = 0; i < 6; ++i) {
         EXPECT_TRUE(s.samples[i].value == expected[i][0] &&
                     s.samples[i].failCount == expected[i][1]);
     }
-    ASSERT_EQ(s.watched.size(), 2u);
+    ASSERT_EQ(s.watched.size(), 4u);
     EXPECT_EQ(s.watched[0].toMs, t0 + 2 * kMinuteMs);
     EXPECT_EQ(s.watched[1].toMs, t0 + 6 * kMinuteMs + 100);
+    EXPECT_EQ(s.watched[3].fromMs, t0 + 9 * kMinuteMs);
     // The failure before STOP and the one after RUN are two outages, not one
-    // spanning the time nobody watched.
+    // spanning the time nobody watched; so are those of two --once runs.
     const Outages o = FindOutages(s, 0, INT64_MAX);
-    EXPECT_EQ(o.count, 2);
+    EXPECT_EQ(o.count, 4);
     EXPECT_EQ(o.longestMs, kMinuteMs);
-    EXPECT_EQ(o.lastFailureMs, t0 + 5 * kMinuteMs + 1000);
+    EXPECT_EQ(o.lastFailureMs, t0 + 9 * kMinuteMs + 500);
 }
 
 TEST(HistoryStore, RetentionPrunesOnlyOldRowsInSmallBatches) {
@@ -79,6 +89,10 @@ TEST(HistoryStore, RetentionPrunesOnlyOldRowsInSmallBatches) {
     const NodeSeries s = ReadAll(dir.file);
     ASSERT_EQ(s.samples.size(), 3u);
     EXPECT_EQ(s.samples[0].timeMs, now - static_cast<std::int64_t>(29.99 * kDay));
+    HistoryWriter ahead({dir.file, 30, 1000, 20000, 2, [] { return NowUtcMs() + 365 * kDay; }});
+    ahead.PassEnded(now, 0);  // a clock a year ahead finds nothing old
+    ahead.Flush();
+    EXPECT_EQ(ReadAll(dir.file).samples.size(), 3u);
 }
 
 TEST(HistoryStore, TwoWritersOnOneFileKeepEverything) {
@@ -116,6 +130,29 @@ TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
     }
     EXPECT_EQ(aside, 1);
     EXPECT_EQ(ReadAll(dir.file).samples.size(), 1u);
+}
+
+TEST(HistoryStore, AFileOfTheFirstSchemaIsBroughtUpToDateWithItsHistory) {
+    TempDir dir;
+    Database old;
+    old.Open(dir.file, false, 0);
+    ASSERT_EQ(old.Exec("CREATE TABLE node(id INTEGER PRIMARY KEY, address TEXT, port TEXT,"
+                       " probe_type INTEGER, title TEXT, UNIQUE(address, port, probe_type, title));"
+                       "CREATE TABLE result(node_id INTEGER, time_ms INTEGER, value INTEGER,"
+                       " fail_count INTEGER, PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID;"
+                       "CREATE TABLE session(id INTEGER PRIMARY KEY, pid INTEGER, start_ms INTEGER,"
+                       " last_ms INTEGER, end_ms INTEGER); PRAGMA user_version=1;"
+                       "INSERT INTO node VALUES(1, '127.0.0.1', '8080', 0, 'web');"
+                       "INSERT INTO result VALUES(1, 1000, 5, 0); INSERT INTO session VALUES(1, 0, "
+                       "0, 0, 2000);"),
+              SQLITE_OK);
+    old.Close();
+    HistoryWriter({dir.file, 0}).ProbeDone(Probe(4000, 6));  // no pruning
+    const NodeSeries s = ReadAll(dir.file);
+    ASSERT_EQ(s.samples.size(), 2u);
+    EXPECT_EQ(s.samples[0].value, 5);
+    ASSERT_EQ(s.watched.size(), 1u);  // the old session counts for every node
+    EXPECT_EQ(s.watched[0].toMs, 2000);
 }
 
 // Each fault is prepared in a child process (mounts, a lock holder, another

@@ -1,11 +1,15 @@
 // The history window's numbers: reduced series, uptime over monitored passes, export.
+#include <sys/resource.h>
 #include <QApplication>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <functional>
 
 #include "history/history_export.h"
 #include "history_test_util.h"
+#include "ui/dialogs.h"
 #include "ui/history_window.h"
 
 namespace sentrel::history {
@@ -67,18 +71,43 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
 TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     ui::HistoryWindow window(kNode, path);
     window.SetSpan(0);
+    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 1));  // a clock set back
+    all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 1});
+    window.Refresh();
     auto [first, last] = SpanOf(all, now - kDay, now + 1);
     const long n = last - first, up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
     const QString uptime = QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)");
     EXPECT_TRUE(
         window.FiguresText().contains(uptime.arg(100.0 * up / n, 0, 'f', 2).arg(up).arg(n)));
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
-    ASSERT_TRUE(window.ExportTo(csv));
+    ASSERT_EQ(window.ExportTo(csv), 0);
     std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
     const std::string text = Slurp(csv.toStdString());  // header, then the span's rows only
     EXPECT_EQ(LinesWith(csv.toStdString(), ",\"127.0.0.1\",HTTPD,"), last - first) << text;
-    EXPECT_EQ(text.find(LocalIsoTime(first->timeMs)), text.find('\n') + 1);
-    EXPECT_EQ(text.rfind(LocalIsoTime((last - 1)->timeMs)), text.rfind('\n', text.size() - 2) + 1);
+    EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);
+    EXPECT_EQ(text.rfind(IsoTimeWithOffset((last - 1)->timeMs)),
+              text.rfind('\n', text.size() - 2) + 1);
+    // A file that cannot grow past 200 bytes, as on a full disk: a message with
+    // the reason, and nothing of the file left.
+    const std::string big = dir.path + "/big.csv";
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t was = std::exchange(limit.rlim_cur, 200);
+    std::signal(SIGXFSZ, SIG_IGN);
+    ui::SetDialogTestModeForTesting(true), ui::QueueSavePathForTesting(QString::fromStdString(big));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    window.OnExport();
+    limit.rlim_cur = was, setrlimit(RLIMIT_FSIZE, &limit);
+    ASSERT_EQ(ui::ShownMessagesForTesting().size(), 1);
+    EXPECT_TRUE(ui::ShownMessagesForTesting()[0].text.endsWith(std::strerror(EFBIG)));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        EXPECT_EQ(entry.path().string().find(big), std::string::npos);
+    }
+    // The hour repeated when summer time ends: two different times.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
+    EXPECT_EQ(IsoTimeWithOffset(1792888200000), "2026-10-25T02:30:00.000+02:00");
+    EXPECT_EQ(IsoTimeWithOffset(1792891800250), "2026-10-25T02:30:00.250+01:00");
+    unsetenv("TZ"), tzset();
 }
 
 }  // namespace
