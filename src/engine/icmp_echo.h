@@ -18,6 +18,13 @@ enum class IcmpSocketKind {
 // A non-blocking, close-on-exec ICMP socket of that kind; -1 when it cannot be opened.
 int OpenIcmpSocket(IcmpSocketKind kind);
 
+// Before each request on a raw socket: from now on the kernel queues only what may
+// answer an echo request with identifier id (echo replies carrying it, ICMP errors
+// quoting an echo request carrying it), so the rest of the host's ICMP never fills
+// the queue; then what was queued before goes. False when the filter was refused
+// (the queue is emptied all the same).
+bool QueueOnlyAnswersTo(int rawFd, std::uint16_t id);
+
 // RFC 1071 checksum of size bytes.
 std::uint16_t InternetChecksum(const void* data, std::size_t size);
 
@@ -29,11 +36,12 @@ std::string EchoRequestData();
 std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data);
 
 // The reply the probe waits for: an echo reply (type 0, code 0) carrying id and seq
-// (host order), sent by node.
+// (host order) and the request's data (more may follow), sent by node.
 struct EchoExpectation {
     std::uint16_t id = 0;
     std::uint16_t seq = 0;
     in_addr node{};
+    std::string data;
 };
 
 // Whether a received packet is that reply. withIpHeader: the packet starts with its

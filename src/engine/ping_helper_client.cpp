@@ -177,15 +177,22 @@ std::string PingHelperPath() {
     if (const char* path = std::getenv("SENTREL_PING_HELPER"); path != nullptr && path[0] != '\0') {
         return path;
     }
-    const std::string installed = ExecutableDir() + "/../libexec/sentrel/sentrel-ping";
+    const std::string dir = ExecutableDir();
+    const std::string installed = dir + "/../libexec/sentrel/sentrel-ping";
     if (::access(installed.c_str(), X_OK) == 0) {
         return installed;
     }
-#ifdef SENTREL_BUILD_TREE_HELPER
-    return SENTREL_BUILD_TREE_HELPER;
-#else
-    return {};
+#ifdef SENTREL_BUILD_TREE
+    // Only a program that runs from inside its build tree takes that tree's helper.
+    // An installed copy never looks there: the folder may be gone, and in a shared
+    // place anyone may make its path again. The running program's path has no
+    // symbolic links, and neither has the tree's.
+    const std::string tree = SENTREL_BUILD_TREE "/";
+    if ((dir + "/").compare(0, tree.size(), tree) == 0) {
+        return tree + "libexec/sentrel/sentrel-ping";
+    }
 #endif
+    return {};
 }
 
 bool PingHelperStart() {

@@ -11,7 +11,8 @@ namespace sentrel {
 
 // Where the helper is: $SENTREL_PING_HELPER when set, else
 // <dir of the running program>/../libexec/sentrel/sentrel-ping when that exists,
-// else the helper of the build tree this program was built in.
+// else, for a program that runs from inside the build tree it was built in, that
+// tree's libexec/sentrel/sentrel-ping; else none (empty).
 std::string PingHelperPath();
 
 struct HelperEcho {

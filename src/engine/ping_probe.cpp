@@ -113,7 +113,11 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
 
     expected.id = RandomWord();
     expected.seq = NextSequence();
-    const std::string request = BuildEchoRequest(expected.id, expected.seq, PingRequestData());
+    expected.data = PingRequestData();
+    const std::string request = BuildEchoRequest(expected.id, expected.seq, expected.data);
+    if (kind == IcmpSocketKind::Raw) {
+        (void)QueueOnlyAnswersTo(fd, expected.id);  // refused: the reply test still decides
+    }
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr = expected.node;

@@ -195,12 +195,16 @@ bool IsErrorAbout(const unsigned char* packet, std::size_t size, const EchoReque
     return true;
 }
 
-// Sends one echo request and waits for its answer; gives the answer's text.
-std::string Echo(int sock, const EchoRequest& request, const std::string& packet) {
+// Sends one echo request and waits for its answer; gives the answer's text. The
+// socket lives for the whole run: what reached it since the last request goes, and
+// from here on it queues only what may answer this one.
+std::string Echo(int sock, const EchoRequest& request, const std::string& data) {
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr = request.node;
-    const sentrel::EchoExpectation expected{request.id, request.seq, request.node};
+    const sentrel::EchoExpectation expected{request.id, request.seq, request.node, data};
+    const std::string packet = sentrel::BuildEchoRequest(request.id, request.seq, data);
+    (void)sentrel::QueueOnlyAnswersTo(sock, request.id);
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(request.timeoutMs);
     if (::sendto(sock, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&target),
@@ -280,6 +284,6 @@ int main() {
             Say(tag + "rate");
             continue;
         }
-        Say(tag + Echo(sock, request, sentrel::BuildEchoRequest(request.id, request.seq, data)));
+        Say(tag + Echo(sock, request, data));
     }
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "engine/httpd_probe.h"
+#include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
 #include "support/harness.h"
 
@@ -88,9 +89,26 @@ TEST(PingProbe, InvalidAddressesFailAtOnceAndLoopbackAnswers) {
     EXPECT_GE(PingProbe("127.0.0.1", 2000), 1);  // the kernel answers only a well-formed request
 }
 
+// Foreign ICMP by the thousand, as a busy host sees it: replies to other identifiers,
+// errors about their echoes and about a datagram, with requests the kernel's replies.
+void FloodWithForeignIcmp(bool requests) {
+    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    sockaddr_in node{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    const std::string ip("\x45\0\0\x30\0\0\0\0\x40\x01\0\0\x7f\0\0\x01\x7f\0\0\x02", 20);
+    const std::string udp = ip.substr(0, 9) + "\x11" + ip.substr(10) + std::string(8, '\x35');
+    for (int i = 100; i < 1100; ++i) {
+        for (const std::string& p :
+             {Icmp(0, 0, i, 1, "other"), Icmp(3, 3, 0, 0, ip + Icmp(8, 0, i, 1, "")),
+              Icmp(11, 0, 0, 0, udp), requests ? Icmp(8, 0, i, 1, "o") : ""}) {
+            ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&node), sizeof node);
+        }
+    }
+    ::close(fd);
+}
+
 // Answers each echo request by hand after a volley that must not count: errors
-// quoting it, replies with the wrong sequence or identifier, the right reply from
-// another address. The kernel of the namespace answers no pings itself.
+// quoting it, replies with the wrong sequence, identifier or data, the right reply
+// from another address, foreign ICMP. The kernel of the namespace answers no pings.
 struct HandRun {
     std::int32_t result = -3;
     double seconds = 0;
@@ -130,6 +148,8 @@ HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
             }
             send(fd, Icmp(0, 0, id, seq - 1, data)), send(fd, Icmp(0, 0, id, seq + 1, data));
             send(fd, Icmp(0, 0, id + 1, seq, data)), send(other, Icmp(0, 0, id, seq, data));
+            send(fd, Icmp(0, 0, id, seq, std::string(data.size(), '?')));
+            FloodWithForeignIcmp(false);
             std::this_thread::sleep_for(150ms);
             if (answer) {
                 send(fd, Icmp(0, 0, id, seq, data));
@@ -165,6 +185,27 @@ TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
         EXPECT_GE(unanswered.seconds, 0.999);  // kept waiting through the volley
         EXPECT_LT(unanswered.seconds, 1.5);
     }
+}
+
+TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
+    using Outcome = HelperEcho::Outcome;
+    std::vector<Outcome> helper;
+    std::int32_t raw = -3;
+    if (!InPrivateNetNamespace([&] {
+            PingHelperStop();  // the next request starts a helper in this namespace
+            helper.push_back(PingThroughHelper("127.0.0.1", 7, 1, 2000).outcome);
+            FloodWithForeignIcmp(true);
+            helper.push_back(PingThroughHelper("127.0.0.1", 7, 2, 2000).outcome);
+            std::thread during([] { FloodWithForeignIcmp(true); });
+            helper.push_back(PingThroughHelper("127.0.0.1", 7, 3, 2000).outcome);
+            raw = PingProbeUsing(IcmpSocketKind::Raw, "127.0.0.1", 2000);
+            during.join();
+            PingHelperStop();
+        })) {
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    }
+    EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
+    EXPECT_GE(raw, 1);
 }
 
 }  // namespace

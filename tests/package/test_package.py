@@ -5,7 +5,7 @@
                                 unpacks it into a scratch root and runs from there
   test_package.py --installed   runs the installed package (make package-check)
 
-Runs in a network namespace of its own where ICMP datagram sockets are not allowed
+Runs in network and mount namespaces of its own, where ICMP datagram sockets are not allowed
 (net.ipv4.ping_group_range = 1 0), as user and group 65534: PING can only work
 through the helper. Needs root; exits 77 (skipped) without it.
 """
@@ -128,13 +128,30 @@ def check_program(root, scratch):
     print("log:", log.strip())
 
 
+def check_no_build_tree_helper(root, build, scratch):
+    # The installed monitor without its helper goes on as if none were installed (as
+    # root: a raw socket of its own) and never runs what is planted at the path where
+    # the build tree's helper was; bound over it in this mount namespace only.
+    os.remove(f"{root}/{HELPER}")
+    with open(f"{scratch}/planted", "w") as f:
+        f.write(f"#!/bin/sh\ntouch {scratch}/ran\n")
+    os.chmod(f"{scratch}/planted", 0o755)
+    run("mount", "--bind", f"{scratch}/planted", f"{build}/libexec/sentrel/sentrel-ping")
+    with open(f"{scratch}/tarn.ini", "w") as f:
+        f.write("[Servers]\ns0node=127.0.0.1\ns0type=1\n")
+    os.environ["XDG_STATE_HOME"] = scratch
+    out = run(f"{root}/usr/bin/sentrel-monitor", "--config", f"{scratch}/tarn.ini", "--once")
+    check(not os.path.exists(f"{scratch}/ran"), "the installed monitor runs no build-tree helper")
+    check(re.search(r"127\.0\.0\.1 +PING: \d+ ms\.", out), f"it pings without a helper: {out!r}")
+
+
 def main():
     if os.geteuid() != 0 or sp.run(["unshare", "--net", "true"]).returncode != 0:
         print("skipped: needs root and network namespaces")
         return 77
     if os.environ.get("SENTREL_PACKAGE_NETNS") != "1":
         os.environ["SENTREL_PACKAGE_NETNS"] = "1"
-        os.execvp("unshare", ["unshare", "--net", sys.executable] + sys.argv)
+        os.execvp("unshare", ["unshare", "--net", "--mount", sys.executable] + sys.argv)
     run("ip", "link", "set", "lo", "up")
     with open("/proc/sys/net/ipv4/ping_group_range", "w") as f:
         f.write("1 0")  # no group may open ICMP datagram sockets
@@ -144,6 +161,8 @@ def main():
         root = "/" if sys.argv[1] == "--installed" else build_and_unpack(sys.argv[1], scratch)
         check_helper(root)
         check_program(root, scratch)
+        if root != "/":
+            check_no_build_tree_helper(root, sys.argv[1], scratch)
     finally:
         shutil.rmtree(scratch)
     print("package: every check passed")
