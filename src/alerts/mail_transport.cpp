@@ -1,6 +1,8 @@
 #include "alerts/mail_transport.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,8 +18,36 @@ namespace sentrel {
 namespace {
 
 constexpr std::size_t kPasswordMax = 1024;
+static_assert(kPasswordMax <= SecretText::kCapacity);
 
 }  // namespace
+
+bool SecretText::Append(std::string_view bytes) {
+    if (bytes.size() > kCapacity - size_) {
+        return false;
+    }
+    bytes.copy(bytes_.data() + size_, bytes.size());
+    size_ += bytes.size();
+    return true;
+}
+
+bool SecretText::AppendBase64(std::string_view bytes) {
+    // EVP_EncodeBlock ends its output with a NUL that is not kept.
+    const std::size_t encoded = 4 * ((bytes.size() + 2) / 3);
+    if (encoded >= kCapacity - size_) {
+        return false;
+    }
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(bytes_.data() + size_),
+                    reinterpret_cast<const unsigned char*>(bytes.data()),
+                    static_cast<int>(bytes.size()));
+    size_ += encoded;
+    return true;
+}
+
+void SecretText::Keep(std::size_t size) {
+    size_ = std::min(size, kCapacity);
+    OPENSSL_cleanse(bytes_.data() + size_, kCapacity - size_);
+}
 
 MailTransport MailTransportFromSettings(const MonitorSettings& s) {
     MailTransport t;
@@ -41,7 +71,7 @@ MailTransport MailTransportFromSettings(const MonitorSettings& s) {
     return t;
 }
 
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* why) {
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why) {
     const std::string name = "password file " + path;
     if (path.empty()) {
         *why = "Email_User is set but Email_Password_File is not";
@@ -61,21 +91,19 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
     } else if ((st.st_mode & 077) != 0) {
         *why = name + " may be read or written by others: chmod 600 it";
     } else {
-        char buffer[kPasswordMax];
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        std::string text(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
-        std::memset(buffer, 0, sizeof buffer);
-        text.resize(std::min(text.find('\n'), text.size()));
-        if (!text.empty() && text.back() == '\r') {
-            text.pop_back();
+        // Read straight into the secret's own storage: no other buffer ever holds it.
+        const ssize_t got = ::read(fd, password->Storage(), kPasswordMax);
+        const std::string_view text(password->Storage(),
+                                    got > 0 ? static_cast<std::size_t>(got) : 0);
+        std::size_t size = std::min(text.find('\n'), text.size());
+        if (size > 0 && text[size - 1] == '\r') {
+            --size;
         }
-        ok = !text.empty();
-        if (ok) {
-            password->swap(text);
-        } else {
+        password->Keep(size);
+        ok = size > 0;
+        if (!ok) {
             *why = name + " holds no password on its first line";
         }
-        std::fill(text.begin(), text.end(), '\0');
     }
     ::close(fd);
     return ok;

@@ -2,8 +2,11 @@
 // keys Email_Port, Email_Security, Email_User and Email_Password_File.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "config/settings.h"
 
@@ -25,6 +28,34 @@ struct MailTransport {
     bool Default() const { return security == MailSecurity::None && user.empty() && fault.empty(); }
 };
 
+// A password or a form of it (the password file's first line, a login line in
+// base64). The bytes live inside the object, never on the heap, so no growth or
+// copy leaves one behind in freed memory; all of the storage is wiped, in a way
+// the compiler cannot drop, whenever the text is cleared, cut or destroyed.
+class SecretText {
+  public:
+    static constexpr std::size_t kCapacity = 2048;
+
+    SecretText() = default;
+    ~SecretText() { Clear(); }
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+
+    // Both false, appending nothing, when the result would not fit.
+    bool Append(std::string_view bytes);
+    bool AppendBase64(std::string_view bytes);
+    // Takes the first `size` bytes of the storage as the text and wipes the rest.
+    void Keep(std::size_t size);
+    void Clear() { Keep(0); }
+    // Where a reader may write up to kCapacity bytes before it calls Keep.
+    char* Storage() { return bytes_.data(); }
+    std::string_view View() const { return {bytes_.data(), size_}; }
+
+  private:
+    std::array<char, kCapacity> bytes_{};
+    std::size_t size_ = 0;
+};
+
 // The transport the settings ask for; serverName is Email_SMTP as the callers
 // cut it for the server text.
 MailTransport MailTransportFromSettings(const MonitorSettings& settings);
@@ -32,6 +63,6 @@ MailTransport MailTransportFromSettings(const MonitorSettings& settings);
 // The first line of a password file that belongs to this user and that nobody
 // else may read or write (mode 0600 or stricter). On any other file, false with
 // the reason in *why; the content of a refused file is never read.
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* why);
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why);
 
 }  // namespace sentrel

@@ -1,6 +1,5 @@
 #include "alerts/smtp_session.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -12,7 +11,10 @@ namespace sentrel {
 namespace {
 
 constexpr std::size_t kReceiveChunk = 3000;
+// Far above any real reply (a long EHLO list is some twenty lines), small
+// enough that a server which never ends one cannot make the program grow.
 constexpr std::size_t kReplyMax = 64 * 1024;
+constexpr std::size_t kReplyLinesMax = 512;
 
 std::string Base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -23,16 +25,7 @@ std::string Base64(const std::string& bytes) {
     return out;
 }
 
-void Wipe(std::string& secret) {
-    OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
-}
-
 }  // namespace
-
-SmtpSession::~SmtpSession() {
-    Wipe(password_);
-}
 
 bool SmtpSession::Prepare(const MailTransport& transport) {
     if (!transport.fault.empty()) {
@@ -81,26 +74,33 @@ bool SmtpSession::Ehlo(const std::string& localHost) {
     return Await(250, "EHLO");
 }
 
-void SmtpSession::Send(const std::string& text) {
+void SmtpSession::Send(std::string_view text) {
     // A failed send is not examined here: it shows in the next reply awaited.
     if (tls_.IsOpen()) {
         tls_.SendAll(text.data(), text.size(), deadline_);
     } else {
-        socket_.SendAll(text, deadline_);
+        socket_.SendAll(text.data(), text.size(), deadline_);
     }
 }
 
 int SmtpSession::ReadReply() {
     lines_.clear();
+    std::size_t taken = 0;  // bytes of the reply's lines read so far
     for (;;) {
         const std::size_t end = pending_.find('\n');
+        if (taken + std::min(end, pending_.size()) > kReplyMax) {
+            failure_ = "the server's reply is too long";
+            return -1;
+        }
         if (end == std::string::npos) {
-            if (pending_.size() > kReplyMax) {
-                failure_ = "the server's reply is too long";
+            // A server that keeps sending must still end its reply by the deadline.
+            const Deadline now = SteadyClock::now();
+            if (now >= deadline_) {
+                failure_ = "the server's reply did not end in time";
                 return -1;
             }
             char chunk[kReceiveChunk];
-            const Deadline by = std::min(deadline_, SteadyClock::now() + receiveTimeout_);
+            const Deadline by = std::min(deadline_, now + receiveTimeout_);
             const ssize_t got = tls_.IsOpen() ? tls_.Receive(chunk, sizeof chunk, by)
                                               : socket_.Receive(chunk, sizeof chunk, by);
             if (got <= 0) {
@@ -113,6 +113,7 @@ int SmtpSession::ReadReply() {
         }
         std::string line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
+        taken += end + 1;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -124,6 +125,10 @@ int SmtpSession::ReadReply() {
         lines_.push_back(line.size() > 4 ? line.substr(4) : std::string());
         if (line.size() == 3 || line[3] == ' ') {
             return std::stoi(line.substr(0, 3));
+        }
+        if (lines_.size() == kReplyLinesMax) {
+            failure_ = "the server's reply has too many lines";
+            return -1;
         }
     }
 }
@@ -169,31 +174,40 @@ bool SmtpSession::Login(const std::string& user) {
         failure_ = "a login is never sent in clear text";
         return false;
     }
-    std::string secret;
+    // Every form of the password stays in a SecretText, wiped when it goes.
+    SecretText credentials, line;
     bool ok = false;
     if (Offers("AUTH", "PLAIN")) {
-        secret.append(1, '\0').append(user).append(1, '\0').append(password_);
-        std::string line = "AUTH PLAIN " + Base64(secret) + "\r\n";
-        Send(line);
-        Wipe(line);
-        ok = Await(235, "login");
+        const char nul = '\0';
+        ok = credentials.Append({&nul, 1}) && credentials.Append(user) &&
+             credentials.Append({&nul, 1}) && credentials.Append(password_.View()) &&
+             line.Append("AUTH PLAIN ") && line.AppendBase64(credentials.View()) &&
+             line.Append("\r\n");
+        if (ok) {
+            Send(line.View());
+            ok = Await(235, "login");
+        }
     } else if (Offers("AUTH", "LOGIN")) {
-        Send("AUTH LOGIN\r\n");
-        ok = Await(334, "AUTH LOGIN");
+        ok = line.AppendBase64(password_.View()) && line.Append("\r\n");
+        if (ok) {
+            Send("AUTH LOGIN\r\n");
+            ok = Await(334, "AUTH LOGIN");
+        }
         if (ok) {
             Send(Base64(user) + "\r\n");
             ok = Await(334, "login name");
         }
         if (ok) {
-            secret = Base64(password_) + "\r\n";
-            Send(secret);
+            Send(line.View());
             ok = Await(235, "login");
         }
     } else {
         failure_ = "the server offers neither AUTH PLAIN nor AUTH LOGIN";
     }
-    Wipe(secret);
-    Wipe(password_);
+    if (!ok && failure_.empty()) {
+        failure_ = "the login name or password is too long";
+    }
+    password_.Clear();
     return ok;
 }
 

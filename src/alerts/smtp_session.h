@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "alerts/mail_transport.h"
@@ -18,7 +19,6 @@ class SmtpSession {
     // Every receive waits at most receiveTimeout, and nothing goes on past deadline.
     SmtpSession(xSocket& socket, Deadline deadline, std::chrono::milliseconds receiveTimeout)
         : socket_(socket), deadline_(deadline), receiveTimeout_(receiveTimeout) {}
-    ~SmtpSession();
     SmtpSession(const SmtpSession&) = delete;
     SmtpSession& operator=(const SmtpSession&) = delete;
 
@@ -27,9 +27,10 @@ class SmtpSession {
     // On the connected socket: everything up to an accepted login (or up to the
     // second EHLO without one). The login is only ever sent inside TLS.
     bool Open(const MailTransport& transport, const std::string& localHost);
-    void Send(const std::string& text);
-    // Reads one whole reply (all lines of a multi-line one); true when its code
-    // is `expected`. `what` names the step in the failure text.
+    void Send(std::string_view text);
+    // Reads one whole reply (all lines of a multi-line one, at most 64 KiB and
+    // 512 lines, all by the deadline); true when its code is `expected`. `what`
+    // names the step in the failure text.
     bool Await(int expected, const char* what);
     void Close() { tls_.Close(); }
     // Why the session failed, in one line that holds no secret.
@@ -48,7 +49,7 @@ class SmtpSession {
     std::chrono::milliseconds receiveTimeout_;
     std::string pending_;             // received bytes not yet taken as reply lines
     std::vector<std::string> lines_;  // the texts of the last reply, codes cut off
-    std::string password_;
+    SecretText password_;
     std::string failure_;
 };
 

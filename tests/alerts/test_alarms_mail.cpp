@@ -251,6 +251,20 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     EXPECT_EQ(NodeTable::Instance().Get(0).status.alarmCount, 1);
 }
 
+// What held a password is wiped when cut and when released: the storage is the
+// test's own, read again after the destructor ran.
+TEST(SecretText, WipesWhatItHeldWhenCutAndWhenDestroyed) {
+    alignas(SecretText) char storage[sizeof(SecretText)];
+    const std::string_view bytes(storage, sizeof storage);
+    auto* secret = new (storage) SecretText;
+    ASSERT_TRUE(secret->Append("right horse\n") && secret->AppendBase64("right horse"));
+    EXPECT_EQ(secret->View(), "right horse\ncmlnaHQgaG9yc2U=");
+    secret->Keep(5);
+    EXPECT_EQ(bytes.find("horse"), std::string_view::npos);
+    secret->~SecretText();
+    EXPECT_EQ(bytes.find("right"), std::string_view::npos);
+}
+
 TEST(SmtpServerText, DigitFirstIsKeptOthersAreLookedUp) {
     EXPECT_EQ(SmtpServerText("3com.example"), "3com.example");
     EXPECT_EQ(SmtpServerText("1" + std::string(150, '2')), "1" + std::string(98, '2'));

@@ -2,7 +2,7 @@
 # Alarm e-mail with TLS and a login, against aiosmtpd on 127.0.0.1 and a test CA
 # that the probe trusts through SSL_CERT_FILE: STARTTLS and TLS on connect
 # deliver; every fault fails closed without the message or the password leaving.
-import os, socket, ssl, subprocess, sys, tempfile, time
+import os, socket, ssl, subprocess, sys, tempfile, threading, time
 try:
     from aiosmtpd.controller import Controller
     from aiosmtpd.smtp import AuthResult
@@ -82,18 +82,26 @@ def send(port, security, host="localhost", user="ops", pw=GOOD_PW):
     with open(f"{D}/cfg/sentrel/tarn.ini", "w") as f:
         f.write("[Alerts]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()))
     env = dict(os.environ, XDG_CONFIG_HOME=f"{D}/cfg", SSL_CERT_FILE=f"{D}/ca.pem")
-    start = time.monotonic()
-    p = subprocess.run([PROBE, "Node down:\n.hidden"], env=env, capture_output=True, text=True,
-                       timeout=120)
-    check(PASSWORD not in p.stderr, "no password on standard error", p.stderr)
-    return p.returncode, p.stderr, time.monotonic() - start
+    start, rss = time.monotonic(), 0
+    with tempfile.TemporaryFile("w+") as err:
+        p = subprocess.Popen([PROBE, "Node down:\n.hidden"], env=env, stderr=err, text=True)
+        # Waited for here, to read its peak resident size; killed past 120 s or 1 GB.
+        while not (done := os.wait4(p.pid, os.WNOHANG))[0]:
+            with open(f"/proc/{p.pid}/status") as status:
+                rss = max([rss] + [int(l.split()[1]) for l in status if l.startswith("VmRSS")])
+            (rss > 1 << 20 or time.monotonic() > start + 120) and os.kill(p.pid, 9)
+            time.sleep(0.02)
+        err.seek(0)
+        stderr = err.read()
+    check(PASSWORD not in stderr, "no password on standard error", stderr)
+    return os.waitstatus_to_exitcode(done[1]), stderr, time.monotonic() - start, done[2].ru_maxrss
 
 
 BODY = b"* ALERT! Server Not Responding! *\r\nNode down:\r\n.hidden\r\n*END*\r\n"
 starttls, on_connect = Server("good"), Server("good", on_connect=True)
 for what, server, security, host in (("STARTTLS", starttls, "starttls", "localhost"),
                                      ("TLS on connect", on_connect, "tls", "127.0.0.1")):
-    rc, err, _ = send(server.port, security, host)
+    rc, err, _, _ = send(server.port, security, host)
     mail = server.mails[0] if server.mails else ("", [], b"")
     check(rc == 1 and len(server.mails) == 1, what + ": the message arrives", (rc, err))
     check(mail[:2] == ("sentrel@example.com", ["ops@example.com"]), what + ": envelope", mail)
@@ -127,12 +135,43 @@ if os.geteuid() == 0:
 for what, server, security, extra, reason in cases:
     before = (len(server.mails), len(server.logins)) if server else (0, 0)
     port = server.port if server else stalled.getsockname()[1]
-    rc, err, took = send(port, security, **extra)
+    rc, err, took, _ = send(port, security, **extra)
     check(rc == 3 and reason in err and err.count("\n") == 1 and took < 55, what + ": fails",
           (rc, err, took))
     after = (len(server.mails), server.logins[before[1]:]) if server else (0, [])
     check(after[0] == before[0] and PASSWORD.encode() not in after[1],
           what + ": nothing delivered, no password sent", after)
+
+
+
+def flood(line, cert):
+    """A server that never ends its greeting, sending line after line as fast as it can."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn = listener.accept()[0]
+        try:
+            if cert:
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                ctx.load_cert_chain(f"{D}/{cert}.pem", f"{D}/{cert}.key")
+                conn = ctx.wrap_socket(conn, server_side=True)
+            while True:
+                conn.sendall(line * 500)
+        except OSError:
+            conn.close()
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+# The mail fails at once (the clear-text dialogue silently) and the probe stays small.
+for what, line, cert, security, reason in (
+        ("clear text", b"220-xxxx\r\n", None, "none", ""),
+        ("before STARTTLS", b"220-xxxx\r\n", None, "starttls", "reply has too many lines"),
+        ("inside TLS", b"220-" + b"x" * 200 + b"\r\n", "good", "tls", "reply is too long")):
+    rc, err, took, peak = send(flood(line, cert), security, user="")
+    check(rc == 3 and reason in err and err.count("\n") == bool(reason) and took < 55 and
+          peak < 100 << 10, "endless greeting " + what + ": fails, stays small",
+          (rc, err, took, peak))
 
 for server in (starttls, on_connect, other_name, untrusted, no_starttls):
     server.c.stop()
