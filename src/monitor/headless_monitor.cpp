@@ -14,6 +14,7 @@
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
+#include "platform/service_notify.h"
 
 namespace sentrel::monitor {
 
@@ -24,12 +25,8 @@ constexpr int kReloadRetryMs = 100;
 // a second (an HTTPD probe's MAXSecs, 60 s when 0; a ping's 5 s), and the
 // node's lines and the alarms after it take a little more.
 constexpr int kStopMarginSecs = 10;
-// MAXSecs is read as at most four characters: no probe waits longer than this.
-constexpr int kLongestProbeSecs = 9999 + 1;
-// The service unit's TimeoutStopSec is built from the same number, so systemd
-// never kills a monitor that is still within its own wait.
-static_assert(kLongestProbeSecs + kStopMarginSecs < SENTREL_MONITOR_STOP_SECS,
-              "TimeoutStopSec must outlast the monitor's wait for the current node");
+// The end after the wait: history flushed, the metrics server stopped.
+constexpr std::chrono::seconds kExitMargin{5};
 
 std::chrono::seconds StopWait(const MonitorSettings& settings) {
     const int probe = std::max(HttpdTimeoutSeconds(settings.MAXSecs), kPingTimeoutMs / 1000) + 1;
@@ -108,6 +105,9 @@ void HeadlessMonitor::OnTermination() {
     }
     stopping_ = true;
     SayLine("stopping after the current node");
+    // Under systemd, its stop time-out (TimeoutStopSec) covers the usual wait;
+    // a longer probe bound extends it, so the node is never cut off.
+    ExtendServiceStop(StopWait(CurrentSettings()) + kExitMargin);
     // Timer killed, sound stopped, the running pass asked to stop after its node.
     scheduler_.Shutdown();
     MonitorRunning.store(0);

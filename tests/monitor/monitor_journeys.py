@@ -203,10 +203,14 @@ class Journeys(unittest.TestCase):
     def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
         silent = peer(None)  # MAXSecs=0: the probe waits 60 s, and so does the stop
         ini = write_ini(self.dir, [(silent, "mute")], f"[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n", maxsecs=0)
-        mon = self.spawn(MONITOR, "--config", ini)
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)  # systemd's end of NOTIFY_SOCKET
+        notify.bind(os.path.join(self.dir, "notify"))
+        mon = self.spawn(MONITOR, "--config", ini, env=dict(os.environ, NOTIFY_SOCKET=notify.getsockname()))
         wait_for(ACCEPTED[silent].is_set, 10, "the probe to connect")
         start = time.time()
         mon.send_signal(signal.SIGTERM)
+        notify.settimeout(10)  # the unit's stop limit stretched to the wait: 60 + 1 + 10 s, and 5 to end
+        self.assertEqual(notify.recv(100), b"EXTEND_TIMEOUT_USEC=76000000")
         out, err = mon.communicate(timeout=90)
         self.assertEqual(mon.returncode, 0, err)
         self.assertGreater(time.time() - start, 1.5)  # it waited for the node rather than cutting it off
