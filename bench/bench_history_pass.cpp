@@ -13,7 +13,7 @@
 
 #include "bench_util.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "history/history_writer.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "metrics/metrics_listener.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include "bench_util.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 using namespace sentrel;
 using Clock = std::chrono::steady_clock;

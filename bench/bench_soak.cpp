@@ -39,9 +39,9 @@
 
 #include "bench_util.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "reporting/line_timestamp.h"
 
 using namespace sentrel;

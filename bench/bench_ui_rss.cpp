@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bench_util.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
 #include "ui/monitor_dlg.h"
 

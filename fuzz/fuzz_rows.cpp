@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "reporting/line_timestamp.h"
 #include "reporting/log_file.h"
 #include "reporting/report_file.h"

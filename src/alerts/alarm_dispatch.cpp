@@ -5,12 +5,11 @@
 #include "alerts/launch_command.h"
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
+#include "config/node_table.h"
 #include "config/settings_keys.h"
-#include "engine/node_table.h"
-#include "engine/pass_events.h"
-#include "engine/window_port.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
+#include "platform/window_port.h"
 
 namespace sentrel {
 
@@ -25,7 +24,27 @@ bool StartsWithDigit(const std::string& text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
 
+void Report(const AlarmOutcome& outcome, AlarmChannel channel, bool ok) {
+    if (outcome) {
+        outcome(channel, ok);
+    }
+}
+
 }  // namespace
+
+const char* AlarmChannelName(AlarmChannel channel) {
+    switch (channel) {
+        case AlarmChannel::Email:
+            return "email";
+        case AlarmChannel::Sound:
+            return "sound";
+        case AlarmChannel::Pager:
+            return "pager";
+        case AlarmChannel::Command:
+            return "command";
+    }
+    return "unknown";
+}
 
 std::string SmtpServerText(const std::string& emailSmtp) {
     std::string server = emailSmtp.substr(0, kSmtpServerTextMax);
@@ -44,7 +63,7 @@ MailResult MailAlarm(const MonitorSettings& settings, const std::string& body) {
                          MailTransportFromSettings(settings));
 }
 
-bool AlarmSweep(const MonitorSettings& settings) {
+bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome) {
     bool passAlarm = false;
     for (int i = 0; i < kMaxNodes; ++i) {
         if (ScanAbort.load() != 0) {
@@ -83,29 +102,29 @@ bool AlarmSweep(const MonitorSettings& settings) {
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
             const MailResult mailed = MailAlarm(settings, AlertMailBody(address));
-            NotifyAlarmDone(AlarmChannel::Email, mailed == MailSent);
+            Report(outcome, AlarmChannel::Email, mailed == MailSent);
         }
     }
     return passAlarm;
 }
 
-void PassAlerts(const MonitorSettings& settings) {
+void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome) {
     if (settings.Audio_Flag) {
         WindowSetTitle(kTitleSoundingAlarm);
         if (!settings.Wave_File.empty()) {
             PlayAlarmSound(settings.Wave_File, settings.Loop_Flag);
-            NotifyAlarmDone(AlarmChannel::Sound, true);
+            Report(outcome, AlarmChannel::Sound, true);
         }
     }
     std::this_thread::yield();
     if (settings.Pager_Flag) {
         WindowSetTitle(kTitlePaging);
         const PageOutcome paged = SendPage(PageRequestFromSettings(settings));
-        NotifyAlarmDone(AlarmChannel::Pager, paged == PageOutcome::Sent);
+        Report(outcome, AlarmChannel::Pager, paged == PageOutcome::Sent);
     }
     if (settings.Launch_Flag) {
         LaunchCommand(settings.Command_Line);
-        NotifyAlarmDone(AlarmChannel::Command, true);
+        Report(outcome, AlarmChannel::Command, true);
     }
 }
 

@@ -1,10 +1,19 @@
 // Which failing nodes raise alarms, and the alerts they raise.
 #pragma once
 
+#include <functional>
+
 #include "alerts/smtp_mailer.h"
 #include "config/settings.h"
 
 namespace sentrel {
+
+enum class AlarmChannel { Email, Sound, Pager, Command };
+const char* AlarmChannelName(AlarmChannel channel);  // "email", "sound", "pager", "command"
+
+// Told of every alarm sent (or not) on a channel, on the scan thread; the pass
+// hands it on to its listeners.
+using AlarmOutcome = std::function<void(AlarmChannel channel, bool ok)>;
 
 inline constexpr const char* kTitleSendingEmail = "Sentrel - sending Email...";
 inline constexpr const char* kTitleSoundingAlarm = "Sentrel - sounding alarm...";
@@ -13,10 +22,10 @@ inline constexpr const char* kTitlePaging = "Sentrel - paging...";
 // Walks the node table after the probe sweep: raises the alarms due (alarmCount
 // is raised only here) and sends one e-mail per alarming node when Email_Flag is
 // set. Returns the pass alarm flag.
-bool AlarmSweep(const MonitorSettings& settings);
+bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {});
 
 // Once per pass with an alarm and no abort: sound, page, command.
-void PassAlerts(const MonitorSettings& settings);
+void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome = {});
 
 // The SMTP server text from Email_SMTP: digit first, unchanged (cut to 99);
 // otherwise the first IPv4 address of a lookup; a failed lookup passes the name on.

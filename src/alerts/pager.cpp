@@ -19,7 +19,7 @@
 #include <thread>
 #include <utility>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 namespace sentrel {
 

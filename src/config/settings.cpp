@@ -12,7 +12,7 @@
 
 #include "config/profile_file.h"
 #include "config/settings_keys.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 
 namespace sentrel {
 

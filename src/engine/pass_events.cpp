@@ -55,20 +55,6 @@ std::int64_t NowUtcMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-const char* AlarmChannelName(AlarmChannel channel) {
-    switch (channel) {
-        case AlarmChannel::Email:
-            return "email";
-        case AlarmChannel::Sound:
-            return "sound";
-        case AlarmChannel::Pager:
-            return "pager";
-        case AlarmChannel::Command:
-            return "command";
-    }
-    return "unknown";
-}
-
 void AddPassListener(std::shared_ptr<PassListener> listener) {
     std::lock_guard lock(ListenerMutex());
     ListenerList().push_back(std::move(listener));

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "alerts/alarm_dispatch.h"
+
 namespace sentrel {
 
 // Milliseconds since the epoch, UTC.
@@ -25,9 +27,6 @@ struct ProbeEvent {
     std::string statusText;      // as the list shows it
     double probeSeconds = 0;     // time the probe took
 };
-
-enum class AlarmChannel { Email, Sound, Pager, Command };
-const char* AlarmChannelName(AlarmChannel channel);
 
 class PassListener {
   public:

@@ -10,14 +10,14 @@
 #include <thread>
 
 #include "alerts/alarm_dispatch.h"
+#include "config/node_table.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
-#include "engine/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
-#include "engine/window_port.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
+#include "platform/window_port.h"
 #include "reporting/log_file.h"
 #include "reporting/report_file.h"
 
@@ -196,9 +196,9 @@ void ScanCycle() {
 
         ProbeSweep(settings, report);
 
-        const bool alarm = AlarmSweep(settings);
+        const bool alarm = AlarmSweep(settings, NotifyAlarmDone);
         if (alarm && ScanAbort.load() == 0) {
-            PassAlerts(settings);
+            PassAlerts(settings, NotifyAlarmDone);
         } else {
             StopSound();
         }

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "platform/sound.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "history/history_math.h"
 
 namespace sentrel::history {

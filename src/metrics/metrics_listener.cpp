@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 
 namespace sentrel {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
 
 namespace sentrel::monitor {

@@ -9,7 +9,7 @@
 
 #include "engine/pass_events.h"
 #include "engine/scan_scheduler.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 namespace sentrel::monitor {
 

@@ -10,7 +10,7 @@
 #include "config/profile_file.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"

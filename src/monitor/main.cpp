@@ -9,10 +9,10 @@
 
 #include "config/profile_file.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
 #include "monitor/console_output.h"

@@ -1,6 +1,6 @@
 #include "reporting/log_file.h"
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "reporting/line_timestamp.h"
 #include "reporting/locked_file.h"
 

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "reporting/line_timestamp.h"
 #include "reporting/locked_file.h"
 

@@ -12,7 +12,7 @@
 
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
 #include "ui/dialogs.h"

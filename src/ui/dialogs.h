@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QWidget>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 namespace sentrel::ui {
 

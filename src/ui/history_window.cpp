@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "history/history_export.h"
 #include "history/history_setup.h"

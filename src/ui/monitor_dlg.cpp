@@ -23,11 +23,11 @@
 
 #include "config/placement.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "platform/net_names.h"
 #include "ui/about_dlg.h"
 #include "ui/artwork.h"

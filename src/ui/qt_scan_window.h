@@ -10,7 +10,7 @@
 #include <atomic>
 #include <functional>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 namespace sentrel::ui {
 

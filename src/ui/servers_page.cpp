@@ -11,7 +11,7 @@
 #include <QTextOption>
 #include <QVBoxLayout>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "ui/dialogs.h"
 #include "ui/node_dlg.h"
 

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 #include "ui/dialogs.h"
 
 namespace sentrel::ui {

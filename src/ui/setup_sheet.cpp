@@ -5,7 +5,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "ui/alerts_page.h"
 #include "ui/general_page.h"
 #include "ui/help_window.h"

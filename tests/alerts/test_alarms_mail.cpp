@@ -8,7 +8,7 @@
 
 #include "alerts/alarm_dispatch.h"
 #include "alerts/smtp_mailer.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "platform/net_names.h"
 #include "support/harness.h"
 

@@ -14,7 +14,7 @@
 #include "config/placement.h"
 #include "config/profile_file.h"
 #include "config/settings.h"
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "support/harness.h"
 
 namespace sentrel {

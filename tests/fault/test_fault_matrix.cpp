@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
 #include "support/harness.h"
 

@@ -10,7 +10,7 @@
 
 #include <thread>
 
-#include "engine/node_table.h"
+#include "config/node_table.h"
 #include "engine/scan_pass.h"
 #include "history/history_math.h"
 #include "history_test_util.h"

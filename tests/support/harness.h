@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/node_table.h"
-#include "engine/window_port.h"
+#include "config/node_table.h"
+#include "platform/window_port.h"
 
 namespace sentrel::testing {
 

@@ -1,4 +1,4 @@
-#include "engine/node_table.h"
+#include "config/node_table.h"
 
 #include <algorithm>
 #include <cctype>

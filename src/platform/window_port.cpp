@@ -1,4 +1,4 @@
-#include "engine/window_port.h"
+#include "platform/window_port.h"
 
 #include <atomic>
 
