@@ -11,9 +11,15 @@
 #include "metrics/metrics_endpoint.h"
 #include "platform/qt_sound.h"
 #include "platform/termination_watch.h"
+#include "ui/display_check.h"
 #include "ui/monitor_dlg.h"
 
 int main(int argc, char** argv) {
+    // Without a display Qt would end the program by an abort: say so and end first.
+    if (const std::string message = sentrel::ui::NoDisplayMessage(argc, argv); !message.empty()) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
     // The application name stays the executable's base name: message captions
     // and window titles use it.
     QApplication app(argc, argv);

@@ -238,10 +238,13 @@ TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {
     for (const char* d : {"", "sentrel"}) {
         ASSERT_EQ(chmod(home_.file(d).c_str(), 0777), 0);
     }
-    bool saved = true;
+    // Root saves as nobody; any other user has no override to set aside.
+    bool acting = false, saved = true;
     std::thread([&] {
-        saved = setfsuid(65534) == 0 && setfsuid(65534) == 65534 && SaveSettings({});
+        acting = geteuid() != 0 || (setfsuid(65534) == 0 && setfsuid(65534) == 65534);
+        saved = acting && SaveSettings({});
     }).join();
+    ASSERT_TRUE(acting) << "setfsuid(65534) did not take";
     EXPECT_FALSE(saved);
     EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
     EXPECT_EQ(Entries(home_.file("sentrel")), 1);

@@ -110,6 +110,7 @@ TEST_F(FaultPass, SilentServersAndUnusableNamesFailOnlyTheirOwnNode) {
 // file (the pass runs as nobody; a report is replaced all the same).
 TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
     LoopbackPeer web(Mode::Answer, kPage);
+    std::string notMade;
     for (const bool log : {true, false}) {
         for (const char kind : std::string("mfdr")) {
             SCOPED_TRACE(std::string(1, kind) + (log ? " as log" : " as report"));
@@ -128,7 +129,8 @@ TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
             struct stat made = {}, after = {};
             if (!ready || ::chmod(dir.path().c_str(), 0777) ||
                 (kind != 'm' && ::lstat(path.c_str(), &made))) {
-                continue;  // cannot be made here
+                notMade += std::string(" ") + kind + (log ? " as log" : " as report");
+                continue;
             }
             std::atomic<bool> ended{false};
             std::thread pass([&] {
@@ -155,6 +157,9 @@ TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
                 }
             }
         }
+    }
+    if (!notMade.empty()) {
+        GTEST_SKIP() << "rows that cannot be made here (a device node needs root):" << notMade;
     }
 }
 

@@ -220,6 +220,7 @@ int PassesWithHistory(const std::string& path, const std::string& logDir) {
 TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
     const Fault faults[] = {
         {"locked", HoldWriteLock}, {"read-only", ReadOnlyFolder}, {"full", FullDisk}};
+    std::string notRun;
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.first);
         TempDir dir;
@@ -238,10 +239,14 @@ TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFEXITED(status));
         if (WEXITSTATUS(status) == 77 && geteuid() != 0) {
-            continue;  // mounts and another user need root (as in CI)
+            notRun += std::string(" ") + fault.first;
+            continue;
         }
         EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(errors);
         EXPECT_EQ(LinesWith(errors, "history off"), 1) << Slurp(errors);
+    }
+    if (!notRun.empty()) {
+        GTEST_SKIP() << "mounts and another user need root (as in CI); not run:" << notRun;
     }
 }
 

@@ -132,6 +132,8 @@ if os.geteuid() == 0:
     os.chown(password_file("theirs", PASSWORD + "\n"), 65534, 65534)
     cases.append(("password file of another owner", starttls, "starttls",
                   {"pw": D + "/theirs"}, "belongs to another user"))
+else:
+    print("SKIP password file of another owner: giving a file away needs root")
 for what, server, security, extra, reason in cases:
     before = (len(server.mails), len(server.logins)) if server else (0, 0)
     port = server.port if server else stalled.getsockname()[1]
@@ -176,4 +178,4 @@ for what, line, cert, security, reason in (
 for server in (starttls, on_connect, other_name, untrusted, no_starttls):
     server.c.stop()
 print(f"{len(failed)} failed" if failed else "all passed")
-sys.exit(1 if failed else 0)
+sys.exit(1 if failed else 0 if os.geteuid() == 0 else 77)

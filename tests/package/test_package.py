@@ -34,6 +34,9 @@ def build_and_unpack(build, scratch):
     print(run("lintian", "--fail-on", "error", deb[0]))
     root = f"{scratch}/root"
     run("dpkg-deb", "-x", deb[0], root)
+    pages = sorted(p[len(root) + 15:] for p in glob.glob(f"{root}/usr/share/man/*/*"))
+    check(pages == ["man1/sentrel-monitor.1.gz", "man1/sentrel.1.gz", "man8/sentrel-ping.8.gz"],
+          f"each program's manual page in its section: {pages}")
     run("appstreamcli", "validate", "--no-net", *glob.glob(f"{root}/usr/share/metainfo/*.xml"))
     run("setcap", "cap_net_raw+ep", f"{root}/{HELPER}")  # what postinst does
     return root

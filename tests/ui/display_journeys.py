@@ -2,15 +2,16 @@
 """The window program on a real X server with a window manager: the process
 ends when the display goes away during a pass (a message waiting, a probe under
 way), without any way to send an echo it shows its message and ends saving
-nothing, and a window closed while maximized keeps its normal placement.
-Argument: the sentrel executable. Exit 77: skipped."""
-import configparser, os, re, shutil, socket, subprocess, sys, tempfile, time
+nothing, and a window closed while maximized keeps its normal placement. Without
+any display it ends with 1 and one line. Argument: the sentrel executable. Exit
+77: something could not run here (the reason is printed)."""
+import configparser, os, re, resource, shutil, socket, subprocess, sys, tempfile, time
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
 os.environ["XDG_STATE_HOME"] = STATE.name
 
 QUIET = subprocess.DEVNULL
-failures = []
+failures, skipped = [], []
 
 
 def check(ok, what):
@@ -167,8 +168,7 @@ def display_lost_during_pass():
 def start_without_echo():
     """A network namespace of its own (echo sockets off), no CAP_NET_RAW, no helper."""
     if os.geteuid() != 0:
-        print("skip start_without_echo: needs root for its namespace")
-        return
+        return skipped.append("start_without_echo: needs root for its network namespace")
     cage = ("unshare", "-n", "setpriv", "--bounding-set", "-net_raw", "--inh-caps", "-net_raw")
     with Session() as s:
         s.start(cage=cage, SENTREL_PING_HELPER="/nonexistent")
@@ -177,6 +177,24 @@ def start_without_echo():
         s.wmctrl("-i", "-c", message[0])
         check(s.ended_within(5) and s.app.returncode == 0, "no echo: it ends with 0 when dismissed")
         check(not os.path.exists(s.ini), "no echo: nothing is saved")
+
+
+def without_display():
+    """No display variable at all, and an X display where nothing listens."""
+    def x_answers(n):
+        for path in (f"\0/tmp/.X11-unix/X{n}", f"/tmp/.X11-unix/X{n}"):  # abstract, then file
+            with socket.socket(socket.AF_UNIX) as s:
+                if s.connect_ex(path) == 0:
+                    return True
+    bare = {k: v for k, v in os.environ.items()
+            if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE")}
+    dead = next(f":{n}" for n in range(500, 600) if not x_answers(n))
+    for what, env in (("no DISPLAY", bare), (f"DISPLAY={dead}, nothing there",
+                                            dict(bare, DISPLAY=dead))):
+        r = subprocess.run([EXE], env=env, capture_output=True, text=True, timeout=60,
+                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
+        check(r.returncode == 1 and r.stderr.count("\n") == 1 and "sentrel-monitor" in r.stderr,
+              f"{what}: exit 1, one line naming sentrel-monitor: {r.returncode} {r.stderr!r}")
 
 
 def placement_after_maximized_close():
@@ -197,15 +215,16 @@ def placement_after_maximized_close():
 
 if __name__ == "__main__":
     EXE = os.path.abspath(sys.argv[1])
+    without_display()  # needs no X server
     missing = [tool for tool in ("Xvfb", "openbox", "wmctrl") if shutil.which(tool) is None]
     if missing or not ping_allowed():
         print("SKIP: " + ("not installed: " + ", ".join(missing) if missing else
                           "no ICMP socket may be opened here, the program would not start"))
-        sys.exit(77)
+        sys.exit(1 if failures else 77)
     for journey in (display_lost_during_pass, start_without_echo, placement_after_maximized_close):
         try:
             journey()
         except (TypeError, ValueError) as error:  # a window that never showed
             check(False, f"{journey.__name__}: {error!r}")
-    print(f"{len(failures)} failed")
-    sys.exit(1 if failures else 0)
+    print(*(f"SKIP {reason}" for reason in skipped), f"{len(failures)} failed", sep="\n")
+    sys.exit(1 if failures else 77 if skipped else 0)
