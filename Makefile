@@ -15,7 +15,8 @@ run: build
 	@if [ -x $(BUILD_DIR)/src/ui/sentrel ]; then \
 	  exec $(BUILD_DIR)/src/ui/sentrel; \
 	else \
-	  echo "sentrel: the core is built; the window is not there yet."; \
+	  echo "sentrel: preset $(PRESET) builds no window program; run $(BUILD_DIR)/src/monitor/sentrel-monitor"; \
+	  exit 1; \
 	fi
 
 # The test budget first (tests at most 40 % of the program's lines), then the build;

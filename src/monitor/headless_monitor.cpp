@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "config/node_table.h"
 #include "config/profile_file.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
-#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
@@ -46,14 +46,15 @@ int ConfiguredNodes(const MonitorSettings& settings) {
 
 }  // namespace
 
-HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window)
-    : args_(args), scheduler_(window), watch_(!args.once) {
+HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window,
+                                 startup::ProgramRun* run)
+    : args_(args), scheduler_(window), run_(run) {
     lines_ = std::make_shared<ProbeLines>(args_.once ? std::function<void()>(QuitSoon)
                                                      : std::function<void()>());
     AddPassListener(lines_);
-    connect(&watch_, &TerminationWatch::terminationRequested, this,
+    connect(run_, &startup::ProgramRun::terminationRequested, this,
             &HeadlessMonitor::OnTermination);
-    connect(&watch_, &TerminationWatch::hangupReceived, this, &HeadlessMonitor::OnHangup);
+    connect(run_, &startup::ProgramRun::hangupReceived, this, &HeadlessMonitor::OnHangup);
 }
 
 HeadlessMonitor::~HeadlessMonitor() {
@@ -143,7 +144,7 @@ void HeadlessMonitor::ReloadWhenIdle() {
     }
     // Nodes that stay as they were keep their counts: an outage that goes on
     // across a reload raises no second alarm.
-    ReloadSettingsKeepingNodeState();
+    run_->Reload();
     SayLine("read " + SettingsFilePath() + " again");
 }
 

@@ -10,7 +10,7 @@
 #include "engine/scan_scheduler.h"
 #include "monitor/console_output.h"
 #include "monitor/monitor_args.h"
-#include "platform/termination_watch.h"
+#include "startup/program_run.h"
 
 namespace sentrel::monitor {
 
@@ -24,7 +24,8 @@ class HeadlessMonitor : public QObject {
     Q_OBJECT
 
   public:
-    HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window);
+    // The run's signals end it (SIGTERM, SIGINT) and reload it (SIGHUP).
+    HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window, startup::ProgramRun* run);
     ~HeadlessMonitor() override;
 
     // Runs the event loop until the end; returns the exit code. The pass has
@@ -40,7 +41,7 @@ class HeadlessMonitor : public QObject {
 
     MonitorArgs args_;
     ScanScheduler scheduler_;
-    TerminationWatch watch_;  // SIGHUP too, unless --once
+    startup::ProgramRun* run_;
     std::shared_ptr<ProbeLines> lines_;
     bool stopping_ = false;
     bool reloadPending_ = false;

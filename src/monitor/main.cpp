@@ -4,21 +4,16 @@
 
 #include <sysexits.h>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "config/profile_file.h"
 #include "config/settings.h"
-#include "config/node_table.h"
 #include "engine/ping_probe.h"
-#include "engine/scan_pass.h"
-#include "platform/window_port.h"
-#include "history/history_setup.h"
-#include "metrics/metrics_endpoint.h"
 #include "monitor/console_output.h"
 #include "monitor/headless_monitor.h"
 #include "monitor/monitor_args.h"
 #include "platform/server_sound.h"
+#include "platform/window_port.h"
+#include "startup/program_run.h"
 
 using namespace sentrel;
 using namespace sentrel::monitor;
@@ -70,45 +65,23 @@ int main(int argc, char** argv) {
     if (!SettingsReadable()) {
         return EX_NOINPUT;
     }
-    if (!PingLibraryLoad()) {
+    startup::ProgramRun run({.metrics = !args.once,
+                             .watchHangup = !args.once,
+                             .sound = MakeServerSoundPlayer(),
+                             .say = SayLine});
+    if (!run.FindPing()) {
         SayLine(kMsgNoPing);
-        return EX_UNAVAILABLE;
+        return run.Finish(EX_UNAVAILABLE);
     }
-
     ConsoleWindow window;
     SetMainWindowHandle(&window);
-    ResetNodeTable();
-    LoadSettings();
-    SetSoundPlayer(MakeServerSoundPlayer());
+    run.Start();
     if ((!args.once || args.alarms) && CurrentSettings().Audio_Flag && !SoundServerAnswers()) {
         SetSoundPlayer(nullptr);
         SayLine("no sound server answers: alarm sounds are skipped");
     }
-
-    int code = 0;
-    {
-        std::unique_ptr<MetricsEndpoint> metrics;
-        if (!args.once) {
-            std::string message;
-            metrics = MetricsEndpoint::Start(&message);
-            if (!message.empty()) {
-                SayLine(message);
-            }
-        }
-        // The history store listens before the monitor starts, so it sees the
-        // first pass and the start of monitoring.
-        auto history = history::StartHistory(CurrentSettings());
-        HeadlessMonitor monitor(args, &window);
-        code = monitor.Run();
-        history::StopHistory(history);
-        if (ScanPassRunning()) {
-            // A pass stuck in a launched command or a page was not waited for:
-            // end now, without tearing down what that thread may still use.
-            std::fflush(nullptr);
-            std::_Exit(code);
-        }
-    }
+    HeadlessMonitor monitor(args, &window, &run);
+    const int code = run.Finish(monitor.Run());
     SetMainWindowHandle(nullptr);
-    PingLibraryRelease();
     return code;
 }

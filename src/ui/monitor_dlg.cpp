@@ -21,14 +21,14 @@
 #include <algorithm>
 #include <string>
 
+#include "config/node_table.h"
 #include "config/placement.h"
 #include "config/settings.h"
-#include "config/node_table.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
-#include "platform/window_port.h"
 #include "platform/net_names.h"
+#include "platform/window_port.h"
 #include "ui/about_dlg.h"
 #include "ui/artwork.h"
 #include "ui/dialogs.h"
@@ -220,12 +220,6 @@ bool CMonitorDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 CMonitorDlg::StartResult CMonitorDlg::Initialise() {
-    pingLoaded_ = PingLibraryLoad();
-    if (!pingLoaded_) {
-        ShowMessageBox(nullptr, QString::fromLatin1(kMsgNoPing), AppTitle(),
-                       MessageIcon::Exclamation, MessageButtons::Ok);
-        return StartResult::NoPing;
-    }
     iconTimer_.start();
     std::string hostName;
     if (!LocalHostName(&hostName)) {
@@ -303,6 +297,7 @@ void CMonitorDlg::OnSetup() {
     if (RunSetupAndSave(this)) {
         // What is watched may have changed: the history notes the change.
         NotifyMonitoringChanged(false);
+        emit settingsRead();
         Redraw();
     }
 }
@@ -431,10 +426,6 @@ void CMonitorDlg::reject() {
     scheduler_.Shutdown();
     closedCleanly_ = WaitForPassWhileServing(kCloseWaitLimit);
     SavePlacement();
-    if (closedCleanly_ && pingLoaded_) {
-        PingLibraryRelease();
-        pingLoaded_ = false;
-    }
     if (!closedCleanly_) {
         scanWindow_->StopServing();
     }

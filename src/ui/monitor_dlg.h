@@ -38,14 +38,13 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     enum class StartResult {
         Ready,      // settings read (and monitoring switched on when asked)
         NoNetwork,  // no host name: the window opens without settings
-        NoPing,     // the ping facility is missing: the program ends at once
     };
 
     explicit CMonitorDlg(QWidget* parent = nullptr);
     ~CMonitorDlg() override;
 
-    // Start-up: ping facility, icon timer, host name, node table, settings,
-    // AutoStart. Shows the start-up messages itself.
+    // Start-up, once the program has found its ping facility: icon timer, host
+    // name, node table, settings, AutoStart. Shows the start-up messages itself.
     StartResult Initialise();
 
     // Rebuilds the list, the button caption and the last-scan time from the node
@@ -65,6 +64,10 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     bool Closing() const { return closing_; }
     // How the last close ended: true when no pass was left running.
     bool ClosedCleanly() const { return closedCleanly_; }
+
+  signals:
+    // The setup sheet's OK has saved the settings and read them again.
+    void settingsRead();
 
   public slots:
     void OnRunStop();
@@ -120,7 +123,6 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     std::optional<QMargins> normalFrame_;  // the frame last seen in the normal state
     std::optional<QPoint> placedAt_;       // restored frame corner, until settled
 
-    bool pingLoaded_ = false;
     bool closing_ = false;
     bool closedCleanly_ = false;
 };

@@ -170,11 +170,17 @@ class Journeys(unittest.TestCase):
         self.assertLess(time.time() - slow, 8)  # the server gave up on the slow client
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
 
-        # SIGHUP: a node added to tarn.ini appears after the next pass.
-        write_ini(self.dir, nodes + [(good, "added")],
-                  f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
+        moved = free_port()
+        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=127.0.0.1:{moved}\n")
         mon.send_signal(signal.SIGHUP)
-        wait_for(lambda: b'title="added"' in http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"), 15, "added node")
+        def served():
+            try:
+                return b'title="added"' in http(moved, b"GET /metrics HTTP/1.0\r\n\r\n")
+            except ConnectionRefusedError:
+                return False  # not reloaded yet
+        wait_for(served, 15, "added node")
+        self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=15)
         self.assertEqual(mon.returncode, 0, err)
@@ -205,6 +211,7 @@ class Journeys(unittest.TestCase):
         ini = write_ini(self.dir, [(silent, "mute")], f"[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n", maxsecs=0)
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)  # systemd's end of NOTIFY_SOCKET
         notify.bind(os.path.join(self.dir, "notify"))
+        self.addCleanup(notify.close)
         mon = self.spawn(MONITOR, "--config", ini, env=dict(os.environ, NOTIFY_SOCKET=notify.getsockname()))
         wait_for(ACCEPTED[silent].is_set, 10, "the probe to connect")
         start = time.time()

@@ -1,0 +1,105 @@
+#include "startup/program_run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "config/node_table.h"
+#include "config/settings.h"
+#include "engine/pass_events.h"
+#include "engine/ping_probe.h"
+#include "engine/scan_pass.h"
+#include "history/history_setup.h"
+#include "metrics/metrics_endpoint.h"
+
+namespace sentrel::startup {
+
+ProgramRun::ProgramRun(RunOptions options)
+    : options_(std::move(options)), watch_(options_.watchHangup) {
+    if (!options_.say) {
+        options_.say = [](const std::string&) {};
+    }
+    SetSoundPlayer(options_.sound);
+    connect(&watch_, &TerminationWatch::terminationRequested, this,
+            &ProgramRun::terminationRequested);
+    connect(&watch_, &TerminationWatch::hangupReceived, this, &ProgramRun::hangupReceived);
+}
+
+ProgramRun::~ProgramRun() {
+    if (!finished_) {
+        Finish(0);
+    }
+}
+
+bool ProgramRun::FindPing() {
+    pingFound_ = PingLibraryLoad();
+    return pingFound_;
+}
+
+void ProgramRun::Start() {
+    ResetNodeTable();
+    LoadSettings();
+    StartHistory();
+    StartMetrics();
+}
+
+void ProgramRun::Reload() {
+    ReloadSettingsKeepingNodeState();
+    FollowSettings();
+}
+
+void ProgramRun::FollowSettings() {
+    const MonitorSettings settings = CurrentSettings();
+    if (settings.Keep_Days != keepDays_) {
+        history::StopHistory(history_);
+        StartHistory();
+        if (history_ && MonitorRunning.load() != 0) {
+            // The new writer's watched stretch begins now.
+            history_->MonitoringChanged(true, NowUtcMs());
+        }
+    }
+    if (options_.metrics && settings.Metrics_Listen != metricsListen_) {
+        metrics_.reset();  // the old address is given up before the new one is bound
+        StartMetrics();
+    }
+}
+
+void ProgramRun::StartHistory() {
+    const MonitorSettings settings = CurrentSettings();
+    keepDays_ = settings.Keep_Days;
+    history_ = history::StartHistory(settings);
+}
+
+void ProgramRun::StartMetrics() {
+    metricsListen_ = CurrentSettings().Metrics_Listen;
+    if (!options_.metrics) {
+        return;
+    }
+    std::string message;
+    metrics_ = MetricsEndpoint::Start(&message);
+    if (!message.empty()) {
+        options_.say(message);
+    }
+}
+
+int ProgramRun::Finish(int code) {
+    if (finished_) {
+        return code;
+    }
+    finished_ = true;
+    history::StopHistory(history_);
+    if (ScanPassRunning()) {
+        // A pass stuck in a launched command or a page was not waited for:
+        // end now, without tearing down what that thread may still use.
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    metrics_.reset();
+    SetSoundPlayer(nullptr);
+    if (pingFound_) {
+        PingLibraryRelease();
+    }
+    return code;
+}
+
+}  // namespace sentrel::startup

@@ -1,0 +1,83 @@
+// What both programs do from start to end, in one place: the ping facility
+// found, the settings read, history and metrics listening before monitoring can
+// start, the sound player chosen, the termination signals watched, settings
+// followed when they are read again, and an end that never waits beyond its
+// bound for a pass stuck in a launched command or a page. Each program's main
+// keeps only what is its own: the window, or the console.
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/sound.h"
+#include "platform/termination_watch.h"
+
+namespace sentrel {
+class MetricsEndpoint;
+namespace history {
+class HistoryWriter;
+}
+}  // namespace sentrel
+
+namespace sentrel::startup {
+
+struct RunOptions {
+    bool metrics = true;                          // serve [Metrics] Listen
+    bool watchHangup = false;                     // SIGHUP asks for a reload
+    std::shared_ptr<SoundPlayer> sound;           // how alarms sound; null: silence
+    std::function<void(const std::string&)> say;  // one line for the operator
+};
+
+class ProgramRun : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit ProgramRun(RunOptions options);
+    ~ProgramRun() override;
+
+    // The ping facility, found in its order (ICMP datagram socket, the helper,
+    // a raw socket). False when there is none: the program says so and ends.
+    bool FindPing();
+
+    // The node table cleared and the settings read; history and metrics then
+    // listen, so they see every pass and every change of monitoring from the
+    // first one on.
+    void Start();
+
+    // tarn.ini again between passes: nodes that stay as they were keep their
+    // counts; history (Keep_Days) and metrics (Listen) follow.
+    void Reload();
+
+    // History and metrics follow the settings now in use (after the setup
+    // sheet has read them again, or a reload).
+    void FollowSettings();
+
+    // The end: history written out, metrics stopped, the ping facility
+    // released; returns code. A pass still running (stuck beyond its bound in
+    // a command or a page) ends the process here with code instead, without
+    // tearing down what that pass may still use. Call while the window the
+    // pass talks to still exists.
+    int Finish(int code);
+
+  signals:
+    void terminationRequested();
+    void hangupReceived();
+
+  private:
+    void StartHistory();
+    void StartMetrics();
+
+    RunOptions options_;
+    TerminationWatch watch_;
+    std::shared_ptr<history::HistoryWriter> history_;
+    std::unique_ptr<MetricsEndpoint> metrics_;
+    std::string metricsListen_;
+    int keepDays_ = 0;
+    bool pingFound_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace sentrel::startup
