@@ -33,7 +33,7 @@
 namespace sentrel {
 
 inline constexpr std::size_t kMaxRequestLine = 64;  // without the newline
-inline constexpr std::size_t kMaxAnswerLine = 128;  // longer answers are none
+inline constexpr std::size_t kMaxAnswerLine = 128;  // no answer is longer
 inline constexpr int kMaxEchoTimeoutMs = 10000;
 inline constexpr std::size_t kMaxEchoesPerSecond = 100;
 inline constexpr std::string_view kHelperReady = "ready";
