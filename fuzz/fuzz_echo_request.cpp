@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "ping_helper/echo_request.h"
+#include "platform/ping_helper_protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &request.node, address, sizeof address);
-    const unsigned first = ntohl(request.node.s_addr) >> 24;
+    ::inet_ntop(AF_INET, &request.node.v4, address, sizeof address);
+    const unsigned first = ntohl(request.node.v4.s_addr) >> 24;
     const std::string canonical = std::string(address) + " " + std::to_string(request.id) + " " +
                                   std::to_string(request.seq) + " " +
                                   std::to_string(request.timeoutMs);

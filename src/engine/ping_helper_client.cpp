@@ -12,9 +12,9 @@
 #include <climits>
 #include <cstdlib>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
+#include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 
 extern char** environ;
@@ -26,7 +26,6 @@ namespace {
 constexpr auto kStartWait = std::chrono::seconds(3);
 // The helper answers at its time-out; this much more and it is taken for broken.
 constexpr auto kAnswerGrace = std::chrono::seconds(2);
-constexpr std::size_t kMaxAnswer = 128;
 
 std::string ExecutableDir() {
     char path[PATH_MAX];
@@ -46,7 +45,7 @@ class HelperProcess {
         if (fd_ >= 0 || startFailed_) {
             return fd_ >= 0;
         }
-        startFailed_ = !Spawn() || ReadLine(SteadyClock::now() + kStartWait) != "ready";
+        startFailed_ = !Spawn() || ReadLine(SteadyClock::now() + kStartWait) != kHelperReady;
         if (startFailed_) {
             Stop();
             startFailed_ = true;
@@ -58,8 +57,7 @@ class HelperProcess {
         if (!Start()) {
             return {};
         }
-        const std::string tag = std::to_string(id) + " " + std::to_string(seq) + " ";
-        const std::string request = ipText + " " + tag + std::to_string(timeoutMs) + "\n";
+        const std::string request = FormatEchoRequest(ipText, id, seq, timeoutMs) + "\n";
         const Deadline deadline =
             SteadyClock::now() + std::chrono::milliseconds(timeoutMs) + kAnswerGrace;
         HelperEcho result{HelperEcho::Outcome::Failed, 0};
@@ -74,16 +72,16 @@ class HelperProcess {
                 Stop();  // silent or gone: the next probe starts a new one
                 return result;
             }
-            if (answer == "bad") {
+            if (answer == kAnswerBad) {
                 return result;  // ipText was no address the helper accepts
             }
-            if (answer.compare(0, tag.size(), tag) != 0) {
+            EchoAnswer parsed;
+            if (!ParseEchoAnswer(answer, &parsed) || parsed.id != id || parsed.seq != seq) {
                 continue;  // the late answer to an earlier request
             }
-            std::istringstream rest(answer.substr(tag.size()));
-            std::string word;
-            if (rest >> word && word == "ok" && rest >> result.micros) {
+            if (parsed.word == EchoAnswer::Word::Ok) {
                 result.outcome = HelperEcho::Outcome::Answered;
+                result.micros = parsed.micros;
             }
             return result;
         }
@@ -145,7 +143,7 @@ class HelperProcess {
             }
             char chunk[256];
             ssize_t n = -1;
-            if (buffer_.size() <= kMaxAnswer && WaitForSocket(fd_, POLLIN, deadline) > 0) {
+            if (buffer_.size() <= kMaxAnswerLine && WaitForSocket(fd_, POLLIN, deadline) > 0) {
                 n = ::recv(fd_, chunk, sizeof chunk, 0);
             }
             if (n < 0 && errno == EINTR) {

@@ -4,18 +4,16 @@
 #include "engine/ping_probe.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <random>
 
 #include "engine/ping_helper_client.h"
 #include "platform/net_names.h"
+#include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 
 namespace sentrel {
@@ -23,12 +21,6 @@ namespace sentrel {
 namespace {
 
 std::atomic<bool> gPingLoaded{false};
-
-// Room for the largest IPv4 header, the ICMP header, the echoed data and then some:
-// a node may echo more than it was sent; the tail is cut and not needed.
-constexpr std::size_t kReceiveSize = 2048;
-// The longest time-out the helper takes.
-constexpr int kMaxHelperTimeoutMs = 10000;
 
 class FdCloser {
   public:
@@ -101,8 +93,8 @@ std::string PingRequestData() {
 }
 
 std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int timeoutMs) {
-    EchoExpectation expected;
-    if (!ParseDottedIPv4(ipText, &expected.node)) {
+    EchoSend echo;
+    if (!ParseDottedIPv4(ipText, &echo.node.v4)) {
         return 0;
     }
     const int fd = OpenIcmpSocket(kind);
@@ -110,71 +102,14 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
         return -1;
     }
     FdCloser closer(fd);
-
-    expected.id = RandomWord();
-    expected.seq = NextSequence();
-    expected.data = PingRequestData();
-    const std::string request = BuildEchoRequest(expected.id, expected.seq, expected.data);
-    if (kind == IcmpSocketKind::Raw) {
-        (void)QueueOnlyAnswersTo(fd, expected.id);  // refused: the reply test still decides
-    }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr = expected.node;
-
-    const auto start = SteadyClock::now();
-    const Deadline deadline = start + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-    ssize_t sent;
-    do {
-        sent = ::sendto(fd, request.data(), request.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(request.size())) {
-        return 0;
-    }
-    if (kind == IcmpSocketKind::Datagram) {
-        // The kernel replaced our identifier by the socket's own; it is the socket's
-        // "port", and replies to it come back carrying it.
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-            return 0;
-        }
-        expected.id = ntohs(local.sin_port);
-    }
-
-    unsigned char packet[kReceiveSize];
-    for (;;) {
-        const int ready = WaitForSocket(fd, POLLIN, deadline);
-        if (ready <= 0) {
-            return 0;  // time-out (or a poll failure)
-        }
-        // Take everything queued; anything but our reply is passed over.
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t got = ::recvfrom(fd, packet, sizeof packet, 0,
-                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (got < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    break;
-                }
-                return 0;
-            }
-            const auto arrived = SteadyClock::now();
-            if (IsEchoReplyFor(packet, static_cast<std::size_t>(got), kind == IcmpSocketKind::Raw,
-                               from.sin_addr, expected)) {
-                // A reply read only after the time-out came too late.
-                return arrived <= deadline ? RoundTripMs(arrived - start) : 0;
-            }
-        }
-        if (SteadyClock::now() >= deadline) {
-            return 0;
-        }
-    }
+    echo.id = RandomWord();
+    echo.seq = NextSequence();
+    echo.data = PingRequestData();
+    echo.timeoutMs = timeoutMs;
+    const EchoResult result = ExchangeEcho(fd, kind, echo);
+    return result.outcome == EchoResult::Outcome::Answered
+               ? RoundTripMs(std::chrono::microseconds(result.micros))
+               : 0;
 }
 
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
@@ -189,7 +124,7 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     char dotted[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &node, dotted, sizeof dotted);
     const HelperEcho echo = PingThroughHelper(dotted, RandomWord(), NextSequence(),
-                                              std::clamp(timeoutMs, 1, kMaxHelperTimeoutMs));
+                                              std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs));
     if (echo.outcome != HelperEcho::Outcome::Unavailable) {
         return echo.outcome == HelperEcho::Outcome::Answered
                    ? RoundTripMs(std::chrono::microseconds(echo.micros))

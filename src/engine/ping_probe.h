@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/icmp_echo.h"
+#include "platform/icmp_echo.h"
 
 namespace sentrel {
 
@@ -27,8 +27,8 @@ std::string PingRequestData();
 
 // Round-trip time in whole milliseconds (at least 1) when an echo reply from the
 // node came within the time-out; 0 otherwise (no socket, invalid dotted address,
-// no reply, or only ICMP errors). Tries the ways in the order PingLibraryLoad does;
-// a socket of its own is opened and closed for every probe.
+// no reply, or an ICMP error about the request, which ends the probe at once). Tries the ways in
+// the order PingLibraryLoad does; a socket of its own is opened and closed for every probe.
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
 
 // The same probe over one socket kind only: -1 when a socket of that kind cannot be

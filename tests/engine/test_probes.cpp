@@ -65,7 +65,12 @@ TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
     }
     EXPECT_LT(Seconds(start), 0.5);
     EXPECT_EQ(peer.accepted(), 0);
-    EXPECT_EQ(HttpdTimeoutSeconds("") + HttpdTimeoutSeconds(" 7s") + HttpdPortNumber("0"), 147);
+    using Read = int (*)(const std::string&);
+    const std::tuple<Read, const char*, int> named[] = {
+        {HttpdTimeoutSeconds, "", 60}, {HttpdTimeoutSeconds, " 7s", 7}, {HttpdPortNumber, "0", 80}};
+    for (const auto& [read, text, value] : named) {
+        EXPECT_EQ(read(text), value) << '"' << text << '"';
+    }
 }
 
 std::string Icmp(int type, int code, int id, int seq, const std::string& data) {
@@ -107,15 +112,16 @@ void FloodWithForeignIcmp(bool requests) {
 }
 
 // Answers each echo request by hand after a volley that must not count: errors
-// quoting it, replies with the wrong sequence, identifier or data, the right reply
-// from another address, foreign ICMP. The kernel of the namespace answers no pings.
+// quoting it with another sequence or destination, replies with the wrong sequence,
+// identifier or data, the right reply from another address, foreign ICMP; or with
+// an error quoting it, which ends the probe. The namespace's kernel answers no pings.
 struct HandRun {
     std::int32_t result = -3;
     double seconds = 0;
     std::vector<std::string> requests;
 };
 
-HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
+HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs, bool error = false) {
     HandRun run;
     const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int other = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -141,11 +147,14 @@ HandRun AnsweredByHand(IcmpSocketKind kind, bool answer, int timeoutMs) {
             const int id = b[ihl + 4] << 8 | b[ihl + 5], seq = b[ihl + 6] << 8 | b[ihl + 7];
             const std::string data(reinterpret_cast<char*>(b) + ihl + 8,
                                    static_cast<std::size_t>(n) - ihl - 8);
-            const std::string quoted(reinterpret_cast<char*>(b), ihl + 8);
+            std::string quoted(reinterpret_cast<char*>(b), ihl + 8), elsewhere = quoted;
             run.requests.push_back(data);
-            for (const auto& [type, code] : {std::pair{3, 1}, {3, 3}, {11, 0}}) {
-                send(fd, Icmp(type, code, 0, 0, quoted));
+            if (error) {
+                send(fd, Icmp(3, 1, 0, 0, quoted));
+                continue;
             }
+            elsewhere[19] = 2, quoted[ihl + 7] = static_cast<char>(seq + 1);
+            send(fd, Icmp(3, 1, 0, 0, elsewhere)), send(fd, Icmp(11, 0, 0, 0, quoted));
             send(fd, Icmp(0, 0, id, seq - 1, data)), send(fd, Icmp(0, 0, id, seq + 1, data));
             send(fd, Icmp(0, 0, id + 1, seq, data)), send(other, Icmp(0, 0, id, seq, data));
             send(fd, Icmp(0, 0, id, seq, std::string(data.size(), '?')));
@@ -171,10 +180,11 @@ TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
         request += "Brightfen Sentrel   ";
     }
     for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
-        HandRun answered, unanswered;
+        HandRun answered, unanswered, refused;
         if (!InPrivateNetNamespace([&] {
                 answered = AnsweredByHand(kind, true, 3000);
                 unanswered = AnsweredByHand(kind, false, 1000);
+                refused = AnsweredByHand(kind, false, 3000, true);
             })) {
             GTEST_SKIP() << "no private network namespace (needs root)";
         }
@@ -184,6 +194,8 @@ TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
         EXPECT_EQ(unanswered.result, 0);
         EXPECT_GE(unanswered.seconds, 0.999);  // kept waiting through the volley
         EXPECT_LT(unanswered.seconds, 1.5);
+        EXPECT_EQ(refused.result, 0);  // an error about the request is no answer
+        EXPECT_LT(refused.seconds, 1.5) << "an error about the request ends the probe at once";
     }
 }
 

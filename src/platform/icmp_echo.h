@@ -1,0 +1,75 @@
+// ICMP echo, the one way both the PING probe and the helper sentrel-ping do it:
+// sockets of either kind, the request on the wire, and one exchange that waits for
+// the reply carrying the request's identifier, sequence and data, and ends at once
+// when an ICMP error about the request comes back. Libc only: the helper links it.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace sentrel {
+
+enum class IcmpSocketKind {
+    Datagram,  // unprivileged ping socket; the kernel sets the identifier
+    Raw,       // needs CAP_NET_RAW; receives every ICMP packet with its IP header
+};
+
+// A node's address. Only AF_INET is handled; the type has room for an IPv6 address
+// so that ICMPv6 joins without changing the functions below.
+struct IcmpAddress {
+    int family = AF_INET;
+    in_addr v4{};
+    in6_addr v6{};
+};
+
+// A non-blocking, close-on-exec ICMP socket of that kind for family; -1 when it
+// cannot be opened (always for a family other than AF_INET). A raw socket takes
+// only echo replies and the errors that may answer a request; a datagram socket
+// gets the ICMP errors about its requests on its error queue (IP_RECVERR).
+int OpenIcmpSocket(IcmpSocketKind kind, int family = AF_INET);
+
+// RFC 1071 checksum of size bytes.
+std::uint16_t InternetChecksum(const void* data, std::size_t size);
+
+// The 120 data bytes of every echo request Sentrel sends: six copies of
+// "Brightfen Sentrel" padded with blanks to 20.
+std::string EchoRequestData();
+
+// An echo request (type 8, code 0) with its checksum; id and seq in host order.
+std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data);
+
+struct EchoSend {
+    IcmpAddress node;
+    std::uint16_t id = 0;  // a datagram socket sends its own instead
+    std::uint16_t seq = 0;
+    std::string data;
+    int timeoutMs = 0;
+};
+
+struct EchoResult {
+    enum class Outcome {
+        Answered,   // the reply came in time; micros is the round trip
+        TimedOut,   // nothing that counts came before the deadline
+        IcmpError,  // an ICMP error quoting the request came first
+        Unsent,     // the request could not be sent
+        HungUp,     // the watched descriptor hung up while waiting
+    };
+    Outcome outcome = Outcome::TimedOut;
+    std::int64_t micros = 0;
+    int errorType = 0;  // of the ICMP error
+    int errorCode = 0;
+};
+
+// Sends one echo request over fd (a socket of that kind from OpenIcmpSocket) and
+// waits up to echo.timeoutMs for its answer. Only a reply from the node with the
+// request's identifier, sequence and data counts; an ICMP error quoting the request
+// (from the node's address, identifier and sequence) ends the echo at once; all
+// else is passed over. On a raw socket the kernel first drops what was queued and
+// from then on queues only what may answer this request. watchFd, when not -1, is
+// watched for a hang-up, which ends the wait.
+EchoResult ExchangeEcho(int fd, IcmpSocketKind kind, const EchoSend& echo, int watchFd = -1);
+
+}  // namespace sentrel

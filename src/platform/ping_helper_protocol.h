@@ -1,0 +1,73 @@
+// The line protocol between the programs and their helper sentrel-ping, written by
+// the helper (src/ping_helper) and read by its client (src/engine). The helper
+// says once, first:
+//
+//   ready                           its socket is open and no privilege is left
+//   unavailable                     it could not get there; it then ends
+//
+// then reads one request line per echo, read strictly:
+//
+//   <a.b.c.d> <identifier> <sequence> <time-out in ms>
+//
+// Single blanks between the fields, a newline at the end, decimal numbers without
+// sign or leading zeros. The address is a unicast IPv4 address in dotted-quad form;
+// the identifier and sequence are 0 to 65535; the time-out is 1 to
+// kMaxEchoTimeoutMs. It answers each with one line, in the order they came:
+//
+//   <id> <seq> ok <microseconds>    the echo reply came
+//   <id> <seq> timeout              nothing came within the time-out
+//   <id> <seq> error <type> <code>  an ICMP error about the request came back
+//   <id> <seq> unsent               the kernel refused to send the request
+//   <id> <seq> rate                 refused: kMaxEchoesPerSecond echoes went out
+//                                   within the last second
+//   bad                             refused: the line is not a well-formed request
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/icmp_echo.h"
+
+namespace sentrel {
+
+inline constexpr std::size_t kMaxRequestLine = 64;  // without the newline
+inline constexpr std::size_t kMaxAnswerLine = 128;  // no answer is longer
+inline constexpr int kMaxEchoTimeoutMs = 10000;
+inline constexpr std::size_t kMaxEchoesPerSecond = 100;
+inline constexpr std::string_view kHelperReady = "ready";
+inline constexpr std::string_view kHelperUnavailable = "unavailable";
+inline constexpr std::string_view kAnswerBad = "bad";
+
+struct EchoRequest {
+    IcmpAddress node;
+    std::uint16_t id = 0;
+    std::uint16_t seq = 0;
+    int timeoutMs = 0;
+};
+
+// True when line (without its newline) is a well-formed request; out is then filled.
+bool ParseEchoRequest(std::string_view line, EchoRequest* out);
+// The request line for a dotted address, without the newline.
+std::string FormatEchoRequest(std::string_view address, std::uint16_t id, std::uint16_t seq,
+                              int timeoutMs);
+
+struct EchoAnswer {
+    enum class Word { Ok, Timeout, Error, Unsent, Rate };
+    std::uint16_t id = 0;
+    std::uint16_t seq = 0;
+    Word word = Word::Timeout;
+    std::int64_t micros = 0;  // ok
+    int type = 0;             // error
+    int code = 0;
+};
+
+// The answer the helper gives for an echo's result (HungUp has none; Timeout).
+EchoAnswer AnswerFor(const EchoRequest& request, const EchoResult& result);
+// The answer line, without the newline.
+std::string FormatEchoAnswer(const EchoAnswer& answer);
+// True when line (without its newline) is a well-formed answer to a request.
+bool ParseEchoAnswer(std::string_view line, EchoAnswer* out);
+
+}  // namespace sentrel
