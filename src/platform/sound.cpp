@@ -1,15 +1,19 @@
 // The calls of the sound facility, handed to the chosen player on the
-// application's thread. Every call is posted there as a queued call, also from
-// that thread itself, so that calls from different threads take effect in the
-// order they were made.
+// application's thread. Every call is posted there as a queued call by name,
+// also from that thread itself, so that calls from different threads take
+// effect in the order they were made. Only plain arguments cross threads: no
+// function object is shared with the application's thread, whose release would
+// happen inside Qt, out of ThreadSanitizer's sight.
 #include "platform/sound.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QObject>
 #include <QString>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 static void InitSoundResources() {
     Q_INIT_RESOURCE(sound);
@@ -27,28 +31,67 @@ std::shared_ptr<SoundPlayer> Player() {
     return g_player;
 }
 
+// Lives on the application's thread and runs the calls posted to it.
+class SoundCourier : public QObject {
+    Q_OBJECT
+
+  public:
+    Q_INVOKABLE void Play(const QString& file, bool loop, bool fallBack) {
+        if (const auto player = Player()) {
+            player->Play(file.toLocal8Bit().toStdString(), loop, fallBack);
+        }
+    }
+    Q_INVOKABLE void Stop() {
+        if (const auto player = Player()) {
+            player->Stop();
+        }
+    }
+    // The player replaced by SetSoundPlayer, stopped where it plays.
+    Q_INVOKABLE void StopRetired() {
+        std::vector<std::shared_ptr<SoundPlayer>> retired;
+        {
+            std::lock_guard lock(g_playerMutex);
+            retired.swap(retired_);
+        }
+        for (const auto& player : retired) {
+            player->Stop();
+        }
+    }
+
+    std::vector<std::shared_ptr<SoundPlayer>> retired_;  // under g_playerMutex
+};
+
+// The courier, made on first use and moved to the application's thread; null
+// without an application object.
+SoundCourier* Courier() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) {
+        return nullptr;
+    }
+    static SoundCourier* courier = [app] {
+        auto* c = new SoundCourier;
+        c->moveToThread(app->thread());
+        return c;
+    }();
+    return courier;
+}
+
 // A file the player can be asked to load: an existing, readable file. Anything
 // else cannot be played, which is known without trying; empty then.
-std::string PlayablePath(const std::string& path) {
+QString PlayablePath(const std::string& path) {
     if (path.empty()) {
         return {};
     }
     const QFileInfo info(QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size())));
-    if (!info.isFile() || !info.isReadable()) {
-        return {};
-    }
-    return info.absoluteFilePath().toLocal8Bit().toStdString();
+    return info.isFile() && info.isReadable() ? info.absoluteFilePath() : QString();
 }
 
-template <typename F>
-void OnAppThread(std::shared_ptr<SoundPlayer> player, F&& action) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (app == nullptr || !player) {
-        return;
+template <typename... Args>
+void Post(const char* method, Args&&... args) {
+    if (SoundCourier* courier = Courier()) {
+        QMetaObject::invokeMethod(courier, method, Qt::QueuedConnection,
+                                  std::forward<Args>(args)...);
     }
-    QMetaObject::invokeMethod(
-        app, [player = std::move(player), action = std::forward<F>(action)] { action(*player); },
-        Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -65,32 +108,35 @@ const char* DefaultSoundUrl() {
 }
 
 void SetSoundPlayer(std::shared_ptr<SoundPlayer> player) {
-    std::shared_ptr<SoundPlayer> old;
+    SoundCourier* courier = Courier();
     {
         std::lock_guard lock(g_playerMutex);
-        old = std::exchange(g_player, std::move(player));
+        std::shared_ptr<SoundPlayer> old = std::exchange(g_player, std::move(player));
+        if (courier != nullptr && old) {
+            courier->retired_.push_back(std::move(old));
+        }
     }
-    OnAppThread(std::move(old), [](SoundPlayer& p) { p.Stop(); });
+    Post("StopRetired");
 }
 
 void PlayAlarmSound(const std::string& path, bool loop) {
     // A file that cannot be played gives the chime (an empty name).
-    OnAppThread(Player(),
-                [file = PlayablePath(path), loop](SoundPlayer& p) { p.Play(file, loop, true); });
+    Post("Play", Q_ARG(QString, PlayablePath(path)), Q_ARG(bool, loop), Q_ARG(bool, true));
 }
 
 void PlayTestSound(const std::string& path) {
-    OnAppThread(Player(), [file = PlayablePath(path)](SoundPlayer& p) {
-        if (file.empty()) {
-            p.Stop();
-        } else {
-            p.Play(file, false, false);
-        }
-    });
+    const QString file = PlayablePath(path);
+    if (file.isEmpty()) {
+        Post("Stop");
+    } else {
+        Post("Play", Q_ARG(QString, file), Q_ARG(bool, false), Q_ARG(bool, false));
+    }
 }
 
 void StopSound() {
-    OnAppThread(Player(), [](SoundPlayer& p) { p.Stop(); });
+    Post("Stop");
 }
 
 }  // namespace sentrel
+
+#include "sound.moc"
