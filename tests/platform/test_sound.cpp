@@ -54,6 +54,11 @@ class Sound : public ::testing::TestWithParam<std::pair<const char*, int>> {};
 TEST_P(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
     ASSERT_NE(g_pulse, nullptr) << "the PulseAudio server did not start";
     const auto [player, gaps] = GetParam();
+#if defined(__SANITIZE_THREAD__)
+    if (player == std::string("server")) {
+        GTEST_SKIP() << "paplay is started by fork, which ThreadSanitizer refuses once threads run";
+    }
+#endif
     SetSoundPlayer(player == std::string("qt") ? MakeQtSoundPlayer() : MakeServerSoundPlayer());
     testing::TempDir dir;
     ASSERT_TRUE(testing::WriteFile(dir.file("t.wav"), Tone(1.0)));
