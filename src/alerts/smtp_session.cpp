@@ -70,13 +70,11 @@ bool SmtpReplyReader::Await(ByteStream& stream, int expected, const char* what) 
 }
 
 bool SmtpReplyReader::AwaitEachReceive(ByteStream& stream, int expected, const char* what) {
-    failure_ = std::string(what) + ": no reply " + std::to_string(expected) + " in " +
-               std::to_string(kReceiveAttempts) + " receives";
     char reply[kReceiveChunk];
     for (int attempt = 0; attempt < kReceiveAttempts; ++attempt) {
         const Deadline now = SteadyClock::now();
         if (now >= deadline_) {
-            return false;
+            break;
         }
         const ssize_t got = stream.Receive(reply, sizeof reply, ReceiveBy(now));
         if (got <= 0) {
@@ -89,12 +87,12 @@ bool SmtpReplyReader::AwaitEachReceive(ByteStream& stream, int expected, const c
             continue;
         }
         if (LeadingNumber(reply, static_cast<std::size_t>(got)) == expected) {
-            failure_.clear();
             return true;
         }
         // Another code (a rejection, or a leftover line of an earlier reply):
         // passed over at once.
     }
+    failure_ = std::string(what) + ": no reply " + std::to_string(expected) + " in time";
     return false;
 }
 
