@@ -1,5 +1,6 @@
 // Drives the real mailer, SendAlertMail, against a loopback SMTP server that
-// answers with the fuzz input, and checks the outcome against the reply rules.
+// answers with the fuzz input, and checks the outcome against the clear-text
+// dialogue's reply rule (each receive judged by the number at its start).
 //
 // Input: the replies, separated by NUL bytes; each piece (cut to the 3000-byte reply
 // buffer) is sent once the client has read the one before, so each is one receive;
@@ -40,6 +41,7 @@ const char* const kMessage =
 
 int g_listener = -1;
 std::uint16_t g_port = 0;
+sentrel::MonitorSettings g_settings;  // no Email_ keys but the listener's port
 
 [[noreturn]] void Fail(const char* what, const std::string& detail) {
     std::fprintf(stderr, "fuzz_smtp_reply: %s\n%s\n", what, detail.c_str());
@@ -172,7 +174,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::exit(1);
     }
     g_port = ntohs(addr.sin_port);
-    sentrel::SetSmtpPortForTesting(g_port);
+    g_settings.Email_Port = g_port;
     sentrel::SetSmtpTimingForTesting(kReceiveTimeout, kBudget);
     return 0;
 }
@@ -190,8 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string transcript;
     std::thread server(Serve, &pieces, &transcript);
     const auto start = Clock::now();
-    const sentrel::MailResult result = sentrel::SendAlertMail(
-        "127.0.0.1", "ops@example.org", "pager@example.org", "Node down", kMessage);
+    const sentrel::MailResult result =
+        sentrel::SendAlertMail("127.0.0.1", "ops@example.org", "pager@example.org", "Node down",
+                               kMessage, sentrel::MailTransportFromSettings(g_settings));
     const auto took = Clock::now() - start;
     server.join();
 

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <thread>
 
 #include "alerts/smtp_session.h"
 #include "platform/net_names.h"
@@ -17,10 +15,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::size_t kReplyBufferSize = 3000;
-constexpr int kReplyAttempts = 5;
-constexpr milliseconds kEmptyReceivePause{500};
-
 // Time limits of one dialogue. The connect may take 10 s; every receive waits
 // at most 10 s; and the whole call, connect, sends, receives and pauses
 // together, is cut off 55 s after it began. A silent server thus ends the call
@@ -29,7 +23,6 @@ constexpr milliseconds kConnectTimeout{10'000};
 constexpr milliseconds kReceiveTimeout{10'000};
 constexpr milliseconds kDialogueBudget{55'000};
 
-std::atomic<std::uint16_t> g_port{0};
 std::atomic<long long> g_receiveTimeoutMs{0};
 std::atomic<long long> g_budgetMs{0};
 
@@ -43,27 +36,6 @@ milliseconds DialogueBudget() {
     return ms > 0 ? milliseconds(ms) : kDialogueBudget;
 }
 
-// The reply code as atoi reads it: leading white space, an optional sign, then
-// digits up to the first other byte; no digits give 0.
-long long ReplyCode(const char* data, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size && (data[i] == ' ' || (data[i] >= '\t' && data[i] <= '\r'))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < size && (data[i] == '+' || data[i] == '-')) {
-        negative = data[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < size && data[i] >= '0' && data[i] <= '9'; ++i) {
-        if (value < 1'000'000'000LL) {  // far beyond any reply code; stops overflow
-            value = value * 10 + (data[i] - '0');
-        }
-    }
-    return negative ? -value : value;
-}
-
 // "<text>" for the envelope, unless the text is already bracketed.
 std::string EnvelopeAddress(const std::string& address) {
     if (!address.empty() && address[0] == '<') {
@@ -74,87 +46,32 @@ std::string EnvelopeAddress(const std::string& address) {
 
 class MailDialogue {
   public:
-    explicit MailDialogue(const MailTransport& transport)
+    using Opening = bool (SmtpSession::*)(const MailTransport&, const std::string&);
+
+    MailDialogue(const MailTransport& transport, SmtpReplyReader::Rule rule)
         : transport_(transport),
           deadline_(SteadyClock::now() + DialogueBudget()),
-          session_(socket_, deadline_, ReceiveTimeout()) {}
+          session_(socket_, rule, deadline_, ReceiveTimeout()) {}
 
-    MailResult Run(const std::string& server, const std::string& sender,
+    MailResult Run(Opening open, const std::string& server, const std::string& sender,
                    const std::string& recipient, const std::string& subject,
                    const std::string& message);
+    const std::string& Failure() const { return session_.Failure(); }
 
   private:
-    MailResult Dialogue(const std::string& server, const std::string& sender,
-                        const std::string& recipient, const std::string& subject,
-                        const std::string& message);
-    bool Secure() const { return !transport_.Default(); }
-    void Send(const std::string& text) {
-        if (Secure()) {
-            session_.Send(text);
-            return;
-        }
-        // A failed send is not examined here: it shows in the next ReplyWait.
-        socket_.SendAll(text, deadline_);
-    }
-    bool ReplyWait(long long expected);
+    void Send(const std::string& text) { session_.Send(text); }
+    bool ReplyWait(int expected) { return session_.Await(expected, "message"); }
 
     const MailTransport& transport_;
     xSocket socket_;
     Deadline deadline_;
     SmtpSession session_;
-    char reply_[kReplyBufferSize];
 };
 
-bool MailDialogue::ReplyWait(long long expected) {
-    if (Secure()) {
-        // Past the login a server answers each row with one whole reply.
-        return session_.Await(static_cast<int>(expected), "message");
-    }
-    for (int attempt = 0; attempt < kReplyAttempts; ++attempt) {
-        const Deadline now = SteadyClock::now();
-        if (now >= deadline_) {
-            return false;
-        }
-        const Deadline receiveBy = std::min(deadline_, now + ReceiveTimeout());
-        const ssize_t got = socket_.Receive(reply_, sizeof reply_, receiveBy);
-        if (got <= 0) {
-            // Closed, failed or silent: pause before the next attempt.
-            const auto left = deadline_ - SteadyClock::now();
-            if (left > SteadyClock::duration::zero()) {
-                std::this_thread::sleep_for(
-                    std::min<SteadyClock::duration>(left, kEmptyReceivePause));
-            }
-            continue;
-        }
-        if (ReplyCode(reply_, static_cast<std::size_t>(got)) == expected) {
-            return true;
-        }
-        // Another code (a rejection, or a leftover line of an earlier reply):
-        // passed over at once.
-    }
-    return false;
-}
-
-// A dialogue that uses TLS or a login says in one line on standard error why it
-// failed; the clear-text dialogue stays silent, as it always was.
-MailResult MailDialogue::Run(const std::string& server, const std::string& sender,
+MailResult MailDialogue::Run(Opening open, const std::string& server, const std::string& sender,
                              const std::string& recipient, const std::string& subject,
                              const std::string& message) {
-    const MailResult result = Dialogue(server, sender, recipient, subject, message);
-    if (result != MailSent && Secure()) {
-        const std::string& why =
-            session_.Failure().empty() ? "the connection was not made" : session_.Failure();
-        std::fprintf(stderr, "sentrel: e-mail to %s port %u not sent: %s\n",
-                     transport_.serverName.c_str(), static_cast<unsigned>(transport_.port),
-                     why.c_str());
-    }
-    return result;
-}
-
-MailResult MailDialogue::Dialogue(const std::string& server, const std::string& sender,
-                                  const std::string& recipient, const std::string& subject,
-                                  const std::string& message) {
-    if (Secure() && !session_.Prepare(transport_)) {
+    if (!session_.Prepare(transport_)) {
         return MailFailed;
     }
     if (!socket_.Create()) {
@@ -162,8 +79,7 @@ MailResult MailDialogue::Dialogue(const std::string& server, const std::string& 
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    const std::uint16_t port = g_port.load();
-    addr.sin_port = htons(port != 0 ? port : transport_.port);
+    addr.sin_port = htons(transport_.port);
     if (!ParseDottedIPv4(server, &addr.sin_addr)) {
         return MailFailed;
     }
@@ -176,18 +92,8 @@ MailResult MailDialogue::Dialogue(const std::string& server, const std::string& 
     if (!LocalHostName(&host) || host.empty()) {
         host = "localhost";
     }
-    if (Secure()) {
-        if (!session_.Open(transport_, host)) {
-            return MailFailed;
-        }
-    } else {
-        if (!ReplyWait(220)) {
-            return MailFailed;
-        }
-        Send("HELO " + host + "\r\n");
-        if (!ReplyWait(250)) {
-            return MailFailed;
-        }
+    if (!(session_.*open)(transport_, host)) {
+        return MailFailed;
     }
     Send("MAIL From: " + EnvelopeAddress(sender) + "\r\n");
     if (!ReplyWait(250)) {
@@ -270,12 +176,27 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
 
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
                          std::string subject, std::string message, const MailTransport& transport) {
-    MailDialogue dialogue(transport);
-    return dialogue.Run(server, sender, recipient, subject, message);
-}
-
-void SetSmtpPortForTesting(std::uint16_t port) {
-    g_port.store(port);
+    // The one choice the transport makes. Without TLS and a login the dialogue is
+    // the clear-text one it always was: HELO, each receive judged by the number
+    // at its start, and nothing said on standard error.
+    if (transport.Default()) {
+        MailDialogue dialogue(transport, SmtpReplyReader::Rule::EachReceive);
+        return dialogue.Run(&SmtpSession::OpenWithHelo, server, sender, recipient, subject,
+                            message);
+    }
+    // With them: EHLO, TLS and AUTH, whole replies, and a failure explained in
+    // one line on standard error.
+    MailDialogue dialogue(transport, SmtpReplyReader::Rule::WholeReply);
+    const MailResult result =
+        dialogue.Run(&SmtpSession::OpenWithEhlo, server, sender, recipient, subject, message);
+    if (result != MailSent) {
+        const std::string& why =
+            dialogue.Failure().empty() ? "the connection was not made" : dialogue.Failure();
+        std::fprintf(stderr, "sentrel: e-mail to %s port %u not sent: %s\n",
+                     transport.serverName.c_str(), static_cast<unsigned>(transport.port),
+                     why.c_str());
+    }
+    return result;
 }
 
 void SetSmtpTimingForTesting(std::chrono::milliseconds receiveTimeout,

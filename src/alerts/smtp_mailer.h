@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -23,10 +22,6 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
 
 // "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n" from a local time and its UTC offset.
 std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);
-
-// Tests only: the port the mailer connects to, whatever the transport says
-// (0 restores the transport's port).
-void SetSmtpPortForTesting(std::uint16_t port);
 
 // The message as it goes into the DATA section: every bare LF becomes CR LF and
 // a line that begins with "." gets one more ".".

@@ -5,16 +5,42 @@
 #include <algorithm>
 #include <cctype>
 #include <sstream>
+#include <thread>
 
 namespace sentrel {
 
 namespace {
 
+using std::chrono::milliseconds;
+
 constexpr std::size_t kReceiveChunk = 3000;
+constexpr int kReceiveAttempts = 5;
+constexpr milliseconds kEmptyReceivePause{500};
 // Far above any real reply (a long EHLO list is some twenty lines), small
 // enough that a server which never ends one cannot make the program grow.
 constexpr std::size_t kReplyMax = 64 * 1024;
 constexpr std::size_t kReplyLinesMax = 512;
+
+// The reply code as atoi reads it: leading white space, an optional sign, then
+// digits up to the first other byte; no digits give 0.
+long long LeadingNumber(const char* data, std::size_t size) {
+    std::size_t i = 0;
+    while (i < size && (data[i] == ' ' || (data[i] >= '\t' && data[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < size && (data[i] == '+' || data[i] == '-')) {
+        negative = data[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < size && data[i] >= '0' && data[i] <= '9'; ++i) {
+        if (value < 1'000'000'000LL) {  // far beyond any reply code; stops overflow
+            value = value * 10 + (data[i] - '0');
+        }
+    }
+    return negative ? -value : value;
+}
 
 std::string Base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -27,63 +53,50 @@ std::string Base64(const std::string& bytes) {
 
 }  // namespace
 
-bool SmtpSession::Prepare(const MailTransport& transport) {
-    if (!transport.fault.empty()) {
-        failure_ = transport.fault;
+bool SmtpReplyReader::Await(ByteStream& stream, int expected, const char* what) {
+    if (rule_ == Rule::EachReceive) {
+        return AwaitEachReceive(stream, expected, what);
+    }
+    const int code = ReadWholeReply(stream);
+    if (code < 0) {
+        failure_ = std::string(what) + ": " + failure_;
         return false;
     }
-    return transport.user.empty() ||
-           ReadPasswordFile(transport.passwordFile, &password_, &failure_);
-}
-
-bool SmtpSession::Open(const MailTransport& transport, const std::string& localHost) {
-    if (transport.security == MailSecurity::Tls && !StartTls(transport)) {
+    if (code != expected) {
+        failure_ = std::string(what) + " refused: the server answered " + std::to_string(code);
         return false;
     }
-    if (!Await(220, "greeting") || !Ehlo(localHost)) {
-        return false;
+    return true;
+}
+
+bool SmtpReplyReader::AwaitEachReceive(ByteStream& stream, int expected, const char* what) {
+    char reply[kReceiveChunk];
+    for (int attempt = 0; attempt < kReceiveAttempts; ++attempt) {
+        const Deadline now = SteadyClock::now();
+        if (now >= deadline_) {
+            break;
+        }
+        const ssize_t got = stream.Receive(reply, sizeof reply, ReceiveBy(now));
+        if (got <= 0) {
+            // Closed, failed or silent: pause before the next attempt.
+            const auto left = deadline_ - SteadyClock::now();
+            if (left > SteadyClock::duration::zero()) {
+                std::this_thread::sleep_for(
+                    std::min<SteadyClock::duration>(left, kEmptyReceivePause));
+            }
+            continue;
+        }
+        if (LeadingNumber(reply, static_cast<std::size_t>(got)) == expected) {
+            return true;
+        }
+        // Another code (a rejection, or a leftover line of an earlier reply):
+        // passed over at once.
     }
-    if (transport.security == MailSecurity::StartTls) {
-        if (!Offers("STARTTLS")) {
-            failure_ = "the server does not offer STARTTLS";
-            return false;
-        }
-        Send("STARTTLS\r\n");
-        if (!Await(220, "STARTTLS")) {
-            return false;
-        }
-        // Bytes sent before the handshake must not count as encrypted replies.
-        if (!pending_.empty()) {
-            failure_ = "the server sent more than its answer to STARTTLS";
-            return false;
-        }
-        if (!StartTls(transport) || !Ehlo(localHost)) {
-            return false;
-        }
-    }
-    return transport.user.empty() || Login(transport.user);
+    failure_ = std::string(what) + ": no reply " + std::to_string(expected) + " in time";
+    return false;
 }
 
-bool SmtpSession::StartTls(const MailTransport& transport) {
-    const Deadline by = std::min(deadline_, SteadyClock::now() + receiveTimeout_);
-    return tls_.Handshake(socket_.Handle(), transport.serverName, by, &failure_);
-}
-
-bool SmtpSession::Ehlo(const std::string& localHost) {
-    Send("EHLO " + localHost + "\r\n");
-    return Await(250, "EHLO");
-}
-
-void SmtpSession::Send(std::string_view text) {
-    // A failed send is not examined here: it shows in the next reply awaited.
-    if (tls_.IsOpen()) {
-        tls_.SendAll(text.data(), text.size(), deadline_);
-    } else {
-        socket_.SendAll(text.data(), text.size(), deadline_);
-    }
-}
-
-int SmtpSession::ReadReply() {
+int SmtpReplyReader::ReadWholeReply(ByteStream& stream) {
     lines_.clear();
     std::size_t taken = 0;  // bytes of the reply's lines read so far
     for (;;) {
@@ -100,9 +113,7 @@ int SmtpSession::ReadReply() {
                 return -1;
             }
             char chunk[kReceiveChunk];
-            const Deadline by = std::min(deadline_, now + receiveTimeout_);
-            const ssize_t got = tls_.IsOpen() ? tls_.Receive(chunk, sizeof chunk, by)
-                                              : socket_.Receive(chunk, sizeof chunk, by);
+            const ssize_t got = stream.Receive(chunk, sizeof chunk, ReceiveBy(now));
             if (got <= 0) {
                 failure_ = got == 0 ? "the server closed the connection"
                                     : "no reply from the server (silent, or the connection failed)";
@@ -133,24 +144,79 @@ int SmtpSession::ReadReply() {
     }
 }
 
-bool SmtpSession::Await(int expected, const char* what) {
-    const int code = ReadReply();
-    if (code < 0) {
-        failure_ = std::string(what) + ": " + failure_;
+bool SmtpSession::Prepare(const MailTransport& transport) {
+    if (!transport.fault.empty()) {
+        failure_ = transport.fault;
         return false;
     }
-    if (code != expected) {
-        failure_ = std::string(what) + " refused: the server answered " + std::to_string(code);
+    return transport.user.empty() ||
+           ReadPasswordFile(transport.passwordFile, &password_, &failure_);
+}
+
+bool SmtpSession::OpenWithHelo(const MailTransport&, const std::string& localHost) {
+    if (!Await(220, "greeting")) {
         return false;
     }
+    Send("HELO " + localHost + "\r\n");
+    return Await(250, "HELO");
+}
+
+bool SmtpSession::OpenWithEhlo(const MailTransport& transport, const std::string& localHost) {
+    if (transport.security == MailSecurity::Tls && !StartTls(transport)) {
+        return false;
+    }
+    if (!Await(220, "greeting") || !Ehlo(localHost)) {
+        return false;
+    }
+    if (transport.security == MailSecurity::StartTls) {
+        if (!Offers("STARTTLS")) {
+            failure_ = "the server does not offer STARTTLS";
+            return false;
+        }
+        Send("STARTTLS\r\n");
+        if (!Await(220, "STARTTLS")) {
+            return false;
+        }
+        // Bytes sent before the handshake must not count as encrypted replies.
+        if (replies_.HasPending()) {
+            failure_ = "the server sent more than its answer to STARTTLS";
+            return false;
+        }
+        if (!StartTls(transport) || !Ehlo(localHost)) {
+            return false;
+        }
+    }
+    return transport.user.empty() || Login(transport.user);
+}
+
+bool SmtpSession::StartTls(const MailTransport& transport) {
+    const Deadline by = std::min(deadline_, SteadyClock::now() + receiveTimeout_);
+    if (!tls_.Handshake(socket_.Handle(), transport.serverName, by, &failure_)) {
+        return false;
+    }
+    stream_ = &tls_;
     return true;
+}
+
+bool SmtpSession::Ehlo(const std::string& localHost) {
+    Send("EHLO " + localHost + "\r\n");
+    return Await(250, "EHLO");
+}
+
+bool SmtpSession::Await(int expected, const char* what) {
+    if (replies_.Await(*stream_, expected, what)) {
+        return true;
+    }
+    failure_ = replies_.Failure();
+    return false;
 }
 
 // Whether the last reply (an EHLO answer) lists keyword, with argument among
 // its parameters when one is given. The first line names the server.
 bool SmtpSession::Offers(const std::string& keyword, const std::string& argument) const {
-    for (std::size_t i = 1; i < lines_.size(); ++i) {
-        std::string upper = lines_[i];
+    const std::vector<std::string>& lines = replies_.Lines();
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::string upper = lines[i];
         std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
         std::istringstream words(upper);
         std::string word;

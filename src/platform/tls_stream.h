@@ -14,10 +14,10 @@ struct ssl_ctx_st;
 
 namespace sentrel {
 
-class TlsStream {
+class TlsStream final : public ByteStream {
   public:
     TlsStream() = default;
-    ~TlsStream();
+    ~TlsStream() override;
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
 
@@ -26,10 +26,9 @@ class TlsStream {
     // that names serverName (a dotted IPv4 text is checked as an address). False,
     // with the reason in *why, when any of it fails or the deadline passes.
     bool Handshake(int fd, const std::string& serverName, Deadline deadline, std::string* why);
-    // As xSocket's: every byte or false; one read of at most size bytes, 0 when
-    // the peer ended the stream, -1 on an error or at the deadline.
-    bool SendAll(const void* data, std::size_t size, Deadline deadline);
-    ssize_t Receive(void* buffer, std::size_t size, Deadline deadline);
+    // The stream inside TLS, once the handshake succeeded.
+    bool SendAll(const void* data, std::size_t size, Deadline deadline) override;
+    ssize_t Receive(void* buffer, std::size_t size, Deadline deadline) override;
     // Sends the closing alert without waiting for the answer and frees the session.
     void Close();
     bool IsOpen() const { return ssl_ != nullptr; }

@@ -1,5 +1,6 @@
 // xSocket: the program's blocking TCP socket over POSIX, every call bounded by a
-// deadline (poll). No state is shared between objects.
+// deadline (poll). No state is shared between objects. ByteStream: what a
+// protocol reads and writes, whether the socket itself or TLS over it.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,10 +20,26 @@ using Deadline = SteadyClock::time_point;
 // error (errno set).
 int WaitForSocket(int fd, short events, Deadline deadline);
 
-class xSocket {
+// A connected stream of bytes, every call bounded by the caller's deadline.
+class ByteStream {
+  public:
+    virtual ~ByteStream() = default;
+    // Sends every byte or fails (false) by the deadline.
+    virtual bool SendAll(const void* data, std::size_t size, Deadline deadline) = 0;
+    // One receive of at most size bytes: the count (> 0), 0 when the peer ended
+    // the stream, -1 on an error or when nothing came by the deadline.
+    virtual ssize_t Receive(void* buffer, std::size_t size, Deadline deadline) = 0;
+
+  protected:
+    ByteStream() = default;
+    ByteStream(const ByteStream&) = default;
+    ByteStream& operator=(const ByteStream&) = default;
+};
+
+class xSocket final : public ByteStream {
   public:
     xSocket() = default;
-    ~xSocket();
+    ~xSocket() override;
     xSocket(const xSocket&) = delete;
     xSocket& operator=(const xSocket&) = delete;
 
@@ -30,14 +47,12 @@ class xSocket {
     bool Create();
     // Connects to addr; false when refused, unreachable or not done by the deadline.
     bool Connect(const sockaddr_in& addr, Deadline deadline);
-    // Sends every byte or fails (false) by the deadline. Never raises SIGPIPE.
-    bool SendAll(const void* data, std::size_t size, Deadline deadline);
+    // Never raises SIGPIPE.
+    bool SendAll(const void* data, std::size_t size, Deadline deadline) override;
     bool SendAll(const std::string& text, Deadline deadline) {
         return SendAll(text.data(), text.size(), deadline);
     }
-    // One receive of at most size bytes: the count (> 0), 0 when the peer closed,
-    // -1 on an error or when nothing came by the deadline.
-    ssize_t Receive(void* buffer, std::size_t size, Deadline deadline);
+    ssize_t Receive(void* buffer, std::size_t size, Deadline deadline) override;
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     int Handle() const { return fd_; }

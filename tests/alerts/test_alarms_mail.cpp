@@ -61,19 +61,18 @@ struct Server {
 
 class Mailer : public ::testing::Test {
   protected:
-    void TearDown() override {
-        SetSmtpPortForTesting(0);
-        SetSmtpTimingForTesting(0ms, 0ms);
-    }
+    void TearDown() override { SetSmtpTimingForTesting(0ms, 0ms); }
     // One mail to a server playing the script; the result and the seconds it took.
     std::pair<MailResult, double> Mail(const Server& server,
                                        const std::string& from = "a@example.com",
                                        const std::string& to = "b@example.com",
                                        const std::string& message = "m") {
         peer_ = std::make_unique<LoopbackPeer>(server);
-        SetSmtpPortForTesting(static_cast<std::uint16_t>(peer_->port()));
+        MonitorSettings settings;  // the peer's port given as a user gives it
+        settings.Email_Port = peer_->port();
         const auto start = Clock::now();
-        const MailResult result = SendAlertMail("127.0.0.1", from, to, "Node down", message);
+        const MailResult result = SendAlertMail("127.0.0.1", from, to, "Node down", message,
+                                                MailTransportFromSettings(settings));
         return {result, std::chrono::duration<double>(Clock::now() - start).count()};
     }
     std::string Verbs() const {  // what the server saw, cut to the first four letters a line
@@ -174,10 +173,7 @@ TEST(MailDateLine, DayMonthYearTimeAndZone) {
 class Alarms : public ::testing::Test {
   protected:
     void SetUp() override { ResetEngineStateForTesting(); }
-    void TearDown() override {
-        ResetEngineStateForTesting();
-        SetSmtpPortForTesting(0);
-    }
+    void TearDown() override { ResetEngineStateForTesting(); }
     static void Probe(int node, bool answers) {
         NodeTable::Instance().ApplyProbeResult(node, answers ? 12 : 0);
     }
@@ -214,7 +210,6 @@ TEST_F(Alarms, ThresholdAndLimitDecideWhichFailuresAlarm) {
 
 TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     LoopbackPeer peer{Server{}};
-    SetSmtpPortForTesting(static_cast<std::uint16_t>(peer.port()));
     testing::TempDir dir;
     // Node 4 lies behind the end of the list (the first empty address).
     Nodes({"alpha.example", "10.0.0.2", "gamma.example", "", "10.0.0.5"});
@@ -228,6 +223,7 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     s.Max_Alarms = "3";
     s.Email_Flag = s.Audio_Flag = s.Pager_Flag = s.Launch_Flag = true;  // no sound file, no port
     s.Email_SMTP = "127.0.0.1";
+    s.Email_Port = peer.port();
     s.Command_Line = "sleep 0.3; echo ran >> " + dir.file("launched");
     testing::RecordingWindow window;
     ASSERT_TRUE(AlarmSweep(s));

@@ -326,9 +326,8 @@ class UiTest : public QObject {
                 }
             }
         });
-        SetSmtpPortForTesting(smtp.port());
         CMonitorDlg* dlg = Start(Ini(
-            {"[General]", "Secs=60", "[Alerts]", "Pager_Delay=2",
+            {"[General]", "Secs=60", "[Alerts]", "Pager_Delay=2", "Email_Port=" + smtp.portText(),
              "Com_1_Device=" + modem.slavePath(), "Com_2_Device=/nonexistent",
              "Email_SMTP=127.0.0.1", "Email_From=saved", "Email_To=saved", "Email_Subject=saved"}));
         bool onSheet = false;
@@ -350,7 +349,7 @@ class UiTest : public QObject {
             Type(sheet, "emailSubjectEdit", "page subject");
             ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
             Click(sheet, "emailTestButton");
-            SetSmtpPortForTesting(LoopbackPeer::RefusedPort());
+            Type(sheet, "emailSmtpEdit", "127.0.0.2");  // nothing listens there
             ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
             ui::QueueMessageAnswerForTesting(MessageAnswer::Ok);
             Click(sheet, "emailTestButton");
