@@ -10,6 +10,7 @@
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
+#include "platform/sound.h"
 #include "support/harness.h"
 
 namespace sentrel {
@@ -144,11 +145,21 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
 }
 
-TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
+TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
+    struct Player : SoundPlayer {
+        std::string calls;
+        void Play(const std::string&, bool loop, bool) override {
+            calls += loop ? "loop|" : "once|";
+        }
+        void Stop() override { calls += "stop|"; }
+    };
+    const auto player = std::make_shared<Player>();
+    SetSoundPlayer(player);
     Add(0, "127.0.0.1", refused_);
     Add(1, "127.0.0.1", web_.portText());
     Add(2, "127.0.0.1", refused_);
     settings_.Num_Fails = "1", settings_.Max_Alarms = "5", settings_.Launch_Flag = true;
+    settings_.Audio_Flag = settings_.Loop_Flag = true, settings_.Wave_File = "alarm.wav";
     settings_.Command_Line = "touch " + dir_.file("launched");
     window_.onRedraw = [](const std::vector<std::string>&) {
         if (ScanBusy == 1)
@@ -164,6 +175,11 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
     Run();  // the same pass without STOP raises the alarm
     EXPECT_EQ(Slot(2).status.alarmCount, 1);
     EXPECT_TRUE(std::filesystem::exists(dir_.file("launched")));
+    settings_.Max_Alarms = "1", Run();  // still failing, no alarm left: the sound ends
+    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();  // it ends at STOP as well
+    QCoreApplication::processEvents();  // the player is called on this thread's event loop
+    SetSoundPlayer(nullptr);
+    EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
 }
 
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {

@@ -250,5 +250,23 @@ TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
     }
 }
 
+// The window's median and 95th percentile: ranks ceil(n / 2) and ceil(0.95 n) of the answered
+// values in the span; failures and the sample before the span do not count.
+TEST(HistoryMath, MedianAndP95AreTheNearestRanksOfTheAnsweredValues) {
+    for (const auto& [values, median, p95] : std::vector<std::tuple<std::vector<int>, int, int>>{
+             {{7}, 7, 7},
+             {{40, 10, 30, 20}, 20, 40},
+             {{50, 0, 10, 40, 20, 30}, 30, 50},
+             {{20, 3, 17, 1, 12, 6, 19, 9, 14, 2, 11, 16, 5, 8, 18, 4, 13, 10, 15, 7}, 10, 19}}) {
+        std::vector<Sample> samples{{0, 999, 0}};
+        for (const int v : values)
+            samples.push_back({static_cast<std::int64_t>(samples.size()), v, v > 0 ? 0 : 1});
+        const Spread s = ValueSpread(samples, 1, 100);
+        EXPECT_TRUE(s.any && s.median == median && s.p95 == p95)
+            << ::testing::PrintToString(values) << ": median " << s.median << ", p95 " << s.p95;
+    }
+    EXPECT_FALSE(ValueSpread({{1, 0, 1}}, 0, 100).any);  // failures only: shown as "-"
+}
+
 }  // namespace
 }  // namespace sentrel::history
