@@ -71,22 +71,31 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
 TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     ui::HistoryWindow window(kNode, path);
     window.SetSpan(0);
-    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 1));  // a clock set back
-    all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 1});
+    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 3));  // a clock set back
+    all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 3});
     window.Refresh();
-    auto [first, last] = SpanOf(all, now - kDay, now + 1);
-    const long n = last - first, up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
-    const QString uptime = QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)");
-    EXPECT_TRUE(
-        window.FiguresText().contains(uptime.arg(100.0 * up / n, 0, 'f', 2).arg(up).arg(n)));
+    for (const auto& [days, name] : {std::pair{1, "24 hours"}, {7, "7 days"}, {30, "30 days"}}) {
+        const auto [first, last] = SpanOf(all, now - days * kDay, now + 1);
+        const long n = last - first,
+                   up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
+        const QString want = QStringLiteral("Uptime %1: %2 % (%3 of %4 passes)")
+                                 .arg(name, QString::number(100.0 * up / n, 'f', 2))
+                                 .arg(up)
+                                 .arg(n);
+        EXPECT_TRUE(window.FiguresText().contains(want)) << want.toStdString() << " not in:\n"
+                                                         << window.FiguresText().toStdString();
+    }
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_EQ(window.ExportTo(csv), 0);
-    std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
-    const std::string text = Slurp(csv.toStdString());  // header, then the span's rows only
-    EXPECT_EQ(LinesWith(csv.toStdString(), ",\"127.0.0.1\",HTTPD,"), last - first) << text;
-    EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);
-    EXPECT_EQ(text.rfind(IsoTimeWithOffset((last - 1)->timeMs)),
-              text.rfind('\n', text.size() - 2) + 1);
+    const auto [first, last] = SpanOf(all, now - 60 * kMinuteMs, now + 1);
+    const std::string text = Slurp(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
+    EXPECT_EQ(LinesWith(csv.toStdString(), row.c_str()), last - first) << text;   // the span's rows
+    EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);  // after a header
+    const std::string value = std::to_string((last - 1)->value);  // the last two rows whole:
+    EXPECT_TRUE(text.ends_with(IsoTimeWithOffset(now - 4 * kMinuteMs) + row +
+                               "0,\"*ERROR* count: 3\"\n" + IsoTimeWithOffset((last - 1)->timeMs) +
+                               row + value + ",\"HTTP: " + value + " bytes. \"\n"))
+        << text;
     // A file that cannot grow past 200 bytes, as on a full disk: a message with
     // the reason, and nothing of the file left.
     const std::string big = dir.path + "/big.csv";
