@@ -60,8 +60,9 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
     ASSERT_EQ(s.samples.size(), 6u);
     const int expected[][2] = {{12, 0}, {0, 1}, {0, 2}, {15, 0}, {0, 1}, {0, 1}};  // value, fails
     for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_TRUE(s.samples[i].value == expected[i][0] &&
-                    s.samples[i].failCount == expected[i][1]);
+        EXPECT_EQ(std::pair(s.samples[i].value, s.samples[i].failCount),
+                  std::pair(expected[i][0], expected[i][1]))
+            << i;
     }
     ASSERT_EQ(s.watched.size(), 4u);
     EXPECT_EQ(s.watched[0].toMs, t0 + 2 * kMinuteMs);
@@ -262,8 +263,8 @@ TEST(HistoryMath, MedianAndP95AreTheNearestRanksOfTheAnsweredValues) {
         for (const int v : values)
             samples.push_back({static_cast<std::int64_t>(samples.size()), v, v > 0 ? 0 : 1});
         const Spread s = ValueSpread(samples, 1, 100);
-        EXPECT_TRUE(s.any && s.median == median && s.p95 == p95)
-            << ::testing::PrintToString(values) << ": median " << s.median << ", p95 " << s.p95;
+        EXPECT_EQ(std::tuple(s.any, s.median, s.p95), std::tuple(true, median, p95))
+            << ::testing::PrintToString(values);
     }
     EXPECT_FALSE(ValueSpread({{1, 0, 1}}, 0, 100).any);  // failures only: shown as "-"
 }
