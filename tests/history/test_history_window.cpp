@@ -51,16 +51,15 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
     for (const Bucket& b : window.Buckets()) {
         auto [first, last] = SpanOf(all, b.fromMs, b.toMs);
         std::vector<std::int32_t> up;
-        std::for_each(first, last, [&](const Sample& s) {
-            if (s.Answered())
-                up.push_back(s.value);
-        });
+        for (auto it = first; it != last; ++it)
+            if (it->Answered())
+                up.push_back(it->value);
         seen += static_cast<std::size_t>(last - first);
-        ASSERT_EQ(b.answered + b.failures, last - first);
-        if (!up.empty()) {
-            EXPECT_EQ(b.min, *std::min_element(up.begin(), up.end()));
-            EXPECT_EQ(b.max, *std::max_element(up.begin(), up.end()));
-        }
+        const int answered = static_cast<int>(up.size());
+        const auto [low, high] = std::minmax_element(up.begin(), up.end());
+        EXPECT_EQ(std::tuple(b.answered, b.failures, b.min, b.max),
+                  std::tuple(answered, static_cast<int>(last - first) - answered,
+                             answered ? *low : 0, answered ? *high : 0));
     }
     EXPECT_EQ(seen, all.size());
     EXPECT_EQ(std::count_if(window.Buckets().begin(), window.Buckets().end(),
@@ -78,10 +77,8 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
         const auto [first, last] = SpanOf(all, now - days * kDay, now + 1);
         const long n = last - first,
                    up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
-        const QString want = QStringLiteral("Uptime %1: %2 % (%3 of %4 passes)")
-                                 .arg(name, QString::number(100.0 * up / n, 'f', 2))
-                                 .arg(up)
-                                 .arg(n);
+        const QString want = QString::asprintf("Uptime %s: %.2f %% (%ld of %ld passes)", name,
+                                               100.0 * up / n, up, n);
         EXPECT_TRUE(window.FiguresText().contains(want)) << want.toStdString() << " not in:\n"
                                                          << window.FiguresText().toStdString();
     }
@@ -109,9 +106,8 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     limit.rlim_cur = was, setrlimit(RLIMIT_FSIZE, &limit);
     ASSERT_EQ(ui::ShownMessagesForTesting().size(), 1);
     EXPECT_TRUE(ui::ShownMessagesForTesting()[0].text.endsWith(std::strerror(EFBIG)));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().string().find(big), std::string::npos);
-    }
     // The hour repeated when summer time ends: two different times.
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
     EXPECT_EQ(IsoTimeWithOffset(1792888200000), "2026-10-25T02:30:00.000+02:00");

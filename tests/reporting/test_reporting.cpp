@@ -53,9 +53,8 @@ TEST(LogFile, AppendsByteExactLinesAndTakesAShortWriteBack) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0) << "the cut write was reported as written";
     EXPECT_EQ(ReadFile(path), old);
-    for (const std::string& bad : {dir.file("none/sentrel.log"), dir.path(), std::string()}) {
+    for (const std::string& bad : {dir.file("none/sentrel.log"), dir.path(), std::string()})
         EXPECT_FALSE(WriteLogLine(bad, "a", "*ERROR* count: 1"));
-    }
     const RecordedMessage m = window.Messages().at(2);
     EXPECT_EQ(std::tuple(m.text, m.caption, m.icon),
               std::tuple("*ERROR* Could not open LOG file.", "sentrel", MessageIcon::Exclamation));
