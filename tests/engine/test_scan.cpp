@@ -23,6 +23,11 @@ const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
 std::string Status(int i) {
     return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
 }
+struct Player : SoundPlayer {  // its calls come on the event loop of the application's thread
+    std::string calls;
+    void Play(const std::string&, bool l, bool) override { calls += l ? "loop|" : "once|"; }
+    void Stop() override { calls += "stop|"; }
+};
 std::string Join(const std::vector<std::string>& parts) {
     std::string all;
     for (const std::string& p : parts)
@@ -148,11 +153,6 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
 }
 
 TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
-    struct Player : SoundPlayer {
-        std::string calls;
-        void Play(const std::string&, bool l, bool) override { calls += l ? "loop|" : "once|"; }
-        void Stop() override { calls += "stop|"; }
-    };
     const auto player = std::make_shared<Player>();
     SetSoundPlayer(player);
     Add(0, "127.0.0.1", refused_);
@@ -303,6 +303,8 @@ TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) 
 }
 
 TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
+    const auto player = std::make_shared<Player>();
+    SetSoundPlayer(player);  // RUN and STOP each end a sound still playing
     for (const char* secs : {"", "0", "-5", "abc"}) {
         Configure(secs, web_);
         scheduler_.OnRunStop();
@@ -311,6 +313,8 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
+    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
     EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()), std::tuple("RUN setup0", 1));
     EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
