@@ -247,7 +247,7 @@ TEST(HistoryMath, MedianAndP95AreTheNearestRanksOfTheAnsweredValues) {
              {{40, 10, 30, 20}, 20, 40},
              {{50, 0, 10, 40, 20, 30}, 30, 50},
              {{20, 3, 17, 1, 12, 6, 19, 9, 14, 2, 11, 16, 5, 8, 18, 4, 13, 10, 15, 7}, 10, 19}}) {
-        std::vector<Sample> samples{{0, 999, 0}};
+        std::vector<Sample> samples{{0, 999, 0}};  // before the span
         for (const int v : values)
             samples.push_back({static_cast<std::int64_t>(samples.size()), v, v > 0 ? 0 : 1});
         const Spread s = ValueSpread(samples, 1, 100);
