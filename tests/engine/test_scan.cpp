@@ -10,6 +10,7 @@
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
+#include "platform/sound.h"
 #include "support/harness.h"
 
 namespace sentrel {
@@ -22,6 +23,11 @@ const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
 std::string Status(int i) {
     return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
 }
+struct Player : SoundPlayer {  // its calls come on the event loop of the application's thread
+    std::string calls;
+    void Play(const std::string&, bool l, bool) override { calls += l ? "loop|" : "once|"; }
+    void Stop() override { calls += "stop|"; }
+};
 std::string Join(const std::vector<std::string>& parts) {
     std::string all;
     for (const std::string& p : parts)
@@ -36,7 +42,8 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetNode(7, {std::string(150, 'a'), "123456789", std::string(120, 't'), PING});
     table.SetIpText(7, std::string(40, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
-    EXPECT_EQ(Slot(7).status.ipText + Status(7), std::string(29, '1') + "PING: 3 ms. /0");
+    EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
+              std::tuple(std::string(29, '1'), "PING: 3 ms. /0"));
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
     EXPECT_EQ(Status(7), "*ERROR* count: 3/3");
@@ -47,11 +54,12 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetNode(0, {"one", "", "", HTTPD});
     table.SetNode(1, {"two", "81", "", HTTPD});
     table.DefaultPortIfEmpty(1, "80");
-    EXPECT_EQ(std::to_string(StatusRows().size()) + Slot(1).node.port, "281");  // rows end at a gap
+    EXPECT_EQ(std::tuple(StatusRows().size(), Slot(1).node.port), std::tuple(2u, "81"));  // a gap
     table.ResetStatusTexts();  // STOP: the texts only
     EXPECT_EQ(Status(7), "*unknown*/" + std::to_string(INT32_MAX));
     ResetNodeTable();
-    EXPECT_EQ(Slot(7).node.address + Slot(7).status.ipText + Status(7), "*unknown*/0");
+    EXPECT_EQ(std::tuple(Slot(7).node.address, Slot(7).status.ipText, Status(7)),
+              std::tuple("", "", "*unknown*/0"));
 }
 
 class Pass : public ::testing::Test {
@@ -104,8 +112,8 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
               kTitle + "scanning...|" + node + node + kTitle + "sleeping...|redraw|");
     const std::string ok = Row("127.0.0.1 port:" + web_.portText(), kOk),
                       bad = Row("127.0.0.1 port:" + refused_, "");
-    EXPECT_EQ(Join(window_.Redraws().at(0)) + Join(window_.Redraws().at(1)),
-              ok + "|" + bad + "*unknown*|" + ok + "|" + bad + "*ERROR* count: 1|");
+    EXPECT_EQ(std::tuple(Join(window_.Redraws().at(0)), Join(window_.Redraws().at(1))),
+              std::tuple(ok + "|" + bad + "*unknown*|", ok + "|" + bad + "*ERROR* count: 1|"));
     Run(), Run();
     const std::string failed = "  Server: 127.0.0.1 - *ERROR* count: ",
                       okLine = "  Server: 127.0.0.1 - " + kOk + " |";
@@ -116,7 +124,7 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
         1, [&](NodeSlot& s) { s.node.port = web_.portText(), s.status.alarmCount = 1; });
     settings_.Success = true;  // the node answers again: both counts back to 0, every probe logged
     Run();
-    EXPECT_EQ(Status(1) + std::to_string(Slot(1).status.alarmCount), kOk + "/00");
+    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(kOk + "/0", 0));
     EXPECT_EQ(Lines(settings_.Log_File_Name), log + okLine + okLine);
     EXPECT_EQ(web_.accepted(), 5);
     EXPECT_TRUE(window_.Messages().empty());
@@ -129,11 +137,11 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
     Run();
-    EXPECT_EQ(StatusRows()[0].substr(0, 41) + Slot(0).node.port,
-              Row("127.0.0.1", "80"));  // stored, not shown
-    EXPECT_EQ(Slot(1).status.ipText + Status(1),
-              "3com.example*ERROR* count: 1/1");  // digit first: no lookup
-    EXPECT_EQ(Slot(2).status.ipText + Status(2), "127.0.0.1" + kOk + "/0");
+    EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
+              std::tuple(Row("127.0.0.1", ""), "80"));  // stored, not shown
+    EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),
+              std::tuple("3com.example", "*ERROR* count: 1/1"));  // digit first: no lookup
+    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", kOk + "/0"));
     const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
     EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
               std::string::npos);
@@ -144,11 +152,14 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
 }
 
-TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
+TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
+    const auto player = std::make_shared<Player>();
+    SetSoundPlayer(player);
     Add(0, "127.0.0.1", refused_);
     Add(1, "127.0.0.1", web_.portText());
     Add(2, "127.0.0.1", refused_);
     settings_.Num_Fails = "1", settings_.Max_Alarms = "5", settings_.Launch_Flag = true;
+    settings_.Audio_Flag = settings_.Loop_Flag = true, settings_.Wave_File = "alarm.wav";
     settings_.Command_Line = "touch " + dir_.file("launched");
     window_.onRedraw = [](const std::vector<std::string>&) {
         if (ScanBusy == 1)
@@ -156,14 +167,19 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreAndRaisesNoAlarm) {
     };
     Run();
     EXPECT_EQ(window_.Calls().size(), 5u);  // the titles and redraws of one node only
-    EXPECT_EQ(web_.accepted() + Slot(0).status.alarmCount + Slot(2).status.failCount, 0);
-    EXPECT_EQ(Slot(0).status.failCount, 1);
+    EXPECT_EQ(std::tuple(web_.accepted(), Slot(0).status.failCount, Slot(0).status.alarmCount,
+                         Slot(2).status.failCount),
+              std::tuple(0, 1, 0, 0));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("launched")));
     window_.onRedraw = nullptr;
     ScanAbort = 0;
     Run();  // the same pass without STOP raises the alarm
     EXPECT_EQ(Slot(2).status.alarmCount, 1);
     EXPECT_TRUE(std::filesystem::exists(dir_.file("launched")));
+    settings_.Max_Alarms = "1", Run();  // still failing, no alarm left: the sound ends
+    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();     // it ends at STOP as well
+    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);  // the calls reach the player
+    EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
 }
 
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
@@ -181,7 +197,7 @@ TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
     EXPECT_FALSE(StartScanPass() || WaitForScanPass(50ms));
     release = true;
     EXPECT_TRUE(WaitForScanPass(10s) && !ScanPassRunning());
-    EXPECT_EQ(abortSeen + ScanBusy, 0);
+    EXPECT_EQ(std::tuple(abortSeen.load(), ScanBusy.load()), std::tuple(0, 0));
     window_.onRedraw = nullptr;
     // STOP's reset and the rows here while passes write on another thread; a finished
     // pass nobody waited for is joined by the next start.
@@ -219,9 +235,9 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     Run();  // a pass that ends normally has no failure to tell
     RemovePassListener(first), RemovePassListener(second);
     EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
-    EXPECT_EQ(std::to_string(second->probes) + std::to_string(second->ends) + LastPassFailure() +
-                  std::to_string(ScanBusy),
-              "320");
+    EXPECT_EQ(
+        std::tuple(second->probes.load(), second->ends.load(), LastPassFailure(), ScanBusy.load()),
+        std::tuple(3, 2, "", 0));
 }
 
 class Scheduler : public Pass, public SchedulerWindow {
@@ -239,9 +255,6 @@ class Scheduler : public Pass, public SchedulerWindow {
         return caption_ + (setup_ ? " setup" : "") + (scheduler_.TimerArmed() ? " armed" : "") +
                std::to_string(MonitorRunning);
     }
-    static bool Pump(const std::function<bool()>& condition, int ms) {
-        return QTest::qWaitFor(condition, ms);
-    }
     std::string caption_ = "RUN", rows_;
     bool setup_ = true;
     ScanScheduler scheduler_{this};
@@ -253,41 +266,45 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
     clock.start();
     scheduler_.OnRunStop();
     EXPECT_EQ(State(), "STOP armed1");
-    ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const qint64 first = clock.elapsed();
     EXPECT_LT(first, 500);
     const std::string lastScan = GetLastScanText();  // asctime form with a two-digit day
     EXPECT_TRUE(lastScan.size() == 25 && lastScan.back() == '\n' &&
                 IsTimeStamp(lastScan.substr(0, 24)))
         << lastScan;
-    ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 2; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 2; }, 3000));
     EXPECT_GE(clock.elapsed() - first, 950);
     EXPECT_LT(clock.elapsed() - first, 1600);
-    EXPECT_TRUE(Pump([&] { return web_.accepted() == 2; }, 2000)) << "one connection per pass";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return web_.accepted() == 2; }, 2000))
+        << "one connection per pass";
 }
 
 TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) {
     LoopbackPeer silent(LoopbackPeer::Mode::Silent);
     Configure("1", silent, 2);
     scheduler_.OnRunStop();
-    ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const std::string lastScan = GetLastScanText();
-    ASSERT_TRUE(Pump([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
-    EXPECT_EQ(scheduler_.PassesStarted() + ScanBusy, 2) << "the first pass still waits";
-    EXPECT_EQ(GetLastScanText() + State(), lastScan + "STOP armed1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
+    EXPECT_EQ(std::tuple(scheduler_.PassesStarted(), ScanBusy.load(), GetLastScanText(), State()),
+              std::tuple(1, 1, lastScan, "STOP armed1"))
+        << "the first pass still waits";
     scheduler_.OnRunStop();  // STOP during the pass
-    EXPECT_EQ(State() + std::to_string(ScanAbort), "RUN setup01");
+    EXPECT_EQ(std::tuple(State(), ScanAbort.load()), std::tuple("RUN setup0", 1));
     EXPECT_EQ(rows_, Join(std::vector(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*"))));
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();  // RUN again at once: the first tick finds the old pass ending
-    ASSERT_TRUE(Pump([&] { return scheduler_.PassesStarted() == 2; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 2; }, 5000));
     EXPECT_GE(clock.elapsed(), 990);
     EXPECT_TRUE(
         WaitUntil([&] { return silent.accepted() == 2; }));  // the stopped pass probed one node
 }
 
 TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
+    const auto player = std::make_shared<Player>();
+    SetSoundPlayer(player);  // RUN and STOP each end a sound still playing
     for (const char* secs : {"", "0", "-5", "abc"}) {
         Configure(secs, web_);
         scheduler_.OnRunStop();
@@ -296,8 +313,10 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
+    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
-    EXPECT_EQ(State() + std::to_string(scheduler_.PassesStarted()), "RUN setup01");  // not running
+    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()), std::tuple("RUN setup0", 1));
     EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
 }
 

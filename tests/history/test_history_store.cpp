@@ -57,12 +57,11 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
         once.PassStarted(t), once.ProbeDone(Probe(t + 500, 0, 1)), once.PassEnded(t + 900, 1);
     }
     const NodeSeries s = ReadAll(dir.file);
-    ASSERT_EQ(s.samples.size(), 6u);
-    const int expected[][2] = {{12, 0}, {0, 1}, {0, 2}, {15, 0}, {0, 1}, {0, 1}};  // value, fails
-    for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_TRUE(s.samples[i].value == expected[i][0] &&
-                    s.samples[i].failCount == expected[i][1]);
-    }
+    std::vector<std::pair<int, int>> got;  // value, fails
+    for (const Sample& x : s.samples)
+        got.emplace_back(x.value, x.failCount);
+    EXPECT_EQ(got,
+              (std::vector<std::pair<int, int>>{{12, 0}, {0, 1}, {0, 2}, {15, 0}, {0, 1}, {0, 1}}));
     ASSERT_EQ(s.watched.size(), 4u);
     EXPECT_EQ(s.watched[0].toMs, t0 + 2 * kMinuteMs);
     EXPECT_EQ(s.watched[1].toMs, t0 + 6 * kMinuteMs + 100);
@@ -79,9 +78,8 @@ TEST(HistoryStore, RetentionPrunesOnlyOldRowsInSmallBatches) {
     TempDir dir;
     const std::int64_t now = NowUtcMs();
     HistoryWriter w({dir.file, 30, 1000, 20000, 2});  // prunes two results at a time
-    for (const double days : {45.0, 40.0, 31.0, 30.01, 29.99, 10.0, 0.0}) {
+    for (const double days : {45.0, 40.0, 31.0, 30.01, 29.99, 10.0, 0.0})
         w.ProbeDone(Probe(now - static_cast<std::int64_t>(days * kDay), 10));
-    }
     for (int write = 0; write < 4; ++write) {  // each write lets one more batch go
         w.PassEnded(now, 0);
         w.Flush();
@@ -111,9 +109,8 @@ TEST(HistoryStore, TwoWritersOnOneFileKeepEverything) {
     second.join();
     const NodeSeries s = ReadAll(dir.file);
     ASSERT_EQ(s.samples.size(), 600u);
-    for (std::size_t i = 0; i < s.samples.size(); ++i) {
+    for (std::size_t i = 0; i < s.samples.size(); ++i)
         EXPECT_EQ(s.samples[i].timeMs, t0 + static_cast<std::int64_t>(i));
-    }
 }
 
 TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
@@ -121,14 +118,11 @@ TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
     const std::string garbage(8192, 'x');
     std::ofstream(dir.file) << garbage;
     EXPECT_TRUE(MakeStore(dir.file));
-    int aside = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
-        if (entry.path().filename().string().rfind("h.sqlite.corrupt-", 0) == 0) {
-            ++aside;
-            EXPECT_EQ(Slurp(entry.path()), garbage);
-        }
-    }
-    EXPECT_EQ(aside, 1);
+    std::vector<std::string> aside;  // the bytes of each file moved aside
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
+        if (entry.path().filename().string().rfind("h.sqlite.corrupt-", 0) == 0)
+            aside.push_back(Slurp(entry.path()));
+    EXPECT_EQ(aside, std::vector{garbage});
     EXPECT_EQ(ReadAll(dir.file).samples.size(), 1u);
 }
 
@@ -170,9 +164,8 @@ bool HoldWriteLock(const std::string& dir, std::string* path) {
     std::fflush(lockHolder);
     Database probe;
     probe.Open(*path, false, 0);
-    for (int i = 0; i < 500 && probe.Exec("BEGIN IMMEDIATE; ROLLBACK;") == SQLITE_OK; ++i) {
+    for (int i = 0; i < 500 && probe.Exec("BEGIN IMMEDIATE; ROLLBACK;") == SQLITE_OK; ++i)
         usleep(10'000);
-    }
     return probe.Exec("BEGIN IMMEDIATE") == SQLITE_BUSY;
 }
 
@@ -187,9 +180,8 @@ bool FullDisk(const std::string& dir, std::string* path) {
     *path = disk + "/h.sqlite";
     if (mkdir(disk.c_str(), 0755) != 0 || unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0)
         return false;
-    }
     static Database open;  // keeps -wal and -shm, so the disk fills while writing
     MakeStore(*path), open.Open(*path, false, 0), open.QueryInt("SELECT 1 FROM node", 0);
     std::ofstream filler(disk + "/filler", std::ios::binary);
@@ -209,9 +201,8 @@ int PassesWithHistory(const std::string& path, const std::string& logDir) {
     auto writer = std::make_shared<HistoryWriter>(WriterOptions{path, 30, 300});
     AddPassListener(writer);
     NotifyMonitoringChanged(true);
-    for (int pass = 0; pass < 2; ++pass, writer->Flush()) {
+    for (int pass = 0; pass < 2; ++pass, writer->Flush())
         ScanCycle();
-    }
     NotifyMonitoringChanged(false);
     writer->Flush();
     return LinesWith(settings.Log_File_Name, "*ERROR* count:") != 2 ? 2 : writer->Enabled() ? 3 : 0;
@@ -245,9 +236,25 @@ TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(errors);
         EXPECT_EQ(LinesWith(errors, "history off"), 1) << Slurp(errors);
     }
-    if (!notRun.empty()) {
+    if (!notRun.empty())
         GTEST_SKIP() << "mounts and another user need root (as in CI); not run:" << notRun;
+}
+
+// Median and 95th percentile: ranks ceil(n/2), ceil(0.95n) of the answered values in the span.
+TEST(HistoryMath, MedianAndP95AreTheNearestRanksOfTheAnsweredValues) {
+    for (const auto& [values, median, p95] : std::vector<std::tuple<std::vector<int>, int, int>>{
+             {{7}, 7, 7},
+             {{40, 10, 30, 20}, 20, 40},
+             {{50, 0, 10, 40, 20, 30}, 30, 50},
+             {{20, 3, 17, 1, 12, 6, 19, 9, 14, 2, 11, 16, 5, 8, 18, 4, 13, 10, 15, 7}, 10, 19}}) {
+        std::vector<Sample> samples{{0, 999, 0}};  // before the span
+        for (const int v : values)
+            samples.push_back({static_cast<std::int64_t>(samples.size()), v, v > 0 ? 0 : 1});
+        const Spread s = ValueSpread(samples, 1, 100);
+        EXPECT_EQ(std::tuple(s.any, s.median, s.p95), std::tuple(true, median, p95))
+            << ::testing::PrintToString(values);
     }
+    EXPECT_FALSE(ValueSpread({{1, 0, 1}}, 0, 100).any);  // failures only: shown as "-"
 }
 
 }  // namespace

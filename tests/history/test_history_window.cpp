@@ -51,16 +51,15 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
     for (const Bucket& b : window.Buckets()) {
         auto [first, last] = SpanOf(all, b.fromMs, b.toMs);
         std::vector<std::int32_t> up;
-        std::for_each(first, last, [&](const Sample& s) {
-            if (s.Answered())
-                up.push_back(s.value);
-        });
+        for (auto it = first; it != last; ++it)
+            if (it->Answered())
+                up.push_back(it->value);
         seen += static_cast<std::size_t>(last - first);
-        ASSERT_EQ(b.answered + b.failures, last - first);
-        if (!up.empty()) {
-            EXPECT_EQ(b.min, *std::min_element(up.begin(), up.end()));
-            EXPECT_EQ(b.max, *std::max_element(up.begin(), up.end()));
-        }
+        const int answered = static_cast<int>(up.size());
+        const auto [low, high] = std::minmax_element(up.begin(), up.end());
+        EXPECT_EQ(std::tuple(b.answered, b.failures, b.min, b.max),
+                  std::tuple(answered, static_cast<int>(last - first) - answered,
+                             answered ? *low : 0, answered ? *high : 0));
     }
     EXPECT_EQ(seen, all.size());
     EXPECT_EQ(std::count_if(window.Buckets().begin(), window.Buckets().end(),
@@ -71,22 +70,29 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
 TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     ui::HistoryWindow window(kNode, path);
     window.SetSpan(0);
-    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 1));  // a clock set back
-    all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 1});
+    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 3));  // a clock set back
+    all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 3});
     window.Refresh();
-    auto [first, last] = SpanOf(all, now - kDay, now + 1);
-    const long n = last - first, up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
-    const QString uptime = QStringLiteral("Uptime 24 hours: %1 % (%2 of %3 passes)");
-    EXPECT_TRUE(
-        window.FiguresText().contains(uptime.arg(100.0 * up / n, 0, 'f', 2).arg(up).arg(n)));
+    for (const auto& [days, name] : {std::pair{1, "24 hours"}, {7, "7 days"}, {30, "30 days"}}) {
+        const auto [first, last] = SpanOf(all, now - days * kDay, now + 1);
+        const long n = last - first,
+                   up = std::count_if(first, last, std::mem_fn(&Sample::Answered));
+        const QString want = QString::asprintf("Uptime %s: %.2f %% (%ld of %ld passes)", name,
+                                               100.0 * up / n, up, n);
+        EXPECT_TRUE(window.FiguresText().contains(want)) << want.toStdString() << " not in:\n"
+                                                         << window.FiguresText().toStdString();
+    }
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_EQ(window.ExportTo(csv), 0);
-    std::tie(first, last) = SpanOf(all, now - 60 * kMinuteMs, now + 1);
-    const std::string text = Slurp(csv.toStdString());  // header, then the span's rows only
-    EXPECT_EQ(LinesWith(csv.toStdString(), ",\"127.0.0.1\",HTTPD,"), last - first) << text;
-    EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);
-    EXPECT_EQ(text.rfind(IsoTimeWithOffset((last - 1)->timeMs)),
-              text.rfind('\n', text.size() - 2) + 1);
+    const auto [first, last] = SpanOf(all, now - 60 * kMinuteMs, now + 1);
+    const std::string text = Slurp(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
+    EXPECT_EQ(LinesWith(csv.toStdString(), row.c_str()), last - first) << text;   // the span's rows
+    EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);  // after a header
+    const std::string value = std::to_string((last - 1)->value);  // the last two rows whole:
+    EXPECT_TRUE(text.ends_with(IsoTimeWithOffset(now - 4 * kMinuteMs) + row +
+                               "0,\"*ERROR* count: 3\"\n" + IsoTimeWithOffset((last - 1)->timeMs) +
+                               row + value + ",\"HTTP: " + value + " bytes. \"\n"))
+        << text;
     // A file that cannot grow past 200 bytes, as on a full disk: a message with
     // the reason, and nothing of the file left.
     const std::string big = dir.path + "/big.csv";
@@ -100,9 +106,8 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     limit.rlim_cur = was, setrlimit(RLIMIT_FSIZE, &limit);
     ASSERT_EQ(ui::ShownMessagesForTesting().size(), 1);
     EXPECT_TRUE(ui::ShownMessagesForTesting()[0].text.endsWith(std::strerror(EFBIG)));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().string().find(big), std::string::npos);
-    }
     // The hour repeated when summer time ends: two different times.
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
     EXPECT_EQ(IsoTimeWithOffset(1792888200000), "2026-10-25T02:30:00.000+02:00");

@@ -40,7 +40,7 @@ TEST(XSocket, ExchangesBytesSeesTheCloseAndRefusesAClosedSocket) {
     ssize_t n;
     while ((n = s.Receive(buffer, sizeof buffer, deadline)) > 0)
         got.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(got + std::to_string(n), "answer0");
+    EXPECT_EQ(std::tuple(got, n), std::tuple("answer", ssize_t{0}));
     EXPECT_TRUE(WaitUntil([&] { return peer.received() == std::vector<std::string>{"hello\n"}; }));
     s.Close();
     EXPECT_FALSE(s.Connect(Loopback(peer.port()), deadline) || s.SendAll("x", deadline));

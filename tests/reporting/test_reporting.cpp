@@ -18,8 +18,8 @@ using namespace testing;
 TEST(LineTimestamp, EnglishNamesTwoDigitDayInBothForms) {
     const std::tm jan{7, 5, 9, 2, 0, 97, 4, 0, 0, 0, nullptr},
         dec{18, 27, 1, 7, 11, 126, 1, 0, 0, 0, nullptr};
-    EXPECT_EQ(LineTimestamp(jan) + AsctimeText(dec),
-              "Thu Jan 02 09:05:07 1997Mon Dec 07 01:27:18 2026\n");
+    EXPECT_EQ(std::tuple(LineTimestamp(jan), AsctimeText(dec)),
+              std::tuple("Thu Jan 02 09:05:07 1997", "Mon Dec 07 01:27:18 2026\n"));
 }
 
 // After `write` the file holds `before`, the time stamp of the write's moment, `rest`.
@@ -53,12 +53,11 @@ TEST(LogFile, AppendsByteExactLinesAndTakesAShortWriteBack) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0) << "the cut write was reported as written";
     EXPECT_EQ(ReadFile(path), old);
-    for (const std::string& bad : {dir.file("none/sentrel.log"), dir.path(), std::string()}) {
+    for (const std::string& bad : {dir.file("none/sentrel.log"), dir.path(), std::string()})
         EXPECT_FALSE(WriteLogLine(bad, "a", "*ERROR* count: 1"));
-    }
     const RecordedMessage m = window.Messages().at(2);
-    EXPECT_EQ(m.text + m.caption + std::to_string(m.icon == MessageIcon::Exclamation),
-              "*ERROR* Could not open LOG file.sentrel1");
+    EXPECT_EQ(std::tuple(m.text, m.caption, m.icon),
+              std::tuple("*ERROR* Could not open LOG file.", "sentrel", MessageIcon::Exclamation));
     const int holder = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);  // another holder of the lock
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
     std::thread release([holder] { std::this_thread::sleep_for(200ms), ::flock(holder, LOCK_UN); });
