@@ -18,14 +18,10 @@
 namespace {
 
 std::string Trim(std::string_view s) {  // as the reader trims names and values
-    auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-    };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return std::string(s);
+    const std::size_t first = s.find_first_not_of(" \t\r\v\f");
+    return first == s.npos
+               ? ""
+               : std::string(s.substr(first, s.find_last_not_of(" \t\r\v\f") + 1 - first));
 }
 
 std::string Key(std::string_view s) {  // names compare trimmed and without case
@@ -33,15 +29,6 @@ std::string Key(std::string_view s) {  // names compare trimmed and without case
     for (char& c : out)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     return out;
-}
-
-std::vector<std::string> Lines(const std::string& bytes) {  // each with its line ending
-    std::vector<std::string> lines;
-    for (std::size_t at = 0, nl; at < bytes.size(); at = nl + 1) {
-        nl = std::min(bytes.find('\n', at), bytes.size() - 1);
-        lines.push_back(bytes.substr(at, nl + 1 - at));
-    }
-    return lines;
 }
 
 }  // namespace
@@ -95,7 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Every original line that cannot hold an edited key is still there, in order (the
     // last may have gained a line ending).
     std::size_t from = 0;
-    for (const std::string& was : Lines(original)) {
+    for (std::size_t at = 0, nl; at < original.size(); at = nl + 1) {
+        nl = std::min(original.find('\n', at), original.size() - 1);
+        const std::string was = original.substr(at, nl + 1 - at);  // with its line ending
         const std::size_t eq = was.find('=');
         if (eq == std::string::npos || !touched.count(Key(std::string_view(was).substr(0, eq)))) {
             from = saved.find(was, from);

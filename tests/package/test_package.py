@@ -5,9 +5,8 @@
                                 unpacks it into a scratch root and runs from there
   test_package.py --installed   runs the installed package (make package-check)
 
-Runs in network and mount namespaces of its own, where ICMP datagram sockets are not allowed
-(net.ipv4.ping_group_range = 1 0), as user and group 65534: PING can only work
-through the helper. Needs root; exits 77 (skipped) without it.
+Runs as user and group 65534 in network and mount namespaces of its own, where ICMP datagram
+sockets are not allowed: PING can only work through the helper. Needs root; else exits 77.
 """
 import glob, os, re, shutil, signal, subprocess as sp, sys, tempfile, time
 
@@ -42,12 +41,6 @@ def build_and_unpack(build, scratch):
     return root
 
 
-def start_helper(root):
-    helper = sp.Popen(NOBODY + [f"{root}/{HELPER}"], stdin=sp.PIPE, stdout=sp.PIPE, text=True)
-    check(helper.stdout.readline() == "ready\n", "the helper starts and opens its socket")
-    return helper
-
-
 def ask(helper, line):
     helper.stdin.write(line + "\n")
     helper.stdin.flush()
@@ -55,7 +48,8 @@ def ask(helper, line):
 
 
 def check_helper(root):
-    helper = start_helper(root)
+    helper = sp.Popen(NOBODY + [f"{root}/{HELPER}"], stdin=sp.PIPE, stdout=sp.PIPE, text=True)
+    check(helper.stdout.readline() == "ready\n", "the helper starts and opens its socket")
     with open(f"/proc/{helper.pid}/status") as f:
         caps = dict(l.split(":\t") for l in f.read().splitlines() if l.startswith("Cap"))
     for kind in ("CapInh", "CapPrm", "CapEff", "CapAmb"):
@@ -80,11 +74,7 @@ def check_helper(root):
     if time.monotonic() - start < 1:
         check(answers.count("ok") <= 100 and answers.count("rate") >= 50, f"rate cap: {answers}")
     helper.stdin.close()
-    try:
-        check(helper.wait(5) == 0, "the helper ends at the end of its input")
-    except sp.TimeoutExpired:
-        helper.kill()
-        check(False, "the helper ends at the end of its input")
+    check(helper.wait(5) == 0, "the helper ends at the end of its input")  # or raises: a failure
 
     # Its parent killed: the helper ends by itself.
     parent = sp.Popen(NOBODY + [sys.executable, "-c", "import subprocess as s, sys, time\n"
@@ -95,12 +85,8 @@ def check_helper(root):
     parent.kill()
     parent.wait()
     for _ in range(50):
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                if f.read().split(") ")[1].startswith("Z"):
-                    break
-        except FileNotFoundError:
-            break
+        if sp.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True).stdout[:1] in b"Z":
+            break  # gone (no line) or a zombie not yet reaped
         time.sleep(0.1)
     else:
         check(False, "the helper ends when its parent dies")
@@ -118,10 +104,8 @@ def check_program(root, scratch):
     env = {"HOME": home, "XDG_CONFIG_HOME": f"{home}/.config", "QT_QPA_PLATFORM": "offscreen",
            "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
     program = sp.Popen(NOBODY + [f"{root}/usr/bin/sentrel"], env=env)
-    log = ""
     for _ in range(100):
-        if os.path.exists(f"{home}/ping.log"):
-            log = open(f"{home}/ping.log", errors="replace").read()
+        log = open(f"{home}/ping.log", errors="replace").read() if os.path.exists(f"{home}/ping.log") else ""
         if re.search(r"127\.0\.0\.1 - PING: \d+ ms\.", log) or program.poll() is not None:
             break
         time.sleep(0.2)

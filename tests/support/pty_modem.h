@@ -29,7 +29,6 @@ class PtyModem {
     }
     ~PtyModem() { HangUp(), ::close(slave_); }
     bool ok() const { return ok_; }
-    std::string error() const { return ok_ ? "" : "openpty failed"; }
     const std::string& slavePath() const { return path_; }
     int master() const { return master_; }
     std::string Bytes() const {

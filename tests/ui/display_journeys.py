@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""The window program on a real X server with a window manager: the process
-ends when the display goes away during a pass (a message waiting, a probe under
-way), without any way to send an echo it shows its message and ends saving
-nothing, and a window closed while maximized keeps its normal placement. Without
-any display it ends with 1 and one line. Argument: the sentrel executable. Exit
-77: something could not run here (the reason is printed)."""
+"""The window program on a real X server with a window manager: a display lost during a pass,
+a start without any way to send an echo, a close while maximized; and without any display.
+Argument: the sentrel executable. Exit 77: something could not run here (the reason is printed)."""
 import configparser, os, re, resource, shutil, socket, subprocess, sys, tempfile, time
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
@@ -39,11 +36,9 @@ def ping_allowed():
 
 
 class Session:
-    """Xvfb (no TCP listener) with openbox, and a settings folder of its own.
-    Xvfb runs with -noreset: by default it resets whenever its last client
-    leaves, and each probe for the window manager below is such a client; an
-    openbox connecting during a reset may end at once, and the session go on
-    without a window manager."""
+    """Xvfb (no TCP listener) with openbox, and a settings folder of its own. -noreset: Xvfb
+    otherwise resets whenever its last client (each probe for the window manager) leaves, and
+    an openbox connecting during a reset may end at once."""
     def __enter__(self):
         self.dir, self.app = tempfile.mkdtemp(prefix="sentrel-display-"), None
         self.ini = os.path.join(self.dir, "sentrel", "tarn.ini")
@@ -54,7 +49,7 @@ class Session:
         with os.fdopen(read) as pipe:
             display = ":" + pipe.readline().strip()
         self.env = dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=self.dir, QT_QPA_PLATFORM="xcb")
-        self.wm_err = open(os.path.join(self.dir, "openbox.txt"), "w+")
+        self.err, self.wm_err = (open(os.path.join(self.dir, n), "w+") for n in ("app", "wm"))
         self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=QUIET, stderr=self.wm_err)
         wait_for(lambda: self.wmctrl("-m").returncode == 0, 30)
         return self
@@ -64,8 +59,7 @@ class Session:
             if process and process.poll() is None:
                 process.kill()
                 process.wait()
-        if self.app:
-            self.err.close()
+        self.err.close()
         self.wm_err.close()
         shutil.rmtree(self.dir)
 
@@ -77,7 +71,6 @@ class Session:
             os.makedirs(os.path.dirname(self.ini), exist_ok=True)
             with open(self.ini, "w") as f:
                 f.write(ini)
-        self.err = open(os.path.join(self.dir, "stderr.txt"), "w+")
         self.app = subprocess.Popen([*cage, EXE], env=dict(self.env, **env), stdout=QUIET,
                                     stderr=self.err)
 
@@ -86,37 +79,23 @@ class Session:
                               text=True).stdout
 
     def state(self):  # for a failed check: the program, the window manager, the windows
-        def tail(f):
+        def tail(p, f):
             f.seek(0)
-            return repr(f.read()[-500:])
-
-        def running(p):  # and, while it runs, what it waits on
-            if p.poll() is not None:
-                return f"ended {p.returncode}"
-            try:
-                with open(f"/proc/{p.pid}/wchan") as w, open(f"/proc/{p.pid}/stat") as st:
-                    return f"running in {w.read()!r}, state {st.read().split()[2]}"
-            except OSError:
-                return "running"
-        listed = self.wmctrl("-lG")
-        return (f" (program {running(self.app)}, stderr {tail(self.err)}; "
-                f"openbox {running(self.wm)}, stderr {tail(self.wm_err)}; "
-                f"wmctrl {listed.returncode} {listed.stdout!r} {listed.stderr!r}; "
-                f"X windows {self.tree()[-1500:]!r})")
+            return f"{'running' if p.poll() is None else p.returncode}, stderr {f.read()[-500:]!r}"
+        return (f" (program {tail(self.app, self.err)}; openbox {tail(self.wm, self.wm_err)}; "
+                f"wmctrl {self.wmctrl('-lG').stdout!r}; X windows {self.tree()[-1500:]!r})")
 
     def window(self, title, seconds=30):
-        """[id, desktop, x, y, width, height, host, title] of a window whose title
-        starts with `title` (x and y as wmctrl reports them, frame offset twice)."""
+        """[id, desktop, x, y, width, height, host, title] of a window whose title starts
+        with `title` (x and y as wmctrl reports them, frame offset twice)."""
         def find():
             rows = [line.split(None, 7) for line in self.wmctrl("-lG").stdout.splitlines()]
             return next((r for r in rows if len(r) == 8 and r[7].startswith(title)), None)
         return wait_for(find, seconds)
 
-    def created(self, title, seconds=30):
-        """Whether the program has a window whose title starts with `title`, found in
-        the X window tree: the window manager need not have taken it on yet."""
+    def created(self, title, seconds=30):  # in the X window tree, managed or not yet
         def find():  # a line '0x40000d "title": ("class" "class")  100x30+0+0 ...'
-            names = re.findall(r'^\s*0x[0-9a-f]+ "([^"]*)": \("', self.tree(), re.M)  # with a class
+            names = re.findall(r'^\s*0x[0-9a-f]+ "([^"]*)": \("', self.tree(), re.M)
             return any(name.startswith(title) for name in names)
         return bool(wait_for(find, seconds))
 
@@ -147,22 +126,20 @@ def scanning(port, reports=""):  # one HTTPD node on loopback, AutoStart, probe 
 
 
 def display_lost_during_pass():
-    with socket.socket() as closed, Session() as s:
-        closed.bind(("127.0.0.1", 0))  # bound, not listening: refused at once
-        s.start(scanning(closed.getsockname()[1], f"Log_Flag=1\nLog_File_Name={s.dir}/no/x.log\n"))
-        shown = s.created("sentrel", 60)  # the program's first start may be slow
-        check(shown, "the failed log line's message is shown" + ("" if shown else s.state()))
-        s.x.kill()
-        # The waiting pass is released at once, well before the end's 10 s bound.
-        check(s.ended_within(5), "display lost while a message waits: the process ends at once")
-    with socket.socket() as silent, Session() as s:
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(4)  # connections complete in the backlog; nothing is ever sent
-        s.start(scanning(silent.getsockname()[1]))
-        check(s.created("Sentrel v1.2 - scanning: 127.0.0.1"), "the probe is under way")
-        s.x.kill()
-        # The probe would hold the pass for 60 s; the end waits 10 s at most.
-        check(s.ended_within(15), "display lost during a probe: the process ends")
+    # Refused at once, its log line failing: the pass waits on a message, released at once
+    # when the display goes. Silent: the probe would hold the pass 60 s, the end waits 10 s.
+    for what, listen, log, title, seconds in (
+            ("a message waits", False, "Log_Flag=1\nLog_File_Name={}/no/x.log\n", "sentrel", 5),
+            ("a probe under way", True, "", "Sentrel v1.2 - scanning: 127.0.0.1", 15)):
+        with socket.socket() as peer, Session() as s:
+            peer.bind(("127.0.0.1", 0))
+            if listen:
+                peer.listen(4)  # connections complete in the backlog; nothing is ever sent
+            s.start(scanning(peer.getsockname()[1], log.format(s.dir)))
+            shown = s.created(title, 60)  # the program's first start may be slow
+            check(shown, f"{what}: {title!r} is shown" + ("" if shown else s.state()))
+            s.x.kill()
+            check(s.ended_within(seconds), f"display lost while {what}: the process ends")
 
 
 def start_without_echo():
