@@ -25,10 +25,18 @@ namespace {
 
 std::mutex g_playerMutex;
 std::shared_ptr<SoundPlayer> g_player;  // under g_playerMutex
+int g_generation = 0;                   // under g_playerMutex; one more at each SetSoundPlayer
 
-std::shared_ptr<SoundPlayer> Player() {
+int Generation() {
     std::lock_guard lock(g_playerMutex);
-    return g_player;
+    return g_generation;
+}
+
+// The player of a call made in `generation`: none once it was replaced, so a
+// call never reaches a player chosen after it was made.
+std::shared_ptr<SoundPlayer> PlayerOf(int generation) {
+    std::lock_guard lock(g_playerMutex);
+    return generation == g_generation ? g_player : nullptr;
 }
 
 // Lives on the application's thread and runs the calls posted to it.
@@ -36,18 +44,18 @@ class SoundCourier : public QObject {
     Q_OBJECT
 
   public:
-    Q_INVOKABLE void Play(const QString& file, bool loop, bool fallBack) {
-        if (const auto player = Player()) {
+    Q_INVOKABLE void Play(int generation, const QString& file, bool loop, bool fallBack) {
+        if (const auto player = PlayerOf(generation)) {
             player->Play(file.toLocal8Bit().toStdString(), loop, fallBack);
         }
     }
-    Q_INVOKABLE void Stop() {
-        if (const auto player = Player()) {
+    Q_INVOKABLE void Stop(int generation) {
+        if (const auto player = PlayerOf(generation)) {
             player->Stop();
         }
     }
     // The player replaced by SetSoundPlayer, stopped where it plays.
-    Q_INVOKABLE void StopRetired() {
+    Q_INVOKABLE void StopRetired(int) {
         std::vector<std::shared_ptr<SoundPlayer>> retired;
         {
             std::lock_guard lock(g_playerMutex);
@@ -89,7 +97,7 @@ QString PlayablePath(const std::string& path) {
 template <typename... Args>
 void Post(const char* method, Args&&... args) {
     if (SoundCourier* courier = Courier()) {
-        QMetaObject::invokeMethod(courier, method, Qt::QueuedConnection,
+        QMetaObject::invokeMethod(courier, method, Qt::QueuedConnection, Q_ARG(int, Generation()),
                                   std::forward<Args>(args)...);
     }
 }
@@ -112,6 +120,7 @@ void SetSoundPlayer(std::shared_ptr<SoundPlayer> player) {
     {
         std::lock_guard lock(g_playerMutex);
         std::shared_ptr<SoundPlayer> old = std::exchange(g_player, std::move(player));
+        ++g_generation;
         if (courier != nullptr && old) {
             courier->retired_.push_back(std::move(old));
         }
