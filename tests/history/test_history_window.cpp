@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "history/history_export.h"
@@ -85,7 +86,7 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_EQ(window.ExportTo(csv), 0);
     const auto [first, last] = SpanOf(all, now - 60 * kMinuteMs, now + 1);
-    const std::string text = Slurp(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
+    const std::string text = testing::ReadFile(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
     EXPECT_EQ(LinesWith(csv.toStdString(), row.c_str()), last - first) << text;   // the span's rows
     EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);  // after a header
     const std::string value = std::to_string((last - 1)->value);  // the last two rows whole:
