@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "config/node_table.h"
@@ -43,9 +44,6 @@ class FaultPass : public ::testing::Test {
         const auto start = testing::Clock::now();
         ScanCycle();
         return std::chrono::duration<double>(testing::Clock::now() - start).count();
-    }
-    static std::string Status(int node) {
-        return NodeTable::Instance().Get(node).status.statusText;
     }
     // The log, or the report after its head, holds these statuses, one whole line each.
     void ExpectLines(bool log, const std::vector<std::string>& statuses) const {
@@ -85,7 +83,7 @@ TEST_F(FaultPass, SilentServersAndUnusableNamesFailOnlyTheirOwnNode) {
             std::vector<std::string> want(8, kFailed + pass);
             want[0] = want[7] = kOk;
             for (int node = 0; node < 8; ++node) {
-                EXPECT_EQ(Status(node), want[node]) << node;
+                EXPECT_EQ(NodeTable::Instance().Get(node).status.statusText, want[node]) << node;
             }
             log.insert(log.end(), want.begin(), want.end());
         }
@@ -137,10 +135,9 @@ TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
             ::close(reader);
             ASSERT_TRUE(inTime) << "the pass hangs";
             const bool broken = kind != 'r' || log;
-            const auto calls = window.Calls();
             const std::string message = log ? "message:*ERROR* Could not open LOG file."
                                             : "message:*ERROR* Could not open report file.";
-            EXPECT_EQ(std::count(calls.begin(), calls.end(), message), broken ? (log ? 2 : 3) : 0);
+            EXPECT_EQ(std::ranges::count(window.Calls(), message), broken ? (log ? 2 : 3) : 0);
             EXPECT_EQ(window.Messages().size(), broken ? (log ? 2u : 3u) : 0u);
             ::lstat(path.c_str(), &after);  // not replaced by a file of another kind
             EXPECT_EQ(after.st_mode & S_IFMT, made.st_mode & S_IFMT);
