@@ -3,26 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "engine/pass_events.h"
 #include "history/history_writer.h"
+#include "support/harness.h"
 
 namespace sentrel::history {
 
 constexpr std::int64_t kMinuteMs = 60'000;
 constexpr std::int64_t kDay = 86'400'000;
 
-struct TempDir {
-    std::string path = (std::filesystem::temp_directory_path() / "hist-XXXXXX").string();
-    const std::string file = std::string(mkdtemp(path.data())) + "/h.sqlite";
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+struct TempDir : testing::TempDir {  // the history file is h.sqlite in the folder
+    const std::string path = testing::TempDir::path(), file = testing::TempDir::file("h.sqlite");
 };
 
 inline ProbeEvent Probe(std::int64_t timeMs, std::int32_t result, std::int32_t fails = 0,
@@ -33,14 +27,8 @@ inline ProbeEvent Probe(std::int64_t timeMs, std::int32_t result, std::int32_t f
     return e;
 }
 
-inline std::string Slurp(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 inline int LinesWith(const std::string& path, const char* needle) {
-    std::istringstream text(Slurp(path));
+    std::istringstream text(testing::ReadFile(path));
     int n = 0;
     for (std::string line; std::getline(text, line);) {
         n += line.find(needle) != std::string::npos;

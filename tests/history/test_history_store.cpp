@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "config/node_table.h"
@@ -121,7 +123,7 @@ TEST(HistoryStore, CorruptFileIsMovedAsideAndANewOneStarted) {
     std::vector<std::string> aside;  // the bytes of each file moved aside
     for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         if (entry.path().filename().string().rfind("h.sqlite.corrupt-", 0) == 0)
-            aside.push_back(Slurp(entry.path()));
+            aside.push_back(testing::ReadFile(entry.path()));
     EXPECT_EQ(aside, std::vector{garbage});
     EXPECT_EQ(ReadAll(dir.file).samples.size(), 1u);
 }
@@ -233,8 +235,8 @@ TEST(HistoryStore, FaultsTurnHistoryOffAndLeaveThePassAlone) {
             notRun += std::string(" ") + fault.first;
             continue;
         }
-        EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(errors);
-        EXPECT_EQ(LinesWith(errors, "history off"), 1) << Slurp(errors);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << testing::ReadFile(errors);
+        EXPECT_EQ(LinesWith(errors, "history off"), 1) << testing::ReadFile(errors);
     }
     if (!notRun.empty())
         GTEST_SKIP() << "mounts and another user need root (as in CI); not run:" << notRun;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "history/history_export.h"
@@ -25,7 +26,7 @@ struct WindowTest : ::testing::Test {
     static inline char name[] = "test_history", *argv[] = {name, nullptr};
     static inline QApplication* app = nullptr;
     void SetUp() override {
-        HistoryWriter w({path});
+        HistoryWriter w({dir.file});
         w.MonitoringChanged(true, now - 30 * kDay);
         for (std::int64_t t = now - 30 * kDay + 150'000; t < now; t += 5 * kMinuteMs, ++n) {
             if (t == now - kDay + 150'000) {
@@ -38,14 +39,13 @@ struct WindowTest : ::testing::Test {
         w.Flush();
     }
     TempDir dir;
-    const std::string& path = dir.file;
     std::int64_t now = NowUtcMs() / kMinuteMs * kMinuteMs;
     std::vector<Sample> all;
     int n = 0;
 };
 
 TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
-    ui::HistoryWindow window(kNode, path);
+    ui::HistoryWindow window(kNode, dir.file);
     window.SetSpan(3);
     std::size_t seen = 0;
     for (const Bucket& b : window.Buckets()) {
@@ -62,15 +62,13 @@ TEST_F(WindowTest, ReducedSeriesKeepsEveryBucketsMinimumAndMaximum) {
                              answered ? *low : 0, answered ? *high : 0));
     }
     EXPECT_EQ(seen, all.size());
-    EXPECT_EQ(std::count_if(window.Buckets().begin(), window.Buckets().end(),
-                            [](const Bucket& b) { return b.gapBefore; }),
-              1);
+    EXPECT_EQ(std::ranges::count_if(window.Buckets(), &Bucket::gapBefore), 1);
 }
 
 TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
-    ui::HistoryWindow window(kNode, path);
+    ui::HistoryWindow window(kNode, dir.file);
     window.SetSpan(0);
-    HistoryWriter({path}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 3));  // a clock set back
+    HistoryWriter({dir.file}).ProbeDone(Probe(now - 4 * kMinuteMs, 0, 3));  // a clock set back
     all.insert(all.end() - 1, {now - 4 * kMinuteMs, 0, 3});
     window.Refresh();
     for (const auto& [days, name] : {std::pair{1, "24 hours"}, {7, "7 days"}, {30, "30 days"}}) {
@@ -85,7 +83,7 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     const QString csv = QString::fromStdString(dir.path + "/span.csv");
     ASSERT_EQ(window.ExportTo(csv), 0);
     const auto [first, last] = SpanOf(all, now - 60 * kMinuteMs, now + 1);
-    const std::string text = Slurp(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
+    const std::string text = testing::ReadFile(csv.toStdString()), row = ",\"127.0.0.1\",HTTPD,";
     EXPECT_EQ(LinesWith(csv.toStdString(), row.c_str()), last - first) << text;   // the span's rows
     EXPECT_EQ(text.find(IsoTimeWithOffset(first->timeMs)), text.find('\n') + 1);  // after a header
     const std::string value = std::to_string((last - 1)->value);  // the last two rows whole:

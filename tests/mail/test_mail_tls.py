@@ -110,9 +110,7 @@ for what, server, security, host in (("STARTTLS", starttls, "starttls", "localho
 # Faults: the mail fails, one line on stderr names why, no message and no
 # password reaches the server.
 other_name, untrusted, no_starttls = Server("other"), Server("self"), Server()
-stalled = socket.socket()
-stalled.bind(("127.0.0.1", 0))
-stalled.listen()  # accepted by the kernel, never answered
+stalled = socket.create_server(("127.0.0.1", 0))  # accepted by the kernel, never answered
 cases = [
     ("wrong password", starttls, "starttls", {"pw": password_file("bad", "wrong\n")},
      "login refused"),
@@ -143,7 +141,6 @@ for what, server, security, extra, reason in cases:
     after = (len(server.mails), server.logins[before[1]:]) if server else (0, [])
     check(after[0] == before[0] and PASSWORD.encode() not in after[1],
           what + ": nothing delivered, no password sent", after)
-
 
 
 def flood(line, cert):
