@@ -19,7 +19,7 @@ run: build
 	  exit 1; \
 	fi
 
-# The test budget first (tests at most 40 % of the program's lines), then the build;
+# The test budget first (tests at most 33 % of the program's lines), then the build;
 # then, for the default preset, the default suite, the sanitizer builds and suites
 # and the fuzz smoke run (scripts/ci-stages), which end with one summary line.
 # SANITIZERS=0, or another preset, runs that preset's suite alone.
