@@ -250,7 +250,7 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
 // What held a password is wiped when cut and when released: the storage is the
 // test's own, read again after the destructor ran.
 TEST(SecretText, WipesWhatItHeldWhenCutAndWhenDestroyed) {
-    alignas(SecretText) char storage[sizeof(SecretText)];
+    alignas(SecretText) char storage[sizeof(SecretText)] = {};
     const std::string_view bytes(storage, sizeof storage);
     auto* secret = new (storage) SecretText;
     ASSERT_TRUE(secret->Append("right horse\n") && secret->AppendBase64("right horse"));
