@@ -20,8 +20,6 @@ namespace sentrel {
 
 namespace {
 
-std::atomic<bool> gPingLoaded{false};
-
 class FdCloser {
   public:
     explicit FdCloser(int fd) : fd_(fd) {}
@@ -73,19 +71,11 @@ bool CanOpen(IcmpSocketKind kind) {
 }  // namespace
 
 bool PingLibraryLoad() {
-    const bool loaded =
-        CanOpen(IcmpSocketKind::Datagram) || PingHelperStart() || CanOpen(IcmpSocketKind::Raw);
-    gPingLoaded.store(loaded);
-    return loaded;
+    return CanOpen(IcmpSocketKind::Datagram) || PingHelperStart() || CanOpen(IcmpSocketKind::Raw);
 }
 
 void PingLibraryRelease() {
     PingHelperStop();
-    gPingLoaded.store(false);
-}
-
-bool PingLibraryLoaded() {
-    return gPingLoaded.load();
 }
 
 std::string PingRequestData() {

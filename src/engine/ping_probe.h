@@ -20,7 +20,6 @@ inline constexpr const char* kMsgNoPing = "*ERROR* Missing required file: ICMP.D
 bool PingLibraryLoad();
 // Releases what loading kept: ends the helper when it runs.
 void PingLibraryRelease();
-bool PingLibraryLoaded();
 
 // The 120 request data bytes: six copies of "Brightfen Sentrel" padded with blanks to 20.
 std::string PingRequestData();
