@@ -63,7 +63,8 @@ MailResult MailAlarm(const MonitorSettings& settings, const std::string& body) {
                          MailTransportFromSettings(settings));
 }
 
-bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome) {
+bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
+                const AlarmRaised& raisedAt) {
     bool passAlarm = false;
     for (int i = 0; i < kMaxNodes; ++i) {
         if (ScanAbort.load() != 0) {
@@ -73,7 +74,7 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome) {
         const int limit = ToInt(settings.Max_Alarms);
         bool endOfList = false;
         bool raised = false;
-        std::string address;
+        NodeSlot raisedSlot;
         // Decision and count in one step under the table's lock, so that a
         // status text rewritten meanwhile (STOP) is neither missed nor put back.
         NodeTable::Instance().Modify(i, [&](NodeSlot& slot) {
@@ -90,7 +91,7 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome) {
             }
             ++status.alarmCount;
             raised = true;
-            address = slot.node.address;
+            raisedSlot = slot;
         });
         if (endOfList) {
             break;
@@ -99,9 +100,12 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome) {
             continue;
         }
         passAlarm = true;
+        if (raisedAt) {
+            raisedAt(i, raisedSlot);
+        }
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
-            const MailResult mailed = MailAlarm(settings, AlertMailBody(address));
+            const MailResult mailed = MailAlarm(settings, AlertMailBody(raisedSlot.node.address));
             Report(outcome, AlarmChannel::Email, mailed == MailSent);
         }
     }

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "alerts/smtp_mailer.h"
+#include "config/node_table.h"
 #include "config/settings.h"
 
 namespace sentrel {
@@ -14,6 +15,9 @@ const char* AlarmChannelName(AlarmChannel channel);  // "email", "sound", "pager
 // Told of every alarm sent (or not) on a channel, on the scan thread; the pass
 // hands it on to its listeners.
 using AlarmOutcome = std::function<void(AlarmChannel channel, bool ok)>;
+// Told of each node that raises an alarm, with the node as it stands (its
+// alarmCount already counts this alarm), before that alarm's e-mail goes out.
+using AlarmRaised = std::function<void(int index, const NodeSlot& slot)>;
 
 inline constexpr const char* kTitleSendingEmail = "Sentrel - sending Email...";
 inline constexpr const char* kTitleSoundingAlarm = "Sentrel - sounding alarm...";
@@ -22,7 +26,8 @@ inline constexpr const char* kTitlePaging = "Sentrel - paging...";
 // Walks the node table after the probe sweep: raises the alarms due (alarmCount
 // is raised only here) and sends one e-mail per alarming node when Email_Flag is
 // set. Returns the pass alarm flag.
-bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {});
+bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {},
+                const AlarmRaised& raised = {});
 
 // Once per pass with an alarm and no abort: sound, page, command.
 void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome = {});

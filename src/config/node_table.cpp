@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -180,7 +181,13 @@ NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result) {
         slot.status.statusText = SuccessStatusText(slot.node.probeType, result);
         slot.status.failCount = 0;
         slot.status.alarmCount = 0;
+        slot.status.failingSinceMs = 0;
     } else {
+        if (slot.status.failCount == 0) {
+            slot.status.failingSinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::system_clock::now().time_since_epoch())
+                                             .count();
+        }
         // A count that has reached the top of its range stays there.
         if (slot.status.failCount < std::numeric_limits<std::int32_t>::max()) {
             ++slot.status.failCount;

@@ -22,8 +22,9 @@ inline constexpr std::size_t kNodeTitleMax = 99;
 struct NodeStatus {
     std::string ipText;  // dotted address used by the probes; empty until known
     std::string statusText = kUnknownStatus;
-    std::int32_t failCount = 0;   // consecutive failed probes
-    std::int32_t alarmCount = 0;  // alarms raised during the current run of failures
+    std::int32_t failCount = 0;       // consecutive failed probes
+    std::int32_t alarmCount = 0;      // alarms raised during the current run of failures
+    std::int64_t failingSinceMs = 0;  // wall clock (ms since the epoch) of the run's first failure
 };
 
 struct NodeSlot {

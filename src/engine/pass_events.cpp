@@ -87,4 +87,12 @@ void NotifyAlarmDone(AlarmChannel channel, bool ok) {
     ForEach([&](PassListener& l) { l.AlarmDone(channel, ok); });
 }
 
+void NotifyNodeAlarmed(const NodeAlarmEvent& event) {
+    ForEach([&](PassListener& l) { l.NodeAlarmed(event); });
+}
+
+void NotifyNodeRecovered(const NodeAlarmEvent& event) {
+    ForEach([&](PassListener& l) { l.NodeRecovered(event); });
+}
+
 }  // namespace sentrel

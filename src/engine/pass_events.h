@@ -28,6 +28,20 @@ struct ProbeEvent {
     double probeSeconds = 0;     // time the probe took
 };
 
+// A node whose run of failures raised an alarm in this pass: once per alarm.
+// Also the node when it answers again after such a run (NodeRecovered); then
+// statusText is its success text and timeMs - failingSinceMs the outage's length.
+struct NodeAlarmEvent {
+    std::int64_t timeMs = 0;
+    int index = 0;  // slot in the node table
+    std::string address;
+    std::string title;
+    std::string statusText;
+    std::int32_t failCount = 0;       // consecutive failures (at the alarm)
+    std::int32_t alarmCount = 0;      // alarms of this run, this one included
+    std::int64_t failingSinceMs = 0;  // the run's first failure, ms since the epoch
+};
+
 class PassListener {
   public:
     virtual ~PassListener() = default;
@@ -37,6 +51,8 @@ class PassListener {
     virtual void ProbeDone(const ProbeEvent& event) {}
     virtual void PassEnded(std::int64_t timeMs, double seconds) {}
     virtual void AlarmDone(AlarmChannel channel, bool ok) {}
+    virtual void NodeAlarmed(const NodeAlarmEvent& event) {}
+    virtual void NodeRecovered(const NodeAlarmEvent& event) {}
 };
 
 // The process's listeners. Adding and removing is safe while a pass runs.
@@ -50,5 +66,7 @@ void NotifyPassStarted(std::int64_t timeMs);
 void NotifyProbeDone(const ProbeEvent& event);
 void NotifyPassEnded(std::int64_t timeMs, double seconds);
 void NotifyAlarmDone(AlarmChannel channel, bool ok);
+void NotifyNodeAlarmed(const NodeAlarmEvent& event);
+void NotifyNodeRecovered(const NodeAlarmEvent& event);
 
 }  // namespace sentrel

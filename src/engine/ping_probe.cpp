@@ -124,4 +124,15 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     return result > 0 ? result : 0;
 }
 
+// For now one echo after another; each answer's round trip is known only to
+// the millisecond.
+PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
+    PingRound round;
+    for (int i = 0; i < std::clamp(echoes, 1, kMaxRoundEchoes); ++i) {
+        const std::int32_t ms = PingProbe(ipText, timeoutMs);
+        round.micros.push_back(ms > 0 ? std::int64_t{ms} * 1000 : -1);
+    }
+    return round;
+}
+
 }  // namespace sentrel

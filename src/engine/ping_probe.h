@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/icmp_echo.h"
 
@@ -34,5 +35,19 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs
 // opened, otherwise as PingProbe.
 std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText,
                             int timeoutMs = kPingTimeoutMs);
+
+// A round of echoes to one node: the round trip of each echo in microseconds,
+// in the order they were sent, -1 for one that was not answered in time (lost,
+// refused, or its reply came after the round's time-out). Duplicate replies never
+// count twice.
+struct PingRound {
+    std::vector<std::int64_t> micros;
+};
+
+inline constexpr int kMaxRoundEchoes = 20;
+
+// `echoes` (1 to kMaxRoundEchoes) echo requests to the node, by the first way that
+// works, as PingProbe. An invalid address gives a round of lost echoes.
+PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel

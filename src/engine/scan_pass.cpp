@@ -77,6 +77,19 @@ void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const No
     NotifyProbeDone(event);
 }
 
+NodeAlarmEvent AlarmEventFor(int index, const NodeSlot& slot) {
+    NodeAlarmEvent event;
+    event.timeMs = NowUtcMs();
+    event.index = index;
+    event.address = slot.node.address;
+    event.title = slot.node.title;
+    event.statusText = slot.status.statusText;
+    event.failCount = slot.status.failCount;
+    event.alarmCount = slot.status.alarmCount;
+    event.failingSinceMs = slot.status.failingSinceMs;
+    return event;
+}
+
 void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
@@ -101,6 +114,12 @@ void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
         }
         const NodeStatus status = table.ApplyProbeResult(i, result);
         PublishProbe(i, slot, result, status, probeStart);
+        if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
+            NodeSlot now = slot;  // the run that alarmed ends here
+            now.status.statusText = status.statusText;
+            NodeAlarmEvent event = AlarmEventFor(i, now);
+            NotifyNodeRecovered(event);
+        }
 
         WindowRedraw();
 
@@ -196,7 +215,9 @@ void ScanCycle() {
 
         ProbeSweep(settings, report);
 
-        const bool alarm = AlarmSweep(settings, NotifyAlarmDone);
+        const bool alarm = AlarmSweep(
+            settings, NotifyAlarmDone,
+            [](int index, const NodeSlot& slot) { NotifyNodeAlarmed(AlarmEventFor(index, slot)); });
         if (alarm && ScanAbort.load() == 0) {
             PassAlerts(settings, NotifyAlarmDone);
         } else {
