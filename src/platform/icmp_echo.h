@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/ip_address.h"
+
 namespace sentrel {
 
 enum class IcmpSocketKind {
@@ -17,13 +19,8 @@ enum class IcmpSocketKind {
     Raw,       // needs CAP_NET_RAW; receives every ICMP packet with its IP header
 };
 
-// A node's address. Only AF_INET is handled; the type has room for an IPv6 address
-// so that ICMPv6 joins without changing the functions below.
-struct IcmpAddress {
-    int family = AF_INET;
-    in_addr v4{};
-    in6_addr v6{};
-};
+// A node's address. Only AF_INET is handled so far.
+using IcmpAddress = IpAddress;
 
 // A non-blocking, close-on-exec ICMP socket of that kind for family; -1 when it
 // cannot be opened (always for a family other than AF_INET). A raw socket takes

@@ -14,40 +14,6 @@ namespace {
 constexpr std::size_t kHostNameMax = 49;
 }
 
-bool ParseDottedIPv4(const std::string& text, in_addr* out) {
-    std::uint32_t value = 0;
-    int parts = 0;
-    std::size_t i = 0;
-    while (parts < 4) {
-        if (parts > 0) {
-            if (i >= text.size() || text[i] != '.') {
-                return false;
-            }
-            ++i;
-        }
-        const std::size_t first = i;
-        unsigned part = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - first < 3) {
-            part = part * 10 + static_cast<unsigned>(text[i] - '0');
-            ++i;
-        }
-        const std::size_t digits = i - first;
-        // One to three digits, no leading zero (an old resolver would read it as octal).
-        if (digits == 0 || part > 255 || (digits > 1 && text[first] == '0')) {
-            return false;
-        }
-        value = (value << 8) | part;
-        ++parts;
-    }
-    if (i != text.size()) {
-        return false;
-    }
-    if (out != nullptr) {
-        out->s_addr = htonl(value);
-    }
-    return true;
-}
-
 bool LookupHostIPv4(const std::string& name, std::string* dotted) {
     if (name.empty()) {
         return false;

@@ -3,12 +3,11 @@
 
 #include <netinet/in.h>
 
+#include "platform/ip_address.h"
+
 #include <string>
 
 namespace sentrel {
-
-// Strict dotted-decimal IPv4 text to address (network order). False for anything else.
-bool ParseDottedIPv4(const std::string& text, in_addr* out);
 
 // Looks a name up and gives the first IPv4 address of the answer in dotted form.
 bool LookupHostIPv4(const std::string& name, std::string* dotted);

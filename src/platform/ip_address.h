@@ -1,0 +1,34 @@
+// An address of either family as the program holds it, from its literal text.
+// Libc only: the helper links it.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+
+namespace sentrel {
+
+struct IpAddress {
+    int family = AF_INET;  // AF_INET or AF_INET6
+    in_addr v4{};
+    in6_addr v6{};
+    std::uint32_t scope = 0;  // IPv6 zone (interface index), 0 for none
+};
+
+// Strict dotted-decimal IPv4 text to address (network order). False for anything else.
+bool ParseDottedIPv4(const std::string& text, in_addr* out);
+
+// A literal of either family: strict dotted-decimal IPv4, or IPv6 text (no
+// brackets) with an optional zone after '%' (an interface name or index). False
+// for anything else, a zone that names no interface included.
+bool ParseIpAddress(const std::string& text, IpAddress* out);
+
+// True when text holds a ':' and so can only be meant as an IPv6 literal.
+bool LooksLikeIPv6(const std::string& text);
+
+// The address with its port as a socket address; the length used.
+socklen_t ToSocketAddress(const IpAddress& address, std::uint16_t port, sockaddr_storage* out);
+
+}  // namespace sentrel
