@@ -58,19 +58,29 @@ xSocket::~xSocket() {
     Close();
 }
 
-bool xSocket::Create() {
+bool xSocket::Create(int family) {
     Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     lastError_ = fd_ < 0 ? errno : 0;
     return fd_ >= 0;
 }
 
 bool xSocket::Connect(const sockaddr_in& addr, Deadline deadline) {
+    return ConnectTo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, deadline);
+}
+
+bool xSocket::Connect(const IpAddress& address, std::uint16_t port, Deadline deadline) {
+    sockaddr_storage target{};
+    const socklen_t length = ToSocketAddress(address, port, &target);
+    return ConnectTo(reinterpret_cast<const sockaddr*>(&target), length, deadline);
+}
+
+bool xSocket::ConnectTo(const sockaddr* addr, socklen_t addrLength, Deadline deadline) {
     if (fd_ < 0) {
         lastError_ = EBADF;
         return false;
     }
-    const int rc = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int rc = ::connect(fd_, addr, addrLength);
     if (rc == 0) {
         lastError_ = 0;
         return true;

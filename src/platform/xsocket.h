@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/ip_address.h"
+
 namespace sentrel {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -43,10 +45,12 @@ class xSocket final : public ByteStream {
     xSocket(const xSocket&) = delete;
     xSocket& operator=(const xSocket&) = delete;
 
-    // A TCP stream socket (IPv4), close-on-exec. False when none can be made.
-    bool Create();
+    // A TCP stream socket of that family, close-on-exec. False when none can be made.
+    bool Create(int family = AF_INET);
     // Connects to addr; false when refused, unreachable or not done by the deadline.
     bool Connect(const sockaddr_in& addr, Deadline deadline);
+    // The same for an address of either family (the socket's) and a port.
+    bool Connect(const IpAddress& address, std::uint16_t port, Deadline deadline);
     // Never raises SIGPIPE.
     bool SendAll(const void* data, std::size_t size, Deadline deadline) override;
     bool SendAll(const std::string& text, Deadline deadline) {
@@ -61,6 +65,8 @@ class xSocket final : public ByteStream {
     int LastError() const { return lastError_; }
 
   private:
+    bool ConnectTo(const sockaddr* addr, socklen_t addrLength, Deadline deadline);
+
     int fd_ = -1;
     int lastError_ = 0;
 };
