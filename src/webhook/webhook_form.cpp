@@ -69,6 +69,12 @@ std::size_t SequenceLength(std::string_view bytes, std::size_t at) {
     return n;
 }
 
+// The status text without the blanks that pad it for the list.
+std::string Status(const NodeAlarmEvent& event) {
+    const std::size_t end = event.statusText.find_last_not_of(' ');
+    return event.statusText.substr(0, end == std::string::npos ? 0 : end + 1);
+}
+
 std::string NodeName(const NodeAlarmEvent& event) {
     return event.title.empty() ? event.address : event.title;
 }
@@ -85,11 +91,11 @@ std::string Summary(const NodeAlarmEvent& event, bool up) {
 std::string Description(const NodeAlarmEvent& event, bool up) {
     const std::string since =
         Rfc3339(event.failingSinceMs > 0 ? event.failingSinceMs : event.timeMs);
-    std::string text = event.address + ": " + event.statusText;
+    std::string text = event.address + ": " + Status(event);
     if (up) {
         return text + ", down " + std::to_string(OutageSeconds(event)) + " s since " + since;
     }
-    return text + ", count " + std::to_string(event.failCount) + ", failing since " + since;
+    return text + ", failing since " + since;
 }
 
 // A header value: plain printable ASCII as it is, anything else as an RFC 2047
@@ -174,7 +180,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
                 "\",\"node\":" + std::to_string(event.index) +
                 ",\"address\":" + JsonString(event.address) +
                 ",\"title\":" + JsonString(event.title) +
-                ",\"status\":" + JsonString(event.statusText) +
+                ",\"status\":" + JsonString(Status(event)) +
                 ",\"failCount\":" + std::to_string(event.failCount) + ",\"time\":\"" + time +
                 "\",\"outageSeconds\":" + std::to_string(OutageSeconds(event)) + "}";
             break;
