@@ -230,6 +230,9 @@ void LoadSettings() {
     s.Email_Security = ReadText(file, keys::Email_Security);
     s.Email_User = ReadText(file, keys::Email_User);
     s.Email_Password_File = ReadText(file, keys::Email_Password_File);
+    s.Webhook_URL = ReadText(file, keys::Webhook_URL);
+    s.Webhook_Format = ReadText(file, keys::Webhook_Format);
+    s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 

@@ -83,6 +83,9 @@ inline constexpr SettingKey Email_Port{kAlerts, "Email_Port", 5, "25", Hand};
 inline constexpr SettingKey Email_Security{kAlerts, "Email_Security", 15, "", Hand};
 inline constexpr SettingKey Email_User{kAlerts, "Email_User", 127, "", Hand};
 inline constexpr SettingKey Email_Password_File{kAlerts, "Email_Password_File", 255, "", Hand};
+inline constexpr SettingKey Webhook_URL{kAlerts, "Webhook_URL", 2047, "", Hand};
+inline constexpr SettingKey Webhook_Format{kAlerts, "Webhook_Format", 15, "json", Hand};
+inline constexpr SettingKey Webhook_Token_File{kAlerts, "Webhook_Token_File", 255, "", Hand};
 
 // History and metrics, hand-edited only.
 inline constexpr SettingKey Keep_Days{kHistory, "Keep_Days", 5, "30", Hand};
