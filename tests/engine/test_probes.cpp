@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <optional>
+
 #include "engine/httpd_probe.h"
 #include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
@@ -196,6 +199,133 @@ TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
         EXPECT_LT(unanswered.seconds, 1.5);
         EXPECT_EQ(refused.result, 0);  // an error about the request is no answer
         EXPECT_LT(refused.seconds, 1.5) << "an error about the request ends the probe at once";
+    }
+}
+
+// IPv6 in a private namespace: ::1 answers by each way (datagram, helper, raw); an
+// address on a link where no host has it fails through the kernel's ICMPv6 "address
+// unreachable" long before the time-out.
+TEST(PingProbe, Ipv6EchoesByEachWayAndAnUnreachableNodeFailsFast) {
+    std::vector<std::int32_t> got;
+    std::vector<double> seconds;
+    bool link = false;
+    if (!InPrivateNetNamespace([&] {
+            link = std::system(
+                       "ip link add name va type veth peer name vb && ip link set va up && ip link "
+                       "set vb up && ip -6 addr add 2001:db8::1/64 dev va nodad && sysctl -qw "
+                       "net.ipv6.icmp.ratelimit=0 net.ipv6.neigh.va.retrans_time_ms=100 "
+                       "net.ipv6.neigh.va.mcast_solicit=1") == 0;
+            SetNetSysctl("ipv4/ping_group_range", "0 2147483647");
+            PingHelperStop();  // the next request starts a helper in this namespace
+            for (const char* node : {"::1", "2001:db8::2"}) {
+                for (int way = 0; way < 3; ++way) {
+                    const auto start = Clock::now();
+                    const auto kind = way == 0 ? IcmpSocketKind::Datagram : IcmpSocketKind::Raw;
+                    got.push_back(way != 1 ? PingProbeUsing(kind, node, 3000)
+                                           : PingThroughHelper(node, 7, 1, 3000).outcome ==
+                                                 HelperEcho::Outcome::Answered);
+                    seconds.push_back(Seconds(start));
+                }
+            }
+            PingHelperStop();
+        }) ||
+        !link) {
+        GTEST_SKIP() << "no private network namespace with a veth pair (needs root)";
+    }
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i] > 0, i < 3) << "echo " << i << " (way " << i % 3 << "): " << got[i];
+        EXPECT_LT(seconds[i], 2.0) << "echo " << i << " (way " << i % 3 << ")";
+    }
+}
+
+// tests/support/echo_responder.py with these arguments in the caller's namespace.
+class Responder {
+  public:
+    explicit Responder(const std::string& args)
+        : out_(::popen(
+              ("exec /usr/bin/python3 " SENTREL_TEST_SUPPORT "/echo_responder.py " + args).c_str(),
+              "r")) {
+        char line[64] = {};
+        if (out_ == nullptr || std::fgets(line, sizeof line, out_) == nullptr ||
+            std::sscanf(line, "ready %d", &pid_) != 1) {
+            pid_ = -1;
+        }
+    }
+    ~Responder() {
+        pid_ > 0 ? ::kill(pid_, SIGTERM) : 0;
+        out_ != nullptr ? ::pclose(out_) : 0;
+    }
+    bool ready() const { return pid_ > 0; }
+
+  private:
+    FILE* out_;
+    pid_t pid_ = -1;
+};
+
+// A round of 12 by each way, both families, against the scripted responder: every
+// 4th echo lost, the others answered after 10 or 30 ms; a duplicate 200 ms later and
+// a reply to the sequence before the round never count; the 300 ms time-out runs
+// from the last request, so echoes sent after the first one's time-out still count.
+TEST(PingProbe, ARoundCountsEachEchoOnceAsTheResponderScriptedIt) {
+    std::vector<std::vector<std::int64_t>> rounds;
+    if (!InPrivateNetNamespace([&] {
+            SetNetSysctl("ipv4/icmp_echo_ignore_all", "1");
+            SetNetSysctl("ipv6/icmp/echo_ignore_all", "1");
+            for (const std::string node : {"127.0.0.1", "::1"}) {
+                for (int way = 0; way < 3; ++way) {  // datagram, helper, raw
+                    SetNetSysctl("ipv4/ping_group_range", way == 0 ? "0 2147483647" : "1 0");
+                    way == 2 ? ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1)
+                             : ::unsetenv("SENTREL_PING_HELPER");
+                    PingHelperStop();
+                    Responder responder(node == "::1" ? "6 0 pattern" : "4 0 pattern");
+                    rounds.push_back(responder.ready() ? PingProbeRound(node, 12, 300).micros
+                                                       : std::vector<std::int64_t>());
+                }
+            }
+            ::unsetenv("SENTREL_PING_HELPER");
+            PingHelperStop();
+        })) {
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    }
+    for (std::size_t r = 0; r < rounds.size(); ++r) {
+        ASSERT_EQ(rounds[r].size(), 12u) << "round " << r << ": no responder";
+        for (std::size_t n = 0; n < 12; ++n) {
+            const std::int64_t m = rounds[r][n];
+            EXPECT_TRUE(n % 4 == 3 ? m == -1 : m >= (n % 2 ? 30000 : 10000) && m < 150000)
+                << "round " << r << " (family " << r / 3 << ", way " << r % 3 << ") echo " << n
+                << ": " << m;
+        }
+    }
+}
+
+// Round trips over IPv6 as ping -6 measures them, side by side on a 20 ms and a 50 ms
+// path: netem on the namespace's loopback, else a responder that delays its answers.
+TEST(PingRtt, Ipv6RoundTripsAgreeWithPingWithinHalfAMillisecond) {
+    for (const int ms : {20, 50}) {
+        double ours = 0, theirs = -100;
+        if (!InPrivateNetNamespace([&] {
+                SetNetSysctl("ipv4/ping_group_range", "0 2147483647");
+                const std::string netem = "tc qdisc add dev lo root netem delay " +
+                                          std::to_string(ms / 2) + "ms 2>/dev/null";
+                std::optional<Responder> responder;
+                if (std::system(netem.c_str()) != 0) {
+                    SetNetSysctl("ipv6/icmp/echo_ignore_all", "1");
+                    responder.emplace("6 " + std::to_string(ms));
+                }
+                FILE* ping = ::popen("ping -6 -n -q -c 20 -i 0.05 -s 120 ::1", "r");
+                for (const std::int64_t m : PingProbeRound("::1", 20).micros) {
+                    ours += static_cast<double>(m) / 20000.0;
+                }
+                char line[256];
+                while (ping != nullptr && std::fgets(line, sizeof line, ping) != nullptr) {
+                    std::sscanf(line, "rtt min/avg/max/mdev = %*f/%lf", &theirs);
+                }
+                ping != nullptr ? ::pclose(ping) : 0;
+            })) {
+            GTEST_SKIP() << "no private network namespace (needs root)";
+        }
+        std::printf("IPv6 path of %d ms: Sentrel %.3f ms, ping -6 %.3f ms\n", ms, ours, theirs);
+        EXPECT_NEAR(ours, theirs, 0.5) << ms << " ms path";
     }
 }
 
