@@ -304,6 +304,27 @@ void TakeQueuedErrors(int fd, const EchoExpectation& expected, About about) {
     }
 }
 
+// When the kernel took a received packet in, on the steady clock: now, less the time
+// it has waited since by the kernel's receive time stamp (SO_TIMESTAMPNS, on the wall
+// clock), so a late wake-up of a busy host's thread does not lengthen a round trip.
+Clock::time_point ArrivalTime(msghdr* message) {
+    const auto now = Clock::now();
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const auto waited = std::chrono::system_clock::now().time_since_epoch() -
+                                std::chrono::seconds(stamp.tv_sec) -
+                                std::chrono::nanoseconds(stamp.tv_nsec);
+            // A wall clock set meanwhile makes no sense of it: then now it is.
+            if (waited > waited.zero() && waited < std::chrono::seconds(1)) {
+                return now - std::chrono::duration_cast<Clock::duration>(waited);
+            }
+        }
+    }
+    return now;
+}
+
 }  // namespace
 
 int OpenIcmpSocket(IcmpSocketKind kind, int family) {
@@ -338,6 +359,11 @@ int OpenIcmpSocket(IcmpSocketKind kind, int family) {
         const int on = 1;
         (void)::setsockopt(fd, v6 ? SOL_IPV6 : SOL_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on,
                            sizeof on);
+    }
+    if (fd >= 0) {
+        // The kernel's receive time of each packet; see ArrivalTime.
+        const int on = 1;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     }
     return fd;
 }
@@ -455,16 +481,23 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
         // read (an error the socket reports) wakes the next wait on the error queue.
         for (;;) {
             sockaddr_storage from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t got = ::recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+            iovec part{packet, sizeof packet};
+            alignas(cmsghdr) unsigned char control[128];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
             if (got < 0) {
                 break;
             }
-            const auto arrived = Clock::now();
+            const auto arrived = ArrivalTime(&message);
             const auto size = static_cast<std::size_t>(got);
             const int slot = ReplySlot(packet, size, raw && family == AF_INET, from, expected);
             EchoResult error;
