@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 
-
 namespace sentrel {
 
 namespace {
