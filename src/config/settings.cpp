@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "config/node_table.h"
 #include "config/profile_file.h"
 #include "config/settings_keys.h"
-#include "config/node_table.h"
 
 namespace sentrel {
 
@@ -230,6 +230,7 @@ void LoadSettings() {
     s.Email_Security = ReadText(file, keys::Email_Security);
     s.Email_User = ReadText(file, keys::Email_User);
     s.Email_Password_File = ReadText(file, keys::Email_Password_File);
+    s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 

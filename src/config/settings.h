@@ -66,6 +66,8 @@ struct MonitorSettings {
     std::string Email_Security;       // none (or empty), starttls, tls
     std::string Email_User;           // empty: no login
     std::string Email_Password_File;  // the password on its first line, mode 0600
+    // Hand-edited only, never written: desktop notifications of alarms (window program).
+    bool Notify_Flag = true;
     // History, hand-edited only, never written: days of results kept; 0 keeps none.
     int Keep_Days = 30;
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.

@@ -83,6 +83,7 @@ inline constexpr SettingKey Email_Port{kAlerts, "Email_Port", 5, "25", Hand};
 inline constexpr SettingKey Email_Security{kAlerts, "Email_Security", 15, "", Hand};
 inline constexpr SettingKey Email_User{kAlerts, "Email_User", 127, "", Hand};
 inline constexpr SettingKey Email_Password_File{kAlerts, "Email_Password_File", 255, "", Hand};
+inline constexpr SettingKey Notify_Flag{kAlerts, "Notify_Flag", 1, "1", Hand};
 
 // History and metrics, hand-edited only.
 inline constexpr SettingKey Keep_Days{kHistory, "Keep_Days", 5, "30", Hand};
