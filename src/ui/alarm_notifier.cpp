@@ -108,18 +108,18 @@ void AlarmNotifyListener::NodeAlarmed(const NodeAlarmEvent& event) {
         EndAlarmSilence();
     }
     Post(event, NodeName(event) + QStringLiteral(" is down"),
-         QStringLiteral("%1, %2 failure%3 in a row")
-             .arg(Text(event.statusText))
-             .arg(event.failCount)
-             .arg(event.failCount == 1 ? "" : "s"),
+         QStringLiteral("%1 (%2 failure%3 in a row)")
+             .arg(Text(event.statusText).trimmed(), QString::number(event.failCount),
+                  QLatin1String(event.failCount == 1 ? "" : "s")),
          2);
 }
 
 void AlarmNotifyListener::NodeRecovered(const NodeAlarmEvent& event) {
-    Post(event, NodeName(event) + QStringLiteral(" is up again"),
-         QStringLiteral("%1, after %2")
-             .arg(Text(event.statusText), OutageText(event.timeMs - event.failingSinceMs)),
-         1);
+    Post(
+        event, NodeName(event) + QStringLiteral(" is up again"),
+        QStringLiteral("Answering again after %1: %2")
+            .arg(OutageText(event.timeMs - event.failingSinceMs), Text(event.statusText).trimmed()),
+        1);
 }
 
 void AlarmNotifyListener::Post(const NodeAlarmEvent& event, const QString& summary,
