@@ -194,8 +194,10 @@ def placement_after_maximized_close():
 
 
 def alarm_silenced_and_notified():
-    """A private PulseAudio (its null sink recorded), a session bus with dunst, metrics on
-    loopback: the HTTPD node fails, is silenced by Ctrl+M, answers, fails anew once dunst is gone."""
+    """A private PulseAudio (its null sink recorded), a session bus with dunst, metrics
+    on loopback: the HTTPD node fails, is silenced by Ctrl+M, answers, fails anew, dunst gone."""
+    if missing := [t for t in ("dunst", "xdotool", "pulseaudio") if shutil.which(t) is None]:
+        return skipped.append(f"alarm_silenced_and_notified: not installed: {missing}")
     with Session() as s:
         d, kids, ports = s.dir, s.kids, [socket.create_server(("127.0.0.1", 0)) for _ in "ab"]
         port, metrics = (p.getsockname()[1] for p in ports)
@@ -214,9 +216,9 @@ def alarm_silenced_and_notified():
         bus = spawn(["dbus-daemon", f"--config-file={d}/bus.conf", "--print-address", "--nofork"],
                     stdout=subprocess.PIPE, stderr=QUIET, text=True)
         s.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-        log = open(f"{d}/monitor", "w+")
         spawn(["stdbuf", "-oL", "dbus-monitor", "interface=org.freedesktop.Notifications",
-               "type=method_return,sender=org.freedesktop.Notifications"], stdout=log)
+               "type=method_return,sender=org.freedesktop.Notifications"],
+              stdout=open(f"{d}/monitor", "w"))
         dunst = spawn(["dunst"], stderr=QUIET)
         def loud(seconds):  # any 20 ms of the last seconds loud
             a = array.array("h", open(f"{d}/raw", "rb").read()[-32000 * seconds:])
@@ -249,12 +251,14 @@ def alarm_silenced_and_notified():
         for sender, n, replaces, summary, body, urgency in re.findall(
                 r"sender=(\S+) -> \S+ serial=(\d+) .*member=Notify\n.*\n\s+uint32 (\d+)\n.*\n\s+"
                 r"string \"(.*)\"\n\s+string \"(.*)\"\n(?:.*\n){5}.*byte (\d)", text):
-            if got := re.search(rf"-> destination={sender} serial=\d+ reply_serial={n}\n\s+uint32 (\d+)", text):
+            answer = rf"-> destination={sender} serial=\d+ reply_serial={n}\n\s+uint32 (\d+)"
+            if got := re.search(answer, text):
                 notes.append((int(replaces), summary, body, int(urgency), int(got[1])))
-        shape = "".join("d" if n[1:4:2] == ("web is down", 2) and "in a row" in n[2] else
-                        "u" if n[1:4:2] == ("web is up again", 1) and "again after " in n[2] else
-                        "?" for n in notes)
-        replaced = [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
+        again = r"Answering again after (\d+ min )?\d+ s: HTTP"  # the outage's length
+        shape = "".join("d" if n[1:4:2] == ("web is down", 2) and "in a row" in n[2] else "u"
+                        if n[1:4:2] == ("web is up again", 1) and re.match(again, n[2]) else "?"
+                        for n in notes)
+        replaced = notes and [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
         check(re.fullmatch("d+u", shape) and replaced, f"down, up, in place: {shape} {notes[:2]}")
         s.err.seek(0)
         said = s.err.read()
