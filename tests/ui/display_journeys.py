@@ -260,6 +260,7 @@ def alarm_silenced_and_notified():
                         for n in notes)
         replaced = notes and [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
         check(re.fullmatch("d+u", shape) and replaced, f"down, up, in place: {shape} {notes[:2]}")
+        time.sleep(2)  # alarms go on without a service
         s.err.seek(0)
         said = s.err.read()
         check(said.count("notifications") == 1 and s.app.poll() is None, f"no service: {said!r}")
