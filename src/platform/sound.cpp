@@ -74,6 +74,7 @@ class SoundCourier : public QObject {
             std::lock_guard lock(g_playerMutex);
             retired.swap(retired_);
         }
+        g_looping = false;
         for (const auto& player : retired) {
             player->Stop();
         }
