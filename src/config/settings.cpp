@@ -233,6 +233,7 @@ void LoadSettings() {
     s.Webhook_URL = ReadText(file, keys::Webhook_URL);
     s.Webhook_Format = ReadText(file, keys::Webhook_Format);
     s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);
+    s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 
