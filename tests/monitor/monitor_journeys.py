@@ -46,9 +46,9 @@ def write_ini(folder, nodes, extra="", secs=1, maxsecs=2):
     return path
 
 
-def http(port, raw, timeout=5):
+def http(port, raw, timeout=5, host="127.0.0.1"):
     """Sends raw bytes; returns the answer's status line, or b"" when the server closed without one."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+    with socket.create_connection((host, port), timeout=timeout) as s:
         try:
             s.sendall(raw)
         except OSError:
@@ -123,7 +123,7 @@ class Journeys(unittest.TestCase):
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
 
     def test_prometheus_scrapes_reload_and_fault_rows(self):
-        good, refused, mport, pport = peer(PAGE), free_port(), free_port(), free_port()
+        good, refused, mport, pport, moved = peer(PAGE), free_port(), free_port(), free_port(), free_port()
         for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
             r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -133,7 +133,7 @@ class Journeys(unittest.TestCase):
         mon = self.spawn(MONITOR, "--config", ini)
         with open(os.path.join(self.dir, "prom.yml"), "w") as f:
             f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
-                    f"   static_configs: [{{targets: ['127.0.0.1:{mport}']}}]\n")
+                    f"   static_configs: [{{targets: ['127.0.0.1:{mport}', '[::1]:{moved}']}}]\n")
         self.spawn("prometheus", "--config.file=prom.yml", "--storage.tsdb.path=tsdb",
                    f"--web.listen-address=127.0.0.1:{pport}")
 
@@ -143,7 +143,8 @@ class Journeys(unittest.TestCase):
                 result = json.load(urllib.request.urlopen(url, timeout=5))["data"]["result"]
             except OSError:
                 return {}
-            return {r["metric"]["node"] + " " + r["metric"]["title"]: float(r["value"][1]) for r in result}
+            return {r["metric"].get("node", "-") + " " + r["metric"].get("title", "-"): float(r["value"][1])
+                    for r in result}
         up = wait_for(lambda: (lambda q: q if len(q) == 4 else None)(query("sentrel_node_up")), 40, "up")
         shut = "1 shut\\xE9"  # a title byte that is not UTF-8 must not spoil the scrape
         self.assertEqual(up, {"0 web": 1.0, shut: 0.0, "2 shut\\xE8": 0.0, "3 web": 1.0})
@@ -169,10 +170,11 @@ class Journeys(unittest.TestCase):
         self.assertNotIn(b"200 OK", http(mport, b"GET /metr", timeout=10))
         self.assertLess(time.time() - slow, 8)  # the server gave up on the slow client
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
+        self.assertEqual(http(mport, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" * 2).count(b" 200 OK"), 1)
 
-        # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
-        moved = free_port()
-        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=127.0.0.1:{moved}\n")
+        # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says:
+        # both families on [::], Prometheus scraping over IPv6.
+        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=[::]:{moved}\n")
         mon.send_signal(signal.SIGHUP)
         def served():
             try:
@@ -181,6 +183,9 @@ class Journeys(unittest.TestCase):
                 return False  # not reloaded yet
         wait_for(served, 15, "added node")
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")
+        six = f'{{instance="[::1]:{moved}"}}'
+        wait_for(lambda: query("up" + six) == {"- -": 1} and query("sentrel_node_up" + six).get("4 added") == 1,
+                 30, "a scrape over IPv6")
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=15)
         self.assertEqual(mon.returncode, 0, err)
