@@ -161,6 +161,9 @@ class Journeys(unittest.TestCase):
                                    ("longer path", b"GET /metricsfoo HTTP/1.1\r\n\r\n", (b"404",)),
                                    ("path below", b"GET /metrics/extra HTTP/1.1\r\n\r\n", (b"404",)),
                                    ("query", b"GET /metrics?x=/a HTTP/1.1\r\n\r\n", (b"200",)),
+                                   ("escaped", b"GET /metric%73 HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("over 8 KiB", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 12000 + b"\r\n\r\n",
+                                    (b"", b"400", b"413", b"431")),
                                    ("garbage", os.urandom(300) + b"\r\n\r\n", (b"", b"400", b"404")),
                                    ("oversized", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 200000 + b"\r\n\r\n",
                                     (b"", b"400", b"413", b"431"))]:
