@@ -60,7 +60,8 @@ MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string&
     return queued;
 }
 
-// The path without its query: exactly /metrics, or 404; then GET only.
+// The path without its query: exactly /metrics, or 404; then GET only. Answered
+// at the first call, before any body is read, with the connection closed after.
 MHD_Result Answer(void* endpointListener, MHD_Connection* connection, const char* url,
                   const char* method, const char*, const char*, size_t*, void**) {
     if (std::strcmp(url, kMetricsPath) != 0) {

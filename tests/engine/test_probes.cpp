@@ -49,7 +49,7 @@ TEST(HttpdProbe, SendsExactlyTheRequestCountsOneReadAndGivesUpInTime) {
         EXPECT_EQ(silent.received(), std::vector<std::string>{"GET /\n"});
     }
     std::string line;  // an IPv6 literal: the same bytes over IPv6
-    LoopbackPeer v6([&line](Connection& c) { c.ReadLine(&line), c.Send("v6"); }, AF_INET6);
+    LoopbackPeer v6([&line](Connection& c) { c.ReadLine(&line), c.Send("v6"); }, true);
     if (v6.port() == 0)
         GTEST_SKIP() << "no IPv6 loopback address here";
     EXPECT_EQ(HttpdProbe("::1", v6.portText(), "5"), 2);

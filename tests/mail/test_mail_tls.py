@@ -29,8 +29,7 @@ def openssl(*args):
 openssl("-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Sentrel test CA")
 openssl("-keyout", "self.key", "-out", "self.pem", "-subj", "/CN=self", "-addext",
         "subjectAltName=DNS:localhost")  # right name, signed by nobody trusted
-for name, alt in (("good", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.example"),
-                  ("good6", "IP:::1")):
+for name, alt in (("good", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.example"), ("good6", "IP:::1")):
     openssl("-CA", "ca.pem", "-CAkey", "ca.key", "-keyout", name + ".key", "-out",
             name + ".pem", "-subj", "/CN=" + name, "-addext", "subjectAltName=" + alt)
 
@@ -111,8 +110,7 @@ for what, server, security, host in (("STARTTLS", starttls, "starttls", "localho
 
 # Faults: the mail fails, one line on stderr names why, no message and no
 # password reaches the server.
-other_name, untrusted, no_starttls = Server("other"), Server("self"), Server()
-other_ip6 = Server("good", host="::1")  # names localhost and 127.0.0.1, not ::1
+other_name, untrusted, no_starttls, other_ip6 = Server("other"), Server("self"), Server(), Server("good", host="::1")
 stalled = socket.create_server(("127.0.0.1", 0))  # accepted by the kernel, never answered
 cases = [
     ("wrong password", starttls, "starttls", {"pw": password_file("bad", "wrong\n")},

@@ -175,8 +175,7 @@ class Journeys(unittest.TestCase):
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
         self.assertEqual(http(mport, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" * 2).count(b" 200 OK"), 1)
 
-        # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says:
-        # both families on [::], Prometheus scraping over IPv6.
+        # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
         write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=[::]:{moved}\n")
         mon.send_signal(signal.SIGHUP)
         def served():

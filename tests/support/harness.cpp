@@ -131,13 +131,12 @@ LoopbackPeer::LoopbackPeer(Mode mode, std::string text)
           }
       }) {}
 
-LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script, int family)
+LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script, bool v6)
     : script_(std::move(script)),
-      listen_(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      listen_(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
       stop_(::eventfd(0, EFD_CLOEXEC)) {
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_loopback, 0};
-    const bool v6 = family == AF_INET6;
     socklen_t length = v6 ? sizeof a6 : sizeof a;
     auto* address = v6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a);
     if (::bind(listen_, address, length) != 0 || ::listen(listen_, 16) != 0 ||

@@ -2,7 +2,6 @@
 // network namespace and a recording main window.
 #pragma once
 
-#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -67,8 +66,8 @@ class Connection {
     std::string pending_;
 };
 
-// TCP on 127.0.0.1, or ::1 for AF_INET6 (a kernel-chosen port): one connection at a time, on its
-// own thread.
+// TCP on 127.0.0.1 (::1 with ipv6), a kernel-chosen port: one connection at a time, on its own
+// thread.
 class LoopbackPeer {
   public:
     enum class Mode {
@@ -77,7 +76,7 @@ class LoopbackPeer {
         OneBytePieces,  // reads a line, sends the text one byte per segment, closes
     };
     LoopbackPeer(Mode mode, std::string text = {});
-    explicit LoopbackPeer(std::function<void(Connection&)> script, int family = AF_INET);
+    explicit LoopbackPeer(std::function<void(Connection&)> script, bool ipv6 = false);
     ~LoopbackPeer();                    // returns promptly whatever the client does
     int port() const { return port_; }  // 0 when it could not listen
     std::string portText() const { return std::to_string(port_); }
