@@ -66,8 +66,7 @@ class Connection {
     std::string pending_;
 };
 
-// TCP on 127.0.0.1 (::1 with ipv6), a kernel-chosen port: one connection at a time, on its own
-// thread.
+// TCP on 127.0.0.1 (::1 with ipv6), a kernel-chosen port: one connection at a time, own thread.
 class LoopbackPeer {
   public:
     enum class Mode {
