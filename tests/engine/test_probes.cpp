@@ -48,12 +48,11 @@ TEST(HttpdProbe, SendsExactlyTheRequestCountsOneReadAndGivesUpInTime) {
         EXPECT_GE(Seconds(start), std::atoi(maxSecs));
         EXPECT_EQ(silent.received(), std::vector<std::string>{"GET /\n"});
     }
-    std::string line;  // an IPv6 literal: the same bytes over IPv6
-    LoopbackPeer v6([&line](Connection& c) { c.ReadLine(&line), c.Send("v6"); }, true);
+    std::string line;  // an IPv6 literal: the same request (echoed) over IPv6
+    LoopbackPeer v6([&line](Connection& c) { c.ReadLine(&line), c.Send(line); }, true);
     if (v6.port() == 0)
         GTEST_SKIP() << "no IPv6 loopback address here";
-    EXPECT_EQ(HttpdProbe("::1", v6.portText(), "5"), 2);
-    EXPECT_EQ(v6.received(), std::vector<std::string>{"GET /\n"});
+    EXPECT_EQ(HttpdProbe("::1", v6.portText(), "5"), 6);
 }
 
 TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
