@@ -74,17 +74,17 @@ MailResult MailDialogue::Run(Opening open, const std::string& server, const std:
     if (!session_.Prepare(transport_)) {
         return MailFailed;
     }
-    if (!socket_.Create()) {
+    // A dotted IPv4 text or an IPv6 literal; a name that was not resolved fails.
+    IpAddress address;
+    const bool literal = ParseIpAddress(server, &address);
+    if (!socket_.Create(address.family)) {
         return MailNoSocket;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(transport_.port);
-    if (!ParseDottedIPv4(server, &addr.sin_addr)) {
+    if (!literal) {
         return MailFailed;
     }
     const Deadline connectBy = std::min(deadline_, SteadyClock::now() + kConnectTimeout);
-    if (!socket_.Connect(addr, connectBy)) {
+    if (!socket_.Connect(address, transport_.port, connectBy)) {
         return MailFailed;
     }
 

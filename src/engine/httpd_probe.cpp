@@ -3,8 +3,6 @@
 // time-out and nothing has to be stopped from outside.
 #include "engine/httpd_probe.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -47,16 +45,16 @@ std::int32_t HttpdProbe(const std::string& ipText, const std::string& port,
     if (portNumber < 1 || portNumber > 65535) {
         return 0;  // not a TCP port: never probe some other port by truncation
     }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<std::uint16_t>(portNumber));
-    if (!ParseDottedIPv4(ipText, &target.sin_addr)) {
+    // A dotted IPv4 text, or an IPv6 literal (a zone may follow '%').
+    IpAddress target;
+    if (!ParseIpAddress(ipText, &target)) {
         return 0;
     }
     const Deadline deadline = start + std::chrono::seconds(timeoutSeconds) + kTimeoutMargin;
 
     xSocket socket;
-    if (!socket.Create() || !socket.Connect(target, deadline) ||
+    if (!socket.Create(target.family) ||
+        !socket.Connect(target, static_cast<std::uint16_t>(portNumber), deadline) ||
         !socket.SendAll(kRequest, sizeof kRequest - 1, deadline)) {
         return 0;
     }

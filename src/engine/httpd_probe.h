@@ -17,7 +17,8 @@ int HttpdPortNumber(const std::string& portText);
 
 // Bytes received by the single read (1..30000) for a success; 0 or -1 for a
 // failure. An unanswered probe is given up between MAXSecs and MAXSecs + 1
-// seconds after it began. Empty address or port gives 0 at once.
+// seconds after it began. Empty address or port gives 0 at once. The address is
+// a dotted IPv4 text or an IPv6 literal; anything else gives 0 at once.
 std::int32_t HttpdProbe(const std::string& ipText, const std::string& port,
                         const std::string& maxSecsText);
 

@@ -1,15 +1,13 @@
 #include "metrics/metrics_endpoint.h"
 
 #include <arpa/inet.h>
+#include <microhttpd.h>
 #include <netinet/in.h>
 
-#include <CivetServer.h>
-#include <civetweb.h>
-#include <prometheus/exposer.h>
+#include <prometheus/text_serializer.h>
 
+#include <cerrno>
 #include <cstring>
-#include <exception>
-#include <vector>
 
 #include "config/settings.h"
 #include "metrics/metrics_listener.h"
@@ -18,26 +16,17 @@ namespace sentrel {
 
 namespace {
 
-// Bounds of the server: a request must arrive whole, headers within 8 KiB, in
-// two seconds; a few workers, so a slow client holds up at most one of them.
-constexpr const char* kRequestTimeoutMs = "2000";
-constexpr const char* kMaxRequestBytes = "8192";
-constexpr const char* kWorkers = "4";
-constexpr const char* kMetricsPath = "/metrics";
-
-// civetweb hands a request to the handler whose path is a prefix of the
-// request's, so /metricsfoo and /metrics/x would be served too. Every request
-// passes here first: anything but exactly /metrics (a query may follow) ends
-// with 404 before a handler is looked up.
-int OnlyMetricsPath(mg_connection* conn) {
-    const mg_request_info* request = mg_get_request_info(conn);
-    if (request != nullptr && request->local_uri_raw != nullptr &&
-        std::strcmp(request->local_uri_raw, kMetricsPath) == 0) {
-        return 0;
-    }
-    mg_send_http_error(conn, 404, "%s", "Not Found");
-    return 404;
-}
+// Bounds of the server. A connection silent for two seconds is closed, so a
+// slow client cannot hold one for long; a request must fit, headers and all, in
+// the 8 KiB a connection may use. The workers poll their connections without
+// blocking, so a slow client holds up none of them, and the connections they
+// take on at once are limited.
+constexpr unsigned kConnectionTimeoutSeconds = 2;
+constexpr std::size_t kMaxRequestBytes = 8192;
+constexpr unsigned kWorkers = 2;
+constexpr unsigned kMaxConnections = 64;
+constexpr char kMetricsPath[] = "/metrics";
+constexpr char kTextFormat[] = "text/plain; version=0.0.4; charset=utf-8";
 
 bool ValidPort(const std::string& text) {
     if (text.empty() || text.size() > 5 ||
@@ -48,9 +37,47 @@ bool ValidPort(const std::string& text) {
     return port >= 1 && port <= 65535;
 }
 
+// The path is matched as it came, so no escape (%73 for 's') reaches /metrics.
+size_t KeepEscapes(void*, MHD_Connection*, char* text) {
+    return std::strlen(text);
+}
+
+// Every answer closes its connection: one request per connection.
+MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            status == MHD_HTTP_OK ? kTextFormat : "text/plain");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_GET);
+    }
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// The path without its query: exactly /metrics, or 404; then GET only. Answered
+// at the first call, before any body is read, with the connection closed after.
+MHD_Result Answer(void* endpointListener, MHD_Connection* connection, const char* url,
+                  const char* method, const char*, const char*, size_t*, void**) {
+    if (std::strcmp(url, kMetricsPath) != 0) {
+        return Reply(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
+    }
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n");
+    }
+    const auto* listener = static_cast<const MetricsListener*>(endpointListener);
+    return Reply(connection, MHD_HTTP_OK,
+                 prometheus::TextSerializer().Serialize(listener->Collect()));
+}
+
 }  // namespace
 
-std::string ListenAddress(const std::string& listen, std::string* error) {
+std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string* error) {
     std::string host;
     std::string port = listen;
     const std::size_t colon = listen.rfind(':');
@@ -60,18 +87,30 @@ std::string ListenAddress(const std::string& listen, std::string* error) {
     }
     if (!ValidPort(port)) {
         *error = "no valid port in Listen=" + listen;
-        return {};
+        return std::nullopt;
     }
+    ListenTarget target;
+    target.port = static_cast<std::uint16_t>(std::stoi(port));
     if (host.empty()) {
-        return "127.0.0.1:" + port;
+        host = "127.0.0.1";
     }
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
-        return host + ":" + port;
+    if (host.front() == '[') {
+        const std::string inner =
+            host.size() > 2 && host.back() == ']' ? host.substr(1, host.size() - 2) : "";
+        if (!LooksLikeIPv6(inner) || !ParseIpAddress(inner, &target.address)) {
+            *error = "Listen=" + listen + " is not an [IPv6 address]:port";
+            return std::nullopt;
+        }
+        target.text = "[" + inner + "]:" + port;
+        return target;
     }
-    // Debian's civetweb is built without IPv6, so only IPv4 addresses can be served.
-    *error = "Listen=" + listen + " is not an IPv4 address and port";
-    return {};
+    if (inet_pton(AF_INET, host.c_str(), &target.address.v4) != 1) {
+        *error = "Listen=" + listen + " is not an IPv4 address and port";
+        return std::nullopt;
+    }
+    target.address.family = AF_INET;
+    target.text = host + ":" + port;
+    return target;
 }
 
 std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
@@ -80,37 +119,43 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     if (listen.empty()) {
         return nullptr;
     }
-    const std::string address = ListenAddress(listen, message);
-    if (address.empty()) {
+    const std::optional<ListenTarget> target = ListenAddress(listen, message);
+    if (!target) {
         *message = "metrics off: " + *message;
         return nullptr;
     }
+    sockaddr_storage address{};
+    ToSocketAddress(target->address, target->port, &address);
+    // An IPv6 socket is opened with IPV6_V6ONLY off, so "[::]" answers IPv4 too.
+    unsigned flags = MHD_USE_AUTO_INTERNAL_THREAD;
+    if (target->address.family == AF_INET6) {
+        flags |= MHD_USE_DUAL_STACK;
+    }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
     endpoint->listener_ = std::make_shared<MetricsListener>();
-    static const CivetCallbacks callbacks = [] {
-        CivetCallbacks c;
-        c.begin_request = OnlyMetricsPath;
-        return c;
-    }();
-    try {
-        endpoint->exposer_ = std::make_unique<prometheus::Exposer>(
-            std::vector<std::string>{"listening_ports", address, "num_threads", kWorkers,
-                                     "request_timeout_ms", kRequestTimeoutMs, "max_request_size",
-                                     kMaxRequestBytes, "enable_keep_alive", "no"},
-            &callbacks);
-    } catch (const std::exception& e) {
-        *message = "metrics off: cannot serve on " + address + ": " + e.what();
+    errno = 0;
+    endpoint->daemon_ = MHD_start_daemon(
+        flags, target->port, nullptr, nullptr, &Answer, endpoint->listener_.get(),
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
+        kWorkers, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
+        kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMaxRequestBytes,
+        MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_END);
+    if (endpoint->daemon_ == nullptr) {
+        const int error = errno;
+        *message = "metrics off: cannot serve on " + target->text + ": " +
+                   (error != 0 ? std::strerror(error) : "the server did not start");
         return nullptr;
     }
-    endpoint->exposer_->RegisterCollectable(endpoint->listener_, kMetricsPath);
     AddPassListener(endpoint->listener_);
-    *message = "metrics: serving http://" + address + "/metrics";
+    *message = "metrics: serving http://" + target->text + "/metrics";
     return endpoint;
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
-    RemovePassListener(listener_);
-    exposer_.reset();
+    if (daemon_ != nullptr) {
+        RemovePassListener(listener_);
+        MHD_stop_daemon(daemon_);
+    }
 }
 
 }  // namespace sentrel

@@ -1,25 +1,35 @@
 // /metrics over HTTP for Prometheus, switched on by the hand-edited key Listen
 // in section [Metrics] of tarn.ini (never written by the program). Served by
-// prometheus-cpp's pull exposer (civetweb) with bounds on request size, time
-// and workers; only GET /metrics answers, every other path gives 404.
+// libmicrohttpd on either address family with bounds on request size, time,
+// connections and workers; only GET /metrics answers, every other path gives
+// 404. The body is prometheus-cpp's text format.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
-namespace prometheus {
-class Exposer;
-}
+#include "platform/ip_address.h"
+
+struct MHD_Daemon;
 
 namespace sentrel {
 
 class MetricsListener;
 
-// The listening address for a Listen value: "address:port" (IPv4, numeric), or
-// a port alone (":port" too), which binds the loopback address 127.0.0.1. A wildcard or
-// other non-loopback address is served only when written out. Empty on a value
-// that is not such an address (the reason in *error).
-std::string ListenAddress(const std::string& listen, std::string* error);
+struct ListenTarget {
+    IpAddress address;
+    std::uint16_t port = 0;
+    std::string text;  // "address:port" as shown, "[address]:port" for IPv6
+};
+
+// The listening address for a Listen value: "address:port" (IPv4, numeric),
+// "[address]:port" (IPv6; "[::]" takes IPv4 too where the system allows), or a
+// port alone (":port" too), which binds the loopback address 127.0.0.1. A
+// wildcard or other non-loopback address is served only when written out.
+// Empty on a value that is not such an address (the reason in *error).
+std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string* error);
 
 class MetricsEndpoint {
   public:
@@ -37,7 +47,7 @@ class MetricsEndpoint {
     MetricsEndpoint() = default;
 
     std::shared_ptr<MetricsListener> listener_;
-    std::unique_ptr<prometheus::Exposer> exposer_;
+    MHD_Daemon* daemon_ = nullptr;
 };
 
 }  // namespace sentrel

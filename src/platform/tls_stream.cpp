@@ -124,10 +124,14 @@ bool TlsStream::Handshake(int fd, const std::string& serverName, Deadline deadli
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl_, bio, bio);
 
-    in_addr unused{};
+    // An address literal is checked against the certificate's IP addresses (an
+    // IPv6 zone names the local interface only, so it is left out), a name
+    // against its DNS names.
+    IpAddress unused;
     bool named = false;
-    if (ParseDottedIPv4(serverName, &unused)) {
-        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), serverName.c_str()) == 1;
+    if (ParseIpAddress(serverName, &unused)) {
+        const std::string address = serverName.substr(0, serverName.find('%'));
+        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), address.c_str()) == 1;
     } else {
         SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         named = SSL_set_tlsext_host_name(ssl_, serverName.c_str()) == 1 &&

@@ -23,8 +23,9 @@ class TlsStream final : public ByteStream {
 
     // The client handshake over fd: TLS 1.2 or newer, the system's trusted
     // certificates (SSL_CERT_FILE and SSL_CERT_DIR honoured), and a certificate
-    // that names serverName (a dotted IPv4 text is checked as an address). False,
-    // with the reason in *why, when any of it fails or the deadline passes.
+    // that names serverName (a dotted IPv4 text or an IPv6 literal is checked as
+    // an address). False, with the reason in *why, when any of it fails or the
+    // deadline passes.
     bool Handshake(int fd, const std::string& serverName, Deadline deadline, std::string* why);
     // The stream inside TLS, once the handshake succeeded.
     bool SendAll(const void* data, std::size_t size, Deadline deadline) override;

@@ -2,6 +2,7 @@
 // servers on 127.0.0.1 played by a script: the dialogue byte for byte, and every
 // way a server fails it, within the time limits.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <map>
@@ -265,6 +266,17 @@ TEST(SmtpServerText, DigitFirstIsKeptOthersAreLookedUp) {
     EXPECT_EQ(SmtpServerText("3com.example"), "3com.example");
     EXPECT_EQ(SmtpServerText("1" + std::string(150, '2')), "1" + std::string(98, '2'));
     EXPECT_EQ(SmtpServerText("localhost"), "127.0.0.1");
+    testing::TempDir dir;  // names from a private hosts file: the first IPv4 address, else IPv6
+    testing::WriteFile(dir.file("h"), "fd00::5 v6.test\nfd00::6 two.test\n192.0.2.7 two.test\n");
+    std::string got;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNS) == 0 && ::mount(0, "/", 0, MS_REC | MS_PRIVATE, 0) == 0 &&
+            ::mount(dir.file("h").c_str(), "/etc/hosts", 0, MS_BIND, 0) == 0)
+            got = SmtpServerText("v6.test") + " " + SmtpServerText("two.test");
+    }).join();
+    if (got.empty())
+        GTEST_SKIP() << "no private mount namespace (needs root)";
+    EXPECT_EQ(got, "fd00::5 192.0.2.7");
 }
 
 }  // namespace

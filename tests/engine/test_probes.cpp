@@ -51,6 +51,11 @@ TEST(HttpdProbe, SendsExactlyTheRequestCountsOneReadAndGivesUpInTime) {
         EXPECT_GE(Seconds(start), std::atoi(maxSecs));
         EXPECT_EQ(silent.received(), std::vector<std::string>{"GET /\n"});
     }
+    std::string line;  // an IPv6 literal: the same request (echoed) over IPv6
+    LoopbackPeer v6([&line](Connection& c) { c.ReadLine(&line), c.Send(line); }, true);
+    if (v6.port() == 0)
+        GTEST_SKIP() << "no IPv6 loopback address here";
+    EXPECT_EQ(HttpdProbe("::1", v6.portText(), "5"), 6);
 }
 
 TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
@@ -60,7 +65,7 @@ TEST(HttpdProbe, BadInputAndRefusedPortsFailAtOnce) {
     const std::vector<std::vector<std::string>> rows = {
         {"127.0.0.1", port, "-1"}, {"3com.example", port, "5"}, {"127.0.0.256", port, "5"},
         {"", port, "5"}, {"127.0.0.1", "", "5"}, {"127.0.0.1", far, "5"}, {"127.0.0.1", "-1", "5"},
-        {"127.0.0.1", std::to_string(LoopbackPeer::RefusedPort()), "5"}};
+        {"[::1]", port, "5"}, {"127.0.0.1", std::to_string(LoopbackPeer::RefusedPort()), "5"}};
     // clang-format on
     const auto start = Clock::now();
     for (const auto& r : rows) {

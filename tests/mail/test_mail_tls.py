@@ -29,7 +29,7 @@ def openssl(*args):
 openssl("-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Sentrel test CA")
 openssl("-keyout", "self.key", "-out", "self.pem", "-subj", "/CN=self", "-addext",
         "subjectAltName=DNS:localhost")  # right name, signed by nobody trusted
-for name, alt in (("good", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.example")):
+for name, alt in (("good", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.example"), ("good6", "IP:::1")):
     openssl("-CA", "ca.pem", "-CAkey", "ca.key", "-keyout", name + ".key", "-out",
             name + ".pem", "-subj", "/CN=" + name, "-addext", "subjectAltName=" + alt)
 
@@ -42,14 +42,14 @@ def free_port():
 
 class Server:
     """aiosmtpd taking a login (AUTH LOGIN only on connect); keeps messages and passwords."""
-    def __init__(self, cert=None, on_connect=False):
+    def __init__(self, cert=None, on_connect=False, host="127.0.0.1"):
         self.mails, self.logins, self.port = [], [], free_port()
         ctx = None
         if cert:
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             ctx.load_cert_chain(f"{D}/{cert}.pem", f"{D}/{cert}.key")
         tls = {"ssl_context": ctx} if on_connect else {"tls_context": ctx}
-        self.c = Controller(self, hostname="127.0.0.1", port=self.port, authenticator=self.auth,
+        self.c = Controller(self, hostname=host, port=self.port, authenticator=self.auth,
                             auth_require_tls=bool(ctx) and not on_connect,
                             auth_exclude_mechanism=["PLAIN"] if on_connect else [], **tls)
         self.c.start()
@@ -98,9 +98,10 @@ def send(port, security, host="localhost", user="ops", pw=GOOD_PW):
 
 
 BODY = b"* ALERT! Server Not Responding! *\r\nNode down:\r\n.hidden\r\n*END*\r\n"
-starttls, on_connect = Server("good"), Server("good", on_connect=True)
+starttls, on_connect, starttls6 = Server("good"), Server("good", on_connect=True), Server("good6", host="::1")
 for what, server, security, host in (("STARTTLS", starttls, "starttls", "localhost"),
-                                     ("TLS on connect", on_connect, "tls", "127.0.0.1")):
+                                     ("TLS on connect", on_connect, "tls", "127.0.0.1"),
+                                     ("STARTTLS over IPv6", starttls6, "starttls", "::1")):
     rc, err, _, _ = send(server.port, security, host)
     mail = server.mails[0] if server.mails else ("", [], b"")
     check(rc == 1 and len(server.mails) == 1, what + ": the message arrives", (rc, err))
@@ -109,12 +110,13 @@ for what, server, security, host in (("STARTTLS", starttls, "starttls", "localho
 
 # Faults: the mail fails, one line on stderr names why, no message and no
 # password reaches the server.
-other_name, untrusted, no_starttls = Server("other"), Server("self"), Server()
+other_name, untrusted, no_starttls, other_ip6 = Server("other"), Server("self"), Server(), Server("good", host="::1")
 stalled = socket.create_server(("127.0.0.1", 0))  # accepted by the kernel, never answered
 cases = [
     ("wrong password", starttls, "starttls", {"pw": password_file("bad", "wrong\n")},
      "login refused"),
     ("certificate for another name", other_name, "starttls", {}, "hostname mismatch"),
+    ("certificate without the IPv6 address", other_ip6, "starttls", {"host": "::1"}, "IP address mismatch"),
     ("untrusted certificate", untrusted, "starttls", {}, "certificate not accepted"),
     ("no STARTTLS, with a login", no_starttls, "starttls", {}, "does not offer STARTTLS"),
     ("no STARTTLS, without a login", no_starttls, "starttls", {"user": ""}, "STARTTLS"),
@@ -172,7 +174,7 @@ for what, line, cert, security, reason in (
           peak < 100 << 10, "endless greeting " + what + ": fails, stays small",
           (rc, err, took, peak))
 
-for server in (starttls, on_connect, other_name, untrusted, no_starttls):
+for server in (starttls, on_connect, starttls6, other_name, other_ip6, untrusted, no_starttls):
     server.c.stop()
 print(f"{len(failed)} failed" if failed else "all passed")
 sys.exit(1 if failed else 0 if os.geteuid() == 0 else 77)

@@ -123,7 +123,7 @@ class Journeys(unittest.TestCase):
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
 
     def test_prometheus_scrapes_reload_and_fault_rows(self):
-        good, refused, mport, pport = peer(PAGE), free_port(), free_port(), free_port()
+        good, refused, mport, pport, moved = peer(PAGE), free_port(), free_port(), free_port(), free_port()
         for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
             r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
@@ -133,7 +133,7 @@ class Journeys(unittest.TestCase):
         mon = self.spawn(MONITOR, "--config", ini)
         with open(os.path.join(self.dir, "prom.yml"), "w") as f:
             f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
-                    f"   static_configs: [{{targets: ['127.0.0.1:{mport}']}}]\n")
+                    f"   static_configs: [{{targets: ['127.0.0.1:{mport}', '[::1]:{moved}']}}]\n")
         self.spawn("prometheus", "--config.file=prom.yml", "--storage.tsdb.path=tsdb",
                    f"--web.listen-address=127.0.0.1:{pport}")
 
@@ -160,6 +160,9 @@ class Journeys(unittest.TestCase):
                                    ("longer path", b"GET /metricsfoo HTTP/1.1\r\n\r\n", (b"404",)),
                                    ("path below", b"GET /metrics/extra HTTP/1.1\r\n\r\n", (b"404",)),
                                    ("query", b"GET /metrics?x=/a HTTP/1.1\r\n\r\n", (b"200",)),
+                                   ("escaped", b"GET /metric%73 HTTP/1.1\r\n\r\n", (b"404",)),
+                                   ("over 8 KiB", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 12000 + b"\r\n\r\n",
+                                    (b"", b"400", b"413", b"431")),
                                    ("garbage", os.urandom(300) + b"\r\n\r\n", (b"", b"400", b"404")),
                                    ("oversized", b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 200000 + b"\r\n\r\n",
                                     (b"", b"400", b"413", b"431"))]:
@@ -169,10 +172,10 @@ class Journeys(unittest.TestCase):
         self.assertNotIn(b"200 OK", http(mport, b"GET /metr", timeout=10))
         self.assertLess(time.time() - slow, 8)  # the server gave up on the slow client
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
+        self.assertEqual(http(mport, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" * 2).count(b" 200 OK"), 1)
 
         # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
-        moved = free_port()
-        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=127.0.0.1:{moved}\n")
+        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=[::]:{moved}\n")
         mon.send_signal(signal.SIGHUP)
         def served():
             try:
@@ -181,6 +184,8 @@ class Journeys(unittest.TestCase):
                 return False  # not reloaded yet
         wait_for(served, 15, "added node")
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")
+        six = f'sentrel_node_up{{instance="[::1]:{moved}"}} and on(instance) up == 1'  # scraped over IPv6
+        wait_for(lambda: query(six).get("4 added") == 1, 30, "a scrape over IPv6")
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=15)
         self.assertEqual(mon.returncode, 0, err)

@@ -131,17 +131,18 @@ LoopbackPeer::LoopbackPeer(Mode mode, std::string text)
           }
       }) {}
 
-LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script)
+LoopbackPeer::LoopbackPeer(std::function<void(Connection&)> script, bool v6)
     : script_(std::move(script)),
-      listen_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      listen_(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
       stop_(::eventfd(0, EFD_CLOEXEC)) {
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof a;
-    auto* address = reinterpret_cast<sockaddr*>(&a);
-    if (::bind(listen_, address, sizeof a) != 0 || ::listen(listen_, 16) != 0 ||
+    sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_loopback, 0};
+    socklen_t length = v6 ? sizeof a6 : sizeof a;
+    auto* address = v6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a);
+    if (::bind(listen_, address, length) != 0 || ::listen(listen_, 16) != 0 ||
         ::getsockname(listen_, address, &length) != 0)
         return;
-    port_ = ntohs(a.sin_port);
+    port_ = ntohs(v6 ? a6.sin6_port : a.sin_port);
     thread_ = std::thread([this] {
         while (Await(listen_, POLLIN, stop_, Clock::now() + 3600s) == 1) {
             const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

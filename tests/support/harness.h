@@ -66,7 +66,7 @@ class Connection {
     std::string pending_;
 };
 
-// TCP on 127.0.0.1 (a kernel-chosen port): one connection at a time, on its own thread.
+// TCP on 127.0.0.1 (::1 with ipv6), a kernel-chosen port: one connection at a time, own thread.
 class LoopbackPeer {
   public:
     enum class Mode {
@@ -75,7 +75,7 @@ class LoopbackPeer {
         OneBytePieces,  // reads a line, sends the text one byte per segment, closes
     };
     LoopbackPeer(Mode mode, std::string text = {});
-    explicit LoopbackPeer(std::function<void(Connection&)> script);
+    explicit LoopbackPeer(std::function<void(Connection&)> script, bool ipv6 = false);
     ~LoopbackPeer();                    // returns promptly whatever the client does
     int port() const { return port_; }  // 0 when it could not listen
     std::string portText() const { return std::to_string(port_); }
