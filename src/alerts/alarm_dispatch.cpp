@@ -1,8 +1,5 @@
 #include "alerts/alarm_dispatch.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <thread>
 
 #include "alerts/launch_command.h"
@@ -25,30 +22,6 @@ std::string AlertMailBody(const std::string& address) {
 
 bool StartsWithDigit(const std::string& text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
-}
-
-// The first IPv6 address of a name (with "%zone" when it has a scope), for a
-// server that has no IPv4 address.
-bool FirstIPv6Address(const std::string& name, std::string* text) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* answer = nullptr;
-    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0) {
-        return false;
-    }
-    bool found = false;
-    if (answer != nullptr && answer->ai_family == AF_INET6) {
-        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(answer->ai_addr);
-        char address[INET6_ADDRSTRLEN] = {};
-        found = ::inet_ntop(AF_INET6, &sin6->sin6_addr, address, sizeof address) != nullptr;
-        *text = address;
-        if (sin6->sin6_scope_id != 0) {
-            *text += "%" + std::to_string(sin6->sin6_scope_id);
-        }
-    }
-    ::freeaddrinfo(answer);
-    return found;
 }
 
 void Report(const AlarmOutcome& outcome, AlarmChannel channel, bool ok) {
@@ -81,7 +54,7 @@ std::string SmtpServerText(const std::string& emailSmtp) {
         return server;
     }
     std::string address;
-    const bool found = LookupHostIPv4(server, &address) || FirstIPv6Address(server, &address);
+    const bool found = LookupHostIPv4(server, &address) || LookupHostIPv6(server, &address);
     std::this_thread::yield();
     return found ? address : server;
 }

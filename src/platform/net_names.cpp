@@ -44,27 +44,7 @@ bool LookupHostIPv4(const std::string& name, std::string* dotted) {
     return found;
 }
 
-bool NameToDotted(const std::string& name, std::string* dotted) {
-    if (name.empty()) {
-        return false;
-    }
-    if (name[0] >= '0' && name[0] <= '9') {
-        if (dotted != nullptr) {
-            *dotted = name;
-        }
-        return true;
-    }
-    return LookupHostIPv4(name, dotted);
-}
-
-bool NodeAddressText(const std::string& name, std::string* text) {
-    if (LooksLikeIPv6(name)) {
-        *text = name;
-        return true;
-    }
-    if (NameToDotted(name, text)) {
-        return true;
-    }
+bool LookupHostIPv6(const std::string& name, std::string* text) {
     addrinfo hints{};
     hints.ai_family = AF_INET6;
     hints.ai_socktype = SOCK_STREAM;
@@ -84,6 +64,17 @@ bool NodeAddressText(const std::string& name, std::string* text) {
     }
     ::freeaddrinfo(answer);
     return found;
+}
+
+bool NodeAddressText(const std::string& name, std::string* text) {
+    if (name.empty()) {
+        return false;
+    }
+    if (LooksLikeIPv6(name) || (name[0] >= '0' && name[0] <= '9')) {
+        *text = name;
+        return true;
+    }
+    return LookupHostIPv4(name, text) || LookupHostIPv6(name, text);
 }
 
 bool LocalHostName(std::string* name) {

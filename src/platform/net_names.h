@@ -12,9 +12,9 @@ namespace sentrel {
 // Looks a name up and gives the first IPv4 address of the answer in dotted form.
 bool LookupHostIPv4(const std::string& name, std::string* dotted);
 
-// The shared rule: a name whose first character is a decimal digit is its own
-// dotted text (no lookup); otherwise it is looked up. True when `dotted` was set.
-bool NameToDotted(const std::string& name, std::string* dotted);
+// Looks a name up and gives the first IPv6 address of the answer ("%index" added
+// for an address with a scope).
+bool LookupHostIPv6(const std::string& name, std::string* text);
 
 // The address text the probes use for a node address. Text holding a ':' is an
 // IPv6 literal and text starting with a decimal digit dotted IPv4: either is its own

@@ -12,9 +12,9 @@
 
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
-#include "platform/window_port.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
+#include "platform/window_port.h"
 #include "ui/dialogs.h"
 
 namespace sentrel::ui {
@@ -431,7 +431,7 @@ void CAlerts::OnTestEmail() {
         return;
     }
     std::string server;
-    if (!NameToDotted(CutText(Email_SMTP, kSmtpServerTextMax), &server)) {
+    if (!NodeAddressText(CutText(Email_SMTP, kSmtpServerTextMax), &server)) {
         ShowMessageBox(this, Text(kInvalidSmtpHost), Text(kAppTitle), MessageIcon::Exclamation);
         return;
     }

@@ -142,10 +142,11 @@ TEST(NetNames, StrictDottedQuadsDigitFirstNamesAndLookups) {
           "01.2.3.4", "+1.2.3.4", "0x7f.0.0.1", "1.2.3.", "1.2.3.1000"})
         EXPECT_FALSE(ParseDottedIPv4(bad, &a)) << '"' << bad << '"';
     std::string dotted = "old";
-    EXPECT_FALSE(NameToDotted("", &dotted));
-    EXPECT_TRUE(NameToDotted("3com.example", &dotted));  // begins with a digit: taken as it is
+    EXPECT_FALSE(NodeAddressText("", &dotted));
+    EXPECT_TRUE(NodeAddressText("3com.example", &dotted));  // begins with a digit: taken as it is
     EXPECT_EQ(dotted, "3com.example");
-    ASSERT_TRUE(NameToDotted("localhost", &dotted));
+    EXPECT_TRUE(NodeAddressText("::1", &dotted) && dotted == "::1");  // a ':': IPv6, as it is
+    ASSERT_TRUE(NodeAddressText("localhost", &dotted));
     EXPECT_TRUE(ParseDottedIPv4(dotted, &a) && ntohl(a.s_addr) >> 24 == 127) << dotted;
     char raw[256] = {};
     ASSERT_EQ(::gethostname(raw, sizeof raw - 1), 0);
@@ -154,7 +155,7 @@ TEST(NetNames, StrictDottedQuadsDigitFirstNamesAndLookups) {
     // Without any network, a lookup fails fast and leaves the text alone.
     dotted = "untouched";
     if (!InPrivateNetNamespace(
-            [&] { EXPECT_FALSE(NameToDotted("no-such-host.invalid", &dotted)); }))
+            [&] { EXPECT_FALSE(NodeAddressText("no-such-host.invalid", &dotted)); }))
         GTEST_SKIP() << "no private network namespace (needs root)";
     EXPECT_EQ(dotted, "untouched");
 }
