@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "config/node_table.h"
 #include "config/profile_file.h"
 #include "config/settings_keys.h"
-#include "config/node_table.h"
 
 namespace sentrel {
 

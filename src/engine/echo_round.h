@@ -24,6 +24,7 @@ struct EchoFigures {
     std::int32_t LossPercent() const;
     // True when the lost echoes are at least `percent` % of those sent, compared exactly.
     bool LossAtLeast(std::int32_t percent) const;
+    bool operator==(const EchoFigures&) const = default;
 };
 
 // The figures of one round: each echo's round trip in microseconds in send

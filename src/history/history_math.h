@@ -31,7 +31,7 @@ struct Bucket {
     std::int32_t min = 0;  // over answered results
     std::int32_t max = 0;
     double mean = 0;
-    bool gapBefore = false;  // monitoring stopped since the previous bucket's last result
+    bool gapBefore = false;       // monitoring stopped since the previous bucket's last result
     std::int64_t echoesSent = 0;  // PING echoes of the bucket's results
     std::int64_t echoesReceived = 0;
     // Lost echoes in percent of those sent; 0 when none was sent.

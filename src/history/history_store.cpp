@@ -361,9 +361,9 @@ void AddSamples(Statement& rows, std::vector<Sample>& into) {
     const auto held = static_cast<std::ptrdiff_t>(into.size());
     while (rows.Step() == SQLITE_ROW) {
         const auto int32 = [&](int column) { return static_cast<std::int32_t>(rows.Int(column)); };
-        const Sample s{rows.Int(0), int32(1), int32(2),
-                       EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7),
-                                   rows.Int(8)}};
+        const Sample s{
+            rows.Int(0), int32(1), int32(2),
+            EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)}};
         if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
             into.push_back(s);
         }

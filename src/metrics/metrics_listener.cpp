@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 
 namespace sentrel {
 
@@ -174,9 +174,9 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
                MetricType::Gauge);
     MetricFamily probes =
         Family("sentrel_node_probes_total", "Probes of the node by outcome.", MetricType::Counter);
-    MetricFamily loss = Family("sentrel_node_echo_loss_ratio",
-                               "Share of the latest PING's echoes not answered (0 to 1).",
-                               MetricType::Gauge);
+    MetricFamily loss =
+        Family("sentrel_node_echo_loss_ratio",
+               "Share of the latest PING's echoes not answered (0 to 1).", MetricType::Gauge);
     MetricFamily jitter = Family("sentrel_node_round_trip_jitter_seconds",
                                  "Mean difference between consecutive answered echoes of the "
                                  "latest PING.",
@@ -232,12 +232,11 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     Add(duration, {}, state.passSeconds);
 
     std::vector<MetricFamily> families;
-    for (MetricFamily* family :
-         {&up, &rtt, &bytes, &failures, &probes, &loss, &jitter, &sent, &received, &alarms,
-          &monitoring, &start, &duration}) {
+    for (MetricFamily* family : {&up, &rtt, &bytes, &failures, &probes, &loss, &jitter, &sent,
+                                 &received, &alarms, &monitoring, &start, &duration}) {
         // The echo families only once a PING node has sent echoes.
-        const bool echo = family == &loss || family == &jitter || family == &sent ||
-                          family == &received;
+        const bool echo =
+            family == &loss || family == &jitter || family == &sent || family == &received;
         if (!echo || !family->metric.empty()) {
             families.push_back(std::move(*family));
         }
