@@ -29,7 +29,7 @@ struct ProbeEvent {
     double probeSeconds = 0;     // time the probe took
     // The PING probe's echoes (one, or a round of Echoes); all 0 for HTTPD. The
     // figures are kept for a round that failed a threshold too.
-    EchoFigures echoes;
+    EchoFigures echoes{};
 };
 
 // A node whose run of failures raised an alarm in this pass: once per alarm.
