@@ -42,6 +42,8 @@ const char* AlarmChannelName(AlarmChannel channel) {
             return "pager";
         case AlarmChannel::Command:
             return "command";
+        case AlarmChannel::Webhook:
+            return "webhook";
     }
     return "unknown";
 }

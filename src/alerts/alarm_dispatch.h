@@ -9,8 +9,10 @@
 
 namespace sentrel {
 
-enum class AlarmChannel { Email, Sound, Pager, Command };
-const char* AlarmChannelName(AlarmChannel channel);  // "email", "sound", "pager", "command"
+// Webhook is no part of the alarm rules: its listener (src/webhook) reports it.
+enum class AlarmChannel { Email, Sound, Pager, Command, Webhook };
+// "email", "sound", "pager", "command", "webhook"
+const char* AlarmChannelName(AlarmChannel channel);
 
 // Told of every alarm sent (or not) on a channel, on the scan thread; the pass
 // hands it on to its listeners.

@@ -71,8 +71,9 @@ MailTransport MailTransportFromSettings(const MonitorSettings& s) {
     return t;
 }
 
-bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why) {
-    const std::string name = "password file " + path;
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why,
+                      const char* what) {
+    const std::string name = std::string(what) + " " + path;
     if (path.empty()) {
         *why = "Email_User is set but Email_Password_File is not";
         return false;

@@ -62,7 +62,9 @@ MailTransport MailTransportFromSettings(const MonitorSettings& settings);
 
 // The first line of a password file that belongs to this user and that nobody
 // else may read or write (mode 0600 or stricter). On any other file, false with
-// the reason in *why; the content of a refused file is never read.
-bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why);
+// the reason in *why (which calls the file `what`); the content of a refused
+// file is never read.
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* why,
+                      const char* what = "password file");
 
 }  // namespace sentrel

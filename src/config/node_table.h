@@ -14,13 +14,14 @@
 namespace sentrel {
 
 inline constexpr const char* kUnknownStatus = "*unknown*";
-inline constexpr std::size_t kIpTextMax = 29;
+// An IPv6 literal (at most 45) with a zone ('%' and an interface name of up to 15).
+inline constexpr std::size_t kIpTextMax = 61;
 inline constexpr std::size_t kNodeAddressMax = 99;
 inline constexpr std::size_t kNodePortMax = 5;
 inline constexpr std::size_t kNodeTitleMax = 99;
 
 struct NodeStatus {
-    std::string ipText;  // dotted address used by the probes; empty until known
+    std::string ipText;  // address literal used by the probes; empty until known
     std::string statusText = kUnknownStatus;
     std::int32_t failCount = 0;       // consecutive failed probes
     std::int32_t alarmCount = 0;      // alarms raised during the current run of failures
@@ -43,7 +44,7 @@ class NodeTable {
     // Copies a node's fields (not its status) into the slot, cut to the slot's limits.
     void SetNode(int index, const NodeEntry& node);
     void SetStatus(int index, const NodeStatus& status);
-    // The slot's ipText alone (cut to 29 characters).
+    // The slot's ipText alone (cut to kIpTextMax characters).
     void SetIpText(int index, const std::string& ipText);
     // Stores `port` as the node's port when the slot's port is empty.
     void DefaultPortIfEmpty(int index, const std::string& port);

@@ -233,6 +233,10 @@ void LoadSettings() {
     s.Email_Password_File = ReadText(file, keys::Email_Password_File);
     s.Loss_Percent = std::clamp(ToInt(ReadText(file, keys::Loss_Percent)), 0, 100);
     s.Slow_ms = std::max(0, ToInt(ReadText(file, keys::Slow_ms)));
+    s.Webhook_URL = ReadText(file, keys::Webhook_URL);
+    s.Webhook_Format = ReadText(file, keys::Webhook_Format);
+    s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);
+    s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 

@@ -77,6 +77,12 @@ struct MonitorSettings {
     // round trip is at least Slow_ms, is a failure.
     int Loss_Percent = 0;
     int Slow_ms = 0;
+    // Hand-edited only, never written: the webhook (src/webhook).
+    std::string Webhook_URL;              // http or https; empty: off
+    std::string Webhook_Format = "json";  // json, ntfy, gotify, slack, alertmanager
+    std::string Webhook_Token_File;       // the token on its first line, mode 0600
+    // Hand-edited only, never written: desktop notifications of alarms (window program).
+    bool Notify_Flag = true;
     // History, hand-edited only, never written: days of results kept; 0 keeps none.
     int Keep_Days = 30;
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.

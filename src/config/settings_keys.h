@@ -87,6 +87,10 @@ inline constexpr SettingKey Email_User{kAlerts, "Email_User", 127, "", Hand};
 inline constexpr SettingKey Email_Password_File{kAlerts, "Email_Password_File", 255, "", Hand};
 inline constexpr SettingKey Loss_Percent{kAlerts, "Loss_Percent", 4, "0", Hand};
 inline constexpr SettingKey Slow_ms{kAlerts, "Slow_ms", 6, "0", Hand};
+inline constexpr SettingKey Webhook_URL{kAlerts, "Webhook_URL", 2047, "", Hand};
+inline constexpr SettingKey Webhook_Format{kAlerts, "Webhook_Format", 15, "json", Hand};
+inline constexpr SettingKey Webhook_Token_File{kAlerts, "Webhook_Token_File", 255, "", Hand};
+inline constexpr SettingKey Notify_Flag{kAlerts, "Notify_Flag", 1, "1", Hand};
 
 // History and metrics, hand-edited only.
 inline constexpr SettingKey Keep_Days{kHistory, "Keep_Days", 5, "30", Hand};

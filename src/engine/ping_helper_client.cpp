@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -53,38 +54,47 @@ class HelperProcess {
         return !startFailed_;
     }
 
-    HelperEcho Echo(const std::string& ipText, std::uint16_t id, std::uint16_t seq, int timeoutMs) {
+    // count echoes from seq on; one result each, in order.
+    std::vector<HelperEcho> Round(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
+                                  int timeoutMs, int count) {
+        std::vector<HelperEcho> results(static_cast<std::size_t>(count));
         if (!Start()) {
-            return {};
+            return results;
         }
-        const std::string request = FormatEchoRequest(ipText, id, seq, timeoutMs) + "\n";
-        const Deadline deadline =
-            SteadyClock::now() + std::chrono::milliseconds(timeoutMs) + kAnswerGrace;
-        HelperEcho result{HelperEcho::Outcome::Failed, 0};
+        for (HelperEcho& result : results) {
+            result.outcome = HelperEcho::Outcome::Failed;
+        }
+        const std::string request = FormatEchoRequest(ipText, id, seq, timeoutMs, count) + "\n";
+        const Deadline deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs) +
+                                  (count - 1) * std::chrono::milliseconds(kEchoGapMs) +
+                                  kAnswerGrace;
         if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
             static_cast<ssize_t>(request.size())) {
             Stop();
-            return result;
+            return results;
         }
-        for (;;) {
+        for (int answered = 0; answered < count;) {
             const std::string answer = ReadLine(deadline);
             if (answer.empty()) {
                 Stop();  // silent or gone: the next probe starts a new one
-                return result;
+                return results;
             }
             if (answer == kAnswerBad) {
-                return result;  // ipText was no address the helper accepts
+                return results;  // ipText was no address the helper accepts
             }
             EchoAnswer parsed;
-            if (!ParseEchoAnswer(answer, &parsed) || parsed.id != id || parsed.seq != seq) {
+            if (!ParseEchoAnswer(answer, &parsed) || parsed.id != id ||
+                static_cast<std::uint16_t>(parsed.seq - seq) >= count) {
                 continue;  // the late answer to an earlier request
             }
+            const std::size_t slot = static_cast<std::uint16_t>(parsed.seq - seq);
             if (parsed.word == EchoAnswer::Word::Ok) {
-                result.outcome = HelperEcho::Outcome::Answered;
-                result.micros = parsed.micros;
+                results[slot].outcome = HelperEcho::Outcome::Answered;
+                results[slot].micros = parsed.micros;
             }
-            return result;
+            ++answered;
         }
+        return results;
     }
 
     void Stop() {
@@ -201,7 +211,13 @@ bool PingHelperStart() {
 HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
                              int timeoutMs) {
     std::lock_guard<std::mutex> lock(gHelperMutex);
-    return Helper().Echo(ipText, id, seq, timeoutMs);
+    return Helper().Round(ipText, id, seq, timeoutMs, 1).front();
+}
+
+std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::uint16_t id,
+                                               std::uint16_t seq, int timeoutMs, int count) {
+    std::lock_guard<std::mutex> lock(gHelperMutex);
+    return Helper().Round(ipText, id, seq, timeoutMs, std::clamp(count, 1, kMaxEchoesInRound));
 }
 
 void PingHelperStop() {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sentrel {
 
@@ -29,9 +30,16 @@ struct HelperEcho {
 // A start that failed is not tried again until PingHelperStop.
 bool PingHelperStart();
 
-// One echo to the dotted IPv4 address ipText with that identifier and sequence.
+// One echo to the address literal ipText (dotted IPv4 or IPv6, no zone) with that
+// identifier and sequence.
 HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
                              int timeoutMs);
+
+// A round of count echoes (1 to kMaxEchoesInRound) with the sequences seq, seq + 1,
+// ..., kEchoGapMs apart, answered until timeoutMs after the last: one result per
+// echo, in send order.
+std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::uint16_t id,
+                                               std::uint16_t seq, int timeoutMs, int count);
 
 // Ends the helper (closing its input makes it end) and forgets a failed start.
 void PingHelperStop();

@@ -1,6 +1,7 @@
-// The PING probe, by the first way that works: an unprivileged ICMP datagram socket
-// (net.ipv4.ping_group_range), else the privileged helper sentrel-ping, else a raw
-// socket of the program's own (started by root or given CAP_NET_RAW).
+// The PING probe, by the first way that works, for IPv4 and IPv6 alike: an
+// unprivileged ICMP datagram socket (net.ipv4.ping_group_range), else the privileged
+// helper sentrel-ping, else a raw socket of the program's own (started by root or
+// given CAP_NET_RAW).
 #include "engine/ping_probe.h"
 
 #include <arpa/inet.h>
@@ -47,10 +48,27 @@ std::uint16_t RandomWord() {
 }
 
 // Sequence numbers differ from one probe to the next, so a late reply to an earlier
-// probe is never taken for the answer to a later one.
-std::uint16_t NextSequence() {
+// probe is never taken for the answer to a later one; a round takes count of them.
+std::uint16_t NextSequence(int count = 1) {
     static std::atomic<std::uint16_t> next{RandomWord()};
-    return next.fetch_add(1, std::memory_order_relaxed);
+    return next.fetch_add(static_cast<std::uint16_t>(count), std::memory_order_relaxed);
+}
+
+// The literal the helper is given for an address the probe takes: the dotted form,
+// or the IPv6 text form; false for text that is neither.
+bool HelperLiteral(const std::string& ipText, std::string* literal) {
+    IpAddress node;
+    if (!ParseIpAddress(ipText, &node)) {
+        return false;
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* bytes = node.family == AF_INET6 ? static_cast<const void*>(&node.v6) : &node.v4;
+    if (::inet_ntop(node.family, bytes, text, sizeof text) == nullptr) {
+        return false;
+    }
+    // A zone is left to the helper's refusal: it takes none.
+    *literal = std::string(text) + (node.scope != 0 ? "%" + std::to_string(node.scope) : "");
+    return true;
 }
 
 std::int32_t RoundTripMs(SteadyClock::duration elapsed) {
@@ -84,10 +102,10 @@ std::string PingRequestData() {
 
 std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int timeoutMs) {
     EchoSend echo;
-    if (!ParseDottedIPv4(ipText, &echo.node.v4)) {
+    if (!ParseIpAddress(ipText, &echo.node)) {
         return 0;
     }
-    const int fd = OpenIcmpSocket(kind);
+    const int fd = OpenIcmpSocket(kind, echo.node.family);
     if (fd < 0) {
         return -1;
     }
@@ -103,17 +121,15 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
 }
 
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
-    in_addr node{};
-    if (!ParseDottedIPv4(ipText, &node)) {
+    std::string literal;
+    if (!HelperLiteral(ipText, &literal)) {
         return 0;
     }
     std::int32_t result = PingProbeUsing(IcmpSocketKind::Datagram, ipText, timeoutMs);
     if (result >= 0) {
         return result;
     }
-    char dotted[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &node, dotted, sizeof dotted);
-    const HelperEcho echo = PingThroughHelper(dotted, RandomWord(), NextSequence(),
+    const HelperEcho echo = PingThroughHelper(literal, RandomWord(), NextSequence(),
                                               std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs));
     if (echo.outcome != HelperEcho::Outcome::Unavailable) {
         return echo.outcome == HelperEcho::Outcome::Answered
@@ -124,13 +140,44 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     return result > 0 ? result : 0;
 }
 
-// For now one echo after another; each answer's round trip is known only to
-// the millisecond.
+// The same three ways as PingProbe, for a whole round over one socket. A round's
+// sequences are taken together, so no other probe's overlap them.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
+    const int count = std::clamp(echoes, 1, kMaxRoundEchoes);
     PingRound round;
-    for (int i = 0; i < std::clamp(echoes, 1, kMaxRoundEchoes); ++i) {
-        const std::int32_t ms = PingProbe(ipText, timeoutMs);
-        round.micros.push_back(ms > 0 ? std::int64_t{ms} * 1000 : -1);
+    round.micros.assign(static_cast<std::size_t>(count), -1);
+    EchoSend first;
+    std::string literal;
+    if (!HelperLiteral(ipText, &literal) || !ParseIpAddress(ipText, &first.node)) {
+        return round;
+    }
+    first.id = RandomWord();
+    first.seq = NextSequence(count);
+    first.data = PingRequestData();
+    first.timeoutMs = timeoutMs;
+    for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
+        if (kind == IcmpSocketKind::Raw) {
+            const std::vector<HelperEcho> echoes = PingRoundThroughHelper(
+                literal, first.id, first.seq, std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs), count);
+            if (echoes.front().outcome != HelperEcho::Outcome::Unavailable) {
+                for (std::size_t i = 0; i < echoes.size(); ++i) {
+                    const bool answered = echoes[i].outcome == HelperEcho::Outcome::Answered;
+                    round.micros[i] = answered ? echoes[i].micros : -1;
+                }
+                return round;
+            }
+        }
+        const int fd = OpenIcmpSocket(kind, first.node.family);
+        if (fd < 0) {
+            continue;
+        }
+        FdCloser closer(fd);
+        const std::vector<EchoResult> results = ExchangeEchoRound(fd, kind, first, count);
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const bool answered = results[i].outcome == EchoResult::Outcome::Answered;
+            round.micros[i] = answered ? results[i].micros : -1;
+        }
+        return round;
     }
     return round;
 }

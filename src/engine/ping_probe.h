@@ -1,4 +1,5 @@
-// The PING probe: one ICMP echo of 120 data bytes, 5000 ms time-out.
+// The PING probe: one ICMP (IPv4) or ICMPv6 (IPv6) echo of 120 data bytes, 5000 ms
+// time-out; or a round of them.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,8 @@ void PingLibraryRelease();
 std::string PingRequestData();
 
 // Round-trip time in whole milliseconds (at least 1) when an echo reply from the
-// node came within the time-out; 0 otherwise (no socket, invalid dotted address,
+// node came within the time-out; 0 otherwise (no socket, an address that is neither
+// dotted IPv4 nor an IPv6 literal,
 // no reply, or an ICMP error about the request, which ends the probe at once). Tries the ways in
 // the order PingLibraryLoad does; a socket of its own is opened and closed for every probe.
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
@@ -44,10 +46,11 @@ struct PingRound {
     std::vector<std::int64_t> micros;
 };
 
-inline constexpr int kMaxRoundEchoes = 20;
+inline constexpr int kMaxRoundEchoes = kMaxEchoesInRound;
 
-// `echoes` (1 to kMaxRoundEchoes) echo requests to the node, by the first way that
-// works, as PingProbe. An invalid address gives a round of lost echoes.
+// `echoes` (1 to kMaxRoundEchoes) echo requests to the node, kEchoGapMs apart, by
+// the first way that works, as PingProbe, waiting for the answers until timeoutMs
+// after the last request. An invalid address gives a round of lost echoes.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel

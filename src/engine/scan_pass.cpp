@@ -39,12 +39,12 @@ bool StartsWithDigit(const std::string& text) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
 }
 
-// The dotted address the probes use for slot `index`, cached in the table.
+// The address text the probes use for slot `index`, cached in the table.
 std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     const std::string& address = slot.node.address;
-    if (StartsWithDigit(address)) {
-        // Taken as dotted-decimal, never looked up. Text longer than the field
-        // cannot be a dotted address; it is left out, so the probe fails.
+    if (LooksLikeIPv6(address) || StartsWithDigit(address)) {
+        // Taken as an IPv6 literal or as dotted-decimal, never looked up. Text longer
+        // than the field cannot be either; it is left out, so the probe fails.
         std::string ip = address.size() <= kIpTextMax ? address : std::string();
         table.SetIpText(index, ip);
         return ip;
@@ -54,9 +54,9 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     }
     std::string ip;
     WindowBeginWaitCursor();
-    std::string dotted;
-    if (NameToDotted(address, &dotted) && !dotted.empty() && dotted.size() <= kIpTextMax) {
-        ip = dotted;
+    std::string found;
+    if (NodeAddressText(address, &found) && !found.empty() && found.size() <= kIpTextMax) {
+        ip = found;
         table.SetIpText(index, ip);
     }
     WindowEndWaitCursor();

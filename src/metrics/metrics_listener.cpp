@@ -17,7 +17,7 @@ using prometheus::MetricType;
 using Labels = std::vector<ClientMetric::Label>;
 
 constexpr AlarmChannel kChannels[] = {AlarmChannel::Email, AlarmChannel::Sound, AlarmChannel::Pager,
-                                      AlarmChannel::Command};
+                                      AlarmChannel::Command, AlarmChannel::Webhook};
 
 MetricFamily Family(const char* name, const char* help, MetricType type) {
     MetricFamily family;

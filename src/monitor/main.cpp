@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
         return EX_NOINPUT;
     }
     startup::ProgramRun run({.metrics = !args.once,
+                             .webhook = !args.once || args.alarms,
                              .watchHangup = !args.once,
                              .sound = MakeServerSoundPlayer(),
                              .say = SayLine});

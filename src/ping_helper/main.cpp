@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/icmp_echo.h"
 #include "platform/ping_helper_protocol.h"
@@ -52,7 +53,7 @@ void KeepOnlyNetRaw() {
     SetCapabilities(PermittedLowCapabilities() & kNetRaw);
 }
 
-// After the socket is open. A set-user-ID install (on a file system without
+// After the sockets are open. A set-user-ID install (on a file system without
 // capabilities) becomes its user again; then the last capability goes.
 bool DropEverything() {
     const gid_t gid = ::getgid();
@@ -113,7 +114,8 @@ class LineReader {
     bool discarding_ = false;
 };
 
-// At most kMaxEchoesPerSecond echoes within any second.
+// At most kMaxEchoesPerSecond echoes within any second, of either family. An echo
+// is admitted at the time it is due to go out, later in a round.
 class RateCap {
   public:
     bool Admit(Clock::time_point now) {
@@ -137,6 +139,8 @@ class RateCap {
 int main() {
     KeepOnlyNetRaw();
     const int sock = sentrel::OpenIcmpSocket(sentrel::IcmpSocketKind::Raw);
+    // None on a kernel without IPv6: its requests then go unsent.
+    const int sock6 = sentrel::OpenIcmpSocket(sentrel::IcmpSocketKind::Raw, AF_INET6);
     if (!DropEverything() || sock < 0) {
         Say(sentrel::kHelperUnavailable);
         return 1;
@@ -159,22 +163,39 @@ int main() {
             Say(sentrel::kAnswerBad);
             continue;
         }
-        if (!cap.Admit(Clock::now())) {
-            const sentrel::EchoAnswer refused{
-                request.id, request.seq, sentrel::EchoAnswer::Word::Rate, 0, 0, 0};
-            Say(sentrel::FormatEchoAnswer(refused));
-            continue;
+        // The echoes the cap admits go out as a round; the rest answer rate.
+        const Clock::time_point now = Clock::now();
+        int admitted = 0;
+        while (admitted < request.count &&
+               cap.Admit(now + admitted * std::chrono::milliseconds(sentrel::kEchoGapMs))) {
+            ++admitted;
         }
-        echo.node = request.node;
-        echo.id = request.id;
-        echo.seq = request.seq;
-        echo.timeoutMs = request.timeoutMs;
-        // Nobody left to read the answer (the parent went away) shows on stdout.
-        const sentrel::EchoResult result =
-            sentrel::ExchangeEcho(sock, sentrel::IcmpSocketKind::Raw, echo, STDOUT_FILENO);
-        if (result.outcome == sentrel::EchoResult::Outcome::HungUp) {
-            return 0;
+        using Outcome = sentrel::EchoResult::Outcome;
+        const int fd = request.node.family == AF_INET6 ? sock6 : sock;
+        std::vector<sentrel::EchoResult> results(static_cast<std::size_t>(admitted));
+        for (sentrel::EchoResult& result : results) {
+            result.outcome = Outcome::Unsent;
         }
-        Say(sentrel::FormatEchoAnswer(sentrel::AnswerFor(request, result)));
+        if (admitted > 0 && fd >= 0) {
+            echo.node = request.node;
+            echo.id = request.id;
+            echo.seq = request.seq;
+            echo.timeoutMs = request.timeoutMs;
+            // Nobody left to read the answers (the parent went away) shows on stdout.
+            results = sentrel::ExchangeEchoRound(fd, sentrel::IcmpSocketKind::Raw, echo, admitted,
+                                                 sentrel::kEchoGapMs, STDOUT_FILENO);
+        }
+        for (int i = 0; i < request.count; ++i) {
+            const auto seq = static_cast<std::uint16_t>(request.seq + i);
+            sentrel::EchoAnswer answer{request.id, seq, sentrel::EchoAnswer::Word::Rate, 0, 0, 0};
+            if (i < admitted) {
+                const sentrel::EchoResult& result = results[static_cast<std::size_t>(i)];
+                if (result.outcome == Outcome::HungUp) {
+                    return 0;
+                }
+                answer = sentrel::AnswerFor(request, seq, result);
+            }
+            Say(sentrel::FormatEchoAnswer(answer));
+        }
     }
 }

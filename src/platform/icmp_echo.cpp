@@ -4,6 +4,7 @@
 #include <linux/errqueue.h>
 #include <linux/filter.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace sentrel {
 
@@ -20,6 +22,7 @@ constexpr unsigned char kTypeEchoReply = 0;
 constexpr unsigned char kTypeEchoRequest = 8;
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kIpv4MinHeader = 20;
+constexpr std::size_t kIpv6Header = 40;
 
 std::uint16_t ReadBigEndian16(const unsigned char* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -68,6 +71,38 @@ void QueueOnlyAnswersTo(int rawFd, std::uint16_t id) {
     }
 }
 
+// The same for a raw ICMPv6 socket, whose filter sees the packet from its ICMPv6
+// header on. An error quotes the request from its IPv6 header on (40 bytes after
+// the error's own 8); a quote with extension headers before the echo is dropped.
+void QueueOnlyAnswersTo6(int rawFd, std::uint16_t id) {
+    constexpr unsigned kAccept = 12;
+    constexpr unsigned kDrop = 13;
+    constexpr unsigned kQuote = 8 + kIpv6Header;
+    auto to = [](unsigned from, unsigned target) { return static_cast<__u8>(target - from - 1); };
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),  // 0: the ICMPv6 type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ICMP6_ECHO_REPLY, 0, to(1, 4)),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),  // 2: the identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, to(3, kAccept), to(3, kDrop)),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, ICMP6_PARAM_PROB, to(4, kDrop), 0),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, ICMP6_DST_UNREACH, 0, to(5, kDrop)),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 8 + 6),  // 6: the quoted packet's next header
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_ICMPV6, 0, to(7, kDrop)),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, kQuote),  // 8: the quoted type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ICMP6_ECHO_REQUEST, 0, to(9, kDrop)),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kQuote + 4),  // 10: its identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, to(11, kAccept), to(11, kDrop)),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFF),  // 12: accept the whole packet
+        BPF_STMT(BPF_RET | BPF_K, 0),       // 13: drop
+    };
+    static_assert(sizeof code / sizeof code[0] == kDrop + 1);
+    const sock_fprog program{static_cast<unsigned short>(kDrop + 1), code};
+    (void)::setsockopt(rawFd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+    char byte;
+    while (::recv(rawFd, &byte, sizeof byte, MSG_DONTWAIT) >= 0 || errno == EINTR) {
+    }
+}
+
 }  // namespace
 
 std::uint16_t InternetChecksum(const void* data, std::size_t size) {
@@ -95,7 +130,8 @@ std::string EchoRequestData() {
     return data;
 }
 
-std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data) {
+std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data,
+                             int family) {
     std::string packet(kIcmpHeaderSize, '\0');
     packet[0] = static_cast<char>(kTypeEchoRequest);
     packet[4] = static_cast<char>(id >> 8);
@@ -103,6 +139,10 @@ std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::str
     packet[6] = static_cast<char>(seq >> 8);
     packet[7] = static_cast<char>(seq & 0xFF);
     packet += data;
+    if (family == AF_INET6) {
+        packet[0] = static_cast<char>(ICMP6_ECHO_REQUEST);
+        return packet;
+    }
     const std::uint16_t sum = InternetChecksum(packet.data(), packet.size());
     packet[2] = static_cast<char>(sum >> 8);
     packet[3] = static_cast<char>(sum & 0xFF);
@@ -113,88 +153,125 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The reply the exchange waits for: an echo reply (type 0, code 0) carrying id and
-// seq (host order) and the request's data (more may follow), sent by node.
+// What the exchange waits for: from node, echo replies (type 0 or 129, code 0)
+// carrying id and one of the round's sequences (host order) and the request's data
+// (more may follow), or ICMP errors quoting such a request.
 struct EchoExpectation {
     std::uint16_t id = 0;
-    std::uint16_t seq = 0;
-    in_addr node{};
+    std::uint16_t firstSeq = 0;
+    int count = 1;
+    IpAddress node;
     const std::string& data;
+
+    // The echo of the round that carries seq, or -1.
+    int Slot(std::uint16_t seq) const {
+        const auto index = static_cast<std::uint16_t>(seq - firstSeq);
+        return index < count ? index : -1;
+    }
+    bool IsNode(const sockaddr_storage& from) const {
+        if (node.family == AF_INET6) {
+            const auto& sin6 = reinterpret_cast<const sockaddr_in6&>(from);
+            return from.ss_family == AF_INET6 &&
+                   std::memcmp(&sin6.sin6_addr, &node.v6, sizeof node.v6) == 0;
+        }
+        return from.ss_family == AF_INET &&
+               reinterpret_cast<const sockaddr_in&>(from).sin_addr.s_addr == node.v4.s_addr;
+    }
 };
 
-// Whether a received packet is that reply. withIpHeader: the packet starts with its
-// IPv4 header (raw socket), else with the ICMP header (datagram socket).
-bool IsEchoReplyFor(const unsigned char* packet, std::size_t size, bool withIpHeader,
-                    const in_addr& sender, const EchoExpectation& expected) {
-    if (sender.s_addr != expected.node.s_addr) {
-        return false;
+// The echo a received packet answers, or -1. withIpHeader: the packet starts with
+// its IPv4 header (raw IPv4 socket), else with the ICMP header.
+int ReplySlot(const unsigned char* packet, std::size_t size, bool withIpHeader,
+              const sockaddr_storage& sender, const EchoExpectation& expected) {
+    if (!expected.IsNode(sender)) {
+        return -1;
     }
     const unsigned char* icmp = packet;
     std::size_t icmpSize = size;
     if (withIpHeader) {
         if (size < kIpv4MinHeader || (packet[0] >> 4) != 4) {
-            return false;
+            return -1;
         }
         const std::size_t headerSize = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
         if (headerSize < kIpv4MinHeader || headerSize > size || packet[9] != IPPROTO_ICMP) {
-            return false;
+            return -1;
         }
         icmp += headerSize;
         icmpSize -= headerSize;
     }
     if (icmpSize < kIcmpHeaderSize) {
-        return false;
+        return -1;
     }
-    return icmp[0] == kTypeEchoReply && icmp[1] == 0 && ReadBigEndian16(icmp + 4) == expected.id &&
-           ReadBigEndian16(icmp + 6) == expected.seq &&
-           icmpSize - kIcmpHeaderSize >= expected.data.size() &&
-           std::memcmp(icmp + kIcmpHeaderSize, expected.data.data(), expected.data.size()) == 0;
+    const unsigned char reply =
+        expected.node.family == AF_INET6 ? ICMP6_ECHO_REPLY : kTypeEchoReply;
+    const bool matches =
+        icmp[0] == reply && icmp[1] == 0 && ReadBigEndian16(icmp + 4) == expected.id &&
+        icmpSize - kIcmpHeaderSize >= expected.data.size() &&
+        std::memcmp(icmp + kIcmpHeaderSize, expected.data.data(), expected.data.size()) == 0;
+    return matches ? expected.Slot(ReadBigEndian16(icmp + 6)) : -1;
 }
 
-// Whether echo, the quoted ICMP header of an error, is that request's.
-bool QuotesTheRequest(const unsigned char* echo, const EchoExpectation& expected) {
-    return echo[0] == ICMP_ECHO && ReadBigEndian16(echo + 4) == expected.id &&
-           ReadBigEndian16(echo + 6) == expected.seq;
+// The echo of the round that echo, the quoted ICMP header of an error, is; or -1.
+int QuotedSlot(const unsigned char* echo, const EchoExpectation& expected) {
+    const unsigned char request =
+        expected.node.family == AF_INET6 ? ICMP6_ECHO_REQUEST : kTypeEchoRequest;
+    return echo[0] == request && ReadBigEndian16(echo + 4) == expected.id
+               ? expected.Slot(ReadBigEndian16(echo + 6))
+               : -1;
 }
 
-// Whether a packet read from a raw socket (with its IPv4 header) is an ICMP error
-// quoting that request; its type and code then go to result.
-bool IsErrorAbout(const unsigned char* packet, std::size_t size, const EchoExpectation& expected,
-                  EchoResult* result) {
+// The echo that a packet read from a raw socket (IPv4: with its IP header) is an
+// ICMP error about, or -1; the error's type and code then go to error.
+int ErrorSlot(const unsigned char* packet, std::size_t size, const EchoExpectation& expected,
+              EchoResult* error) {
+    if (expected.node.family == AF_INET6) {
+        // Destination unreachable, packet too big, time exceeded, parameter problem,
+        // quoting the request from its IPv6 header on.
+        const unsigned char* quoted = packet + kIcmpHeaderSize;
+        if (size < kIcmpHeaderSize + kIpv6Header + kIcmpHeaderSize ||
+            packet[0] < ICMP6_DST_UNREACH || packet[0] > ICMP6_PARAM_PROB ||
+            (quoted[0] >> 4) != 6 || quoted[6] != IPPROTO_ICMPV6 ||
+            std::memcmp(quoted + 24, &expected.node.v6, sizeof expected.node.v6) != 0) {
+            return -1;
+        }
+        error->errorType = packet[0];
+        error->errorCode = packet[1];
+        return QuotedSlot(quoted + kIpv6Header, expected);
+    }
     if (size < kIpv4MinHeader || (packet[0] >> 4) != 4) {
-        return false;
+        return -1;
     }
     const std::size_t outer = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
     if (outer < kIpv4MinHeader || size < outer + kIcmpHeaderSize + kIpv4MinHeader + 8) {
-        return false;
+        return -1;
     }
     const unsigned char* icmp = packet + outer;
     if (icmp[0] != ICMP_DEST_UNREACH && icmp[0] != ICMP_TIME_EXCEEDED &&
         icmp[0] != ICMP_PARAMETERPROB) {
-        return false;
+        return -1;
     }
     const unsigned char* quoted = icmp + kIcmpHeaderSize;
     const std::size_t inner = static_cast<std::size_t>(quoted[0] & 0x0F) * 4;
     if ((quoted[0] >> 4) != 4 || inner < kIpv4MinHeader ||
         size < outer + kIcmpHeaderSize + inner + 8 || quoted[9] != IPPROTO_ICMP ||
-        std::memcmp(quoted + 16, &expected.node.s_addr, 4) != 0 ||
-        !QuotesTheRequest(quoted + inner, expected)) {
-        return false;
+        std::memcmp(quoted + 16, &expected.node.v4.s_addr, 4) != 0) {
+        return -1;
     }
-    result->errorType = icmp[0];
-    result->errorCode = icmp[1];
-    return true;
+    error->errorType = icmp[0];
+    error->errorCode = icmp[1];
+    return QuotedSlot(quoted + inner, expected);
 }
 
-// Empties a datagram socket's error queue; true when an ICMP error quoting that
-// request was in it (its type and code then go to result). The kernel hands over
-// the quoted echo header, and as the address the quoted packet's destination.
-bool QueuedErrorAbout(int fd, const EchoExpectation& expected, EchoResult* result) {
-    bool about = false;
+// Empties a datagram socket's error queue, handing each ICMP error quoting an echo
+// of the round to about(slot, type, code). The kernel hands over the quoted echo
+// header, and as the address the quoted packet's destination.
+template <typename About>
+void TakeQueuedErrors(int fd, const EchoExpectation& expected, About about) {
+    const bool v6 = expected.node.family == AF_INET6;
     for (;;) {
         unsigned char echo[kIcmpHeaderSize];
         alignas(cmsghdr) unsigned char control[256];
-        sockaddr_in to{};
+        sockaddr_storage to{};
         iovec part{echo, sizeof echo};
         msghdr message{};
         message.msg_name = &to;
@@ -208,35 +285,68 @@ bool QueuedErrorAbout(int fd, const EchoExpectation& expected, EchoResult* resul
             continue;
         }
         if (got < 0) {
-            return about;
+            return;
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) {
+            if (c->cmsg_level != (v6 ? SOL_IPV6 : SOL_IP) ||
+                c->cmsg_type != (v6 ? IPV6_RECVERR : IP_RECVERR)) {
                 continue;
             }
             sock_extended_err error;
             std::memcpy(&error, CMSG_DATA(c), sizeof error);
-            if (!about && error.ee_origin == SO_EE_ORIGIN_ICMP &&
-                got >= static_cast<ssize_t>(kIcmpHeaderSize) &&
-                to.sin_addr.s_addr == expected.node.s_addr && QuotesTheRequest(echo, expected)) {
-                about = true;
-                result->errorType = error.ee_type;
-                result->errorCode = error.ee_code;
+            const int slot = got >= static_cast<ssize_t>(kIcmpHeaderSize) && expected.IsNode(to)
+                                 ? QuotedSlot(echo, expected)
+                                 : -1;
+            if (error.ee_origin == (v6 ? SO_EE_ORIGIN_ICMP6 : SO_EE_ORIGIN_ICMP) && slot >= 0) {
+                about(slot, error.ee_type, error.ee_code);
             }
         }
     }
 }
 
+// When the kernel took a received packet in, on the steady clock: now, less the time
+// it has waited since by the kernel's receive time stamp (SO_TIMESTAMPNS, on the wall
+// clock), so a late wake-up of a busy host's thread does not lengthen a round trip.
+Clock::time_point ArrivalTime(msghdr* message) {
+    const auto now = Clock::now();
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            const auto waited = std::chrono::system_clock::now().time_since_epoch() -
+                                std::chrono::seconds(stamp.tv_sec) -
+                                std::chrono::nanoseconds(stamp.tv_nsec);
+            // A wall clock set meanwhile makes no sense of it: then now it is.
+            if (waited > waited.zero() && waited < std::chrono::seconds(1)) {
+                return now - std::chrono::duration_cast<Clock::duration>(waited);
+            }
+        }
+    }
+    return now;
+}
+
 }  // namespace
 
 int OpenIcmpSocket(IcmpSocketKind kind, int family) {
-    if (family != AF_INET) {
+    if (family != AF_INET && family != AF_INET6) {
         errno = EAFNOSUPPORT;
         return -1;
     }
+    const bool v6 = family == AF_INET6;
     const int type = kind == IcmpSocketKind::Datagram ? SOCK_DGRAM : SOCK_RAW;
-    const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd >= 0 && kind == IcmpSocketKind::Raw) {
+    const int protocol = v6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
+    const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd >= 0 && kind == IcmpSocketKind::Raw && v6) {
+        // The kernel's ICMPv6 filter: echo replies and the errors that can be about
+        // a request; not the host's neighbour discovery and router traffic.
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        for (const int pass : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
+                               ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB}) {
+            ICMP6_FILTER_SETPASS(pass, &filter);
+        }
+        (void)::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+    } else if (fd >= 0 && kind == IcmpSocketKind::Raw) {
         // A raw socket sees every ICMP packet of the host; let only echo replies and
         // the errors that may answer a request wake us. Not essential: without the
         // filter the exchange sorts them out.
@@ -247,101 +357,159 @@ int OpenIcmpSocket(IcmpSocketKind kind, int family) {
     } else if (fd >= 0) {
         // Without it a ping socket drops the ICMP errors about its requests.
         const int on = 1;
-        (void)::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
+        (void)::setsockopt(fd, v6 ? SOL_IPV6 : SOL_IP, v6 ? IPV6_RECVERR : IP_RECVERR, &on,
+                           sizeof on);
+    }
+    if (fd >= 0) {
+        // The kernel's receive time of each packet; see ArrivalTime.
+        const int on = 1;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     }
     return fd;
 }
 
 EchoResult ExchangeEcho(int fd, IcmpSocketKind kind, const EchoSend& echo, int watchFd) {
-    EchoResult result;
-    result.outcome = EchoResult::Outcome::Unsent;
-    if (echo.node.family != AF_INET) {
-        return result;
-    }
-    EchoExpectation expected{echo.id, echo.seq, echo.node.v4, echo.data};
-    const std::string request = BuildEchoRequest(echo.id, echo.seq, echo.data);
-    if (kind == IcmpSocketKind::Raw) {
-        QueueOnlyAnswersTo(fd, echo.id);
-    }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr = echo.node.v4;
+    return ExchangeEchoRound(fd, kind, echo, 1, 0, watchFd).front();
+}
 
-    const auto start = Clock::now();
-    const auto deadline =
-        start + std::chrono::milliseconds(echo.timeoutMs < 0 ? 0 : echo.timeoutMs);
-    ssize_t sent;
-    do {
-        sent = ::sendto(fd, request.data(), request.size(), 0,
-                        reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(request.size())) {
-        return result;
+std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const EchoSend& first,
+                                          int count, int gapMs, int watchFd) {
+    using Outcome = EchoResult::Outcome;
+    count = count < 1 ? 1 : count > kMaxEchoesInRound ? kMaxEchoesInRound : count;
+    std::vector<EchoResult> results(static_cast<std::size_t>(count));
+    for (EchoResult& r : results) {
+        r.outcome = Outcome::Unsent;
     }
-    if (kind == IcmpSocketKind::Datagram) {
-        // The kernel replaced our identifier by the socket's own; it is the socket's
-        // "port", and replies and errors come back carrying it.
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-            return result;
+    const int family = first.node.family;
+    if (family != AF_INET && family != AF_INET6) {
+        return results;
+    }
+    EchoExpectation expected{first.id, first.seq, count, first.node, first.data};
+    const bool raw = kind == IcmpSocketKind::Raw;
+    if (raw) {
+        family == AF_INET6 ? QueueOnlyAnswersTo6(fd, first.id) : QueueOnlyAnswersTo(fd, first.id);
+    }
+    sockaddr_storage target{};
+    const socklen_t targetSize = ToSocketAddress(first.node, 0, &target);
+    const auto timeout = std::chrono::milliseconds(first.timeoutMs < 0 ? 0 : first.timeoutMs);
+    const auto gap = std::chrono::milliseconds(gapMs < 0 ? 0 : gapMs);
+
+    std::vector<Clock::time_point> sentAt(results.size());
+    std::vector<char> waiting(results.size(), 0);  // sent, not yet answered
+    int next = 0;                                  // the next echo to send
+    int unanswered = 0;
+    bool idKnown = !(kind == IcmpSocketKind::Datagram);
+    Clock::time_point deadline;
+    const auto roundStart = Clock::now();
+    auto settle = [&](int slot, Outcome outcome, Clock::time_point at) {
+        if (slot < 0 || !waiting[slot]) {
+            return false;  // not of this round, or a duplicate
         }
-        expected.id = ntohs(local.sin_port);
-    }
-
-    result.outcome = EchoResult::Outcome::TimedOut;
+        waiting[slot] = 0;
+        --unanswered;
+        // An answer read only after the round's time-out came too late.
+        results[slot].outcome = next == count && at > deadline ? Outcome::TimedOut : outcome;
+        return true;
+    };
     unsigned char packet[2048];  // a node may echo more than it was sent; the tail is cut
     for (;;) {
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return result;
+        // Send what is due. Each echo's deadline is the round's: the time-out after
+        // the last request.
+        while (next < count && Clock::now() >= roundStart + next * gap) {
+            const auto seq = static_cast<std::uint16_t>(first.seq + next);
+            const std::string request = BuildEchoRequest(first.id, seq, first.data, family);
+            const auto start = Clock::now();
+            ssize_t sent;
+            do {
+                sent = ::sendto(fd, request.data(), request.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&target), targetSize);
+            } while (sent < 0 && errno == EINTR);
+            const int slot = next++;
+            if (sent != static_cast<ssize_t>(request.size())) {
+                continue;
+            }
+            if (!idKnown) {
+                // The kernel replaced our identifier by the socket's own; it is the
+                // socket's "port", and replies and errors come back carrying it.
+                sockaddr_storage local{};
+                socklen_t length = sizeof local;
+                if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+                    return results;
+                }
+                expected.id =
+                    ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                                             : reinterpret_cast<sockaddr_in&>(local).sin_port);
+                idKnown = true;
+            }
+            sentAt[slot] = start;
+            deadline = start + timeout;
+            waiting[slot] = 1;
+            ++unanswered;
+            results[slot].outcome = Outcome::TimedOut;
         }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        if (next == count && (unanswered == 0 || Clock::now() >= deadline)) {
+            return results;
+        }
+        const auto wake = next < count ? roundStart + next * gap : deadline;
+        const auto left = wake - Clock::now();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            left < Clock::duration::zero() ? Clock::duration::zero() : left)
+                            .count();
         const timespec wait{static_cast<time_t>(ns / 1000000000),
                             static_cast<long>(ns % 1000000000)};
         pollfd fds[2] = {{fd, POLLIN, 0}, {watchFd, 0, 0}};
         if (::ppoll(fds, watchFd >= 0 ? 2 : 1, &wait, nullptr) < 0 && errno != EINTR) {
-            return result;
+            return results;
         }
         if (watchFd >= 0 && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-            result.outcome = EchoResult::Outcome::HungUp;
-            return result;
+            for (std::size_t i = 0; i < results.size(); ++i) {
+                if (waiting[i] || static_cast<int>(i) >= next) {
+                    results[i].outcome = Outcome::HungUp;
+                }
+            }
+            return results;
         }
-        // An error or a reply read only after the time-out came too late.
-        if (kind == IcmpSocketKind::Datagram && QueuedErrorAbout(fd, expected, &result)) {
-            result.outcome = Clock::now() <= deadline ? EchoResult::Outcome::IcmpError
-                                                      : EchoResult::Outcome::TimedOut;
-            return result;
+        if (!raw) {
+            TakeQueuedErrors(fd, expected, [&](int slot, int type, int code) {
+                if (settle(slot, Outcome::IcmpError, Clock::now())) {
+                    results[slot].errorType = type;
+                    results[slot].errorCode = code;
+                }
+            });
         }
-        // Take everything queued; anything but the answer is passed over. A failed
+        // Take everything queued; anything but an answer is passed over. A failed
         // read (an error the socket reports) wakes the next wait on the error queue.
         for (;;) {
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t got = ::recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+            sockaddr_storage from{};
+            iovec part{packet, sizeof packet};
+            alignas(cmsghdr) unsigned char control[128];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
             if (got < 0) {
                 break;
             }
-            const auto arrived = Clock::now();
+            const auto arrived = ArrivalTime(&message);
             const auto size = static_cast<std::size_t>(got);
-            const bool raw = kind == IcmpSocketKind::Raw;
-            if (IsEchoReplyFor(packet, size, raw, from.sin_addr, expected)) {
-                result.outcome = EchoResult::Outcome::Answered;
-                result.micros =
-                    std::chrono::duration_cast<std::chrono::microseconds>(arrived - start).count();
-            } else if (raw && IsErrorAbout(packet, size, expected, &result)) {
-                result.outcome = EchoResult::Outcome::IcmpError;
-            } else {
-                continue;
+            const int slot = ReplySlot(packet, size, raw && family == AF_INET, from, expected);
+            EchoResult error;
+            if (slot >= 0 && settle(slot, Outcome::Answered, arrived)) {
+                results[slot].micros =
+                    std::chrono::duration_cast<std::chrono::microseconds>(arrived - sentAt[slot])
+                        .count();
+            } else if (const int about = raw ? ErrorSlot(packet, size, expected, &error) : -1;
+                       about >= 0 && settle(about, Outcome::IcmpError, arrived)) {
+                results[about].errorType = error.errorType;
+                results[about].errorCode = error.errorCode;
             }
-            if (arrived > deadline) {
-                result.outcome = EchoResult::Outcome::TimedOut;
-            }
-            return result;
         }
     }
 }

@@ -1,7 +1,8 @@
-// ICMP echo, the one way both the PING probe and the helper sentrel-ping do it:
-// sockets of either kind, the request on the wire, and one exchange that waits for
-// the reply carrying the request's identifier, sequence and data, and ends at once
-// when an ICMP error about the request comes back. Libc only: the helper links it.
+// ICMP echo, the one way both the PING probe and the helper sentrel-ping do it, over
+// IPv4 (ICMP) and IPv6 (ICMPv6): sockets of either kind, the request on the wire,
+// and an exchange that waits for the reply carrying the request's identifier,
+// sequence and data, and ends at once when an ICMP error about the request comes
+// back; one echo or a round of them. Libc only: the helper links it.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/ip_address.h"
 
@@ -19,13 +21,23 @@ enum class IcmpSocketKind {
     Raw,       // needs CAP_NET_RAW; receives every ICMP packet with its IP header
 };
 
-// A node's address. Only AF_INET is handled so far.
+// A node's address: IPv4 or IPv6.
 using IcmpAddress = IpAddress;
 
-// A non-blocking, close-on-exec ICMP socket of that kind for family; -1 when it
-// cannot be opened (always for a family other than AF_INET). A raw socket takes
-// only echo replies and the errors that may answer a request; a datagram socket
-// gets the ICMP errors about its requests on its error queue (IP_RECVERR).
+// The most echoes in one round.
+inline constexpr int kMaxEchoesInRound = 20;
+// The spacing of a round's echo requests. Long enough that no router's ICMP rate
+// limit (typically one per 100 ms with a burst of several) drops them and that a
+// round never looks like a flood; short enough that a round of 20 costs about a
+// second of sending.
+inline constexpr int kEchoGapMs = 50;
+
+// A non-blocking, close-on-exec ICMP (AF_INET) or ICMPv6 (AF_INET6) socket of that
+// kind; -1 when it cannot be opened (always for another family). An unprivileged
+// ICMPv6 datagram socket is governed by net.ipv4.ping_group_range too. A raw socket
+// takes only echo replies and the errors that may answer a request; a datagram
+// socket gets the ICMP errors about its requests on its error queue (IP_RECVERR,
+// IPV6_RECVERR).
 int OpenIcmpSocket(IcmpSocketKind kind, int family = AF_INET);
 
 // RFC 1071 checksum of size bytes.
@@ -36,7 +48,10 @@ std::uint16_t InternetChecksum(const void* data, std::size_t size);
 std::string EchoRequestData();
 
 // An echo request (type 8, code 0) with its checksum; id and seq in host order.
-std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data);
+// The ICMPv6 one differs in its type (128) and leaves the checksum, which covers
+// the addresses, to the kernel.
+std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::string& data,
+                             int family = AF_INET);
 
 struct EchoSend {
     IcmpAddress node;
@@ -68,5 +83,14 @@ struct EchoResult {
 // from then on queues only what may answer this request. watchFd, when not -1, is
 // watched for a hang-up, which ends the wait.
 EchoResult ExchangeEcho(int fd, IcmpSocketKind kind, const EchoSend& echo, int watchFd = -1);
+
+// A round: count (1 to kMaxEchoesInRound) echo requests like first, with sequence
+// numbers first.seq, first.seq + 1, ..., sent gapMs apart; then waits until
+// first.timeoutMs after the last one, or until every echo has its answer. One
+// result per echo, in send order, each judged as ExchangeEcho judges one (micros
+// from that echo's own send); a duplicate reply, or one to a sequence outside the
+// round, never counts. A round of one is ExchangeEcho.
+std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const EchoSend& first,
+                                          int count, int gapMs = kEchoGapMs, int watchFd = -1);
 
 }  // namespace sentrel

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 
 namespace sentrel {
 
@@ -54,6 +55,35 @@ bool NameToDotted(const std::string& name, std::string* dotted) {
         return true;
     }
     return LookupHostIPv4(name, dotted);
+}
+
+bool NodeAddressText(const std::string& name, std::string* text) {
+    if (LooksLikeIPv6(name)) {
+        *text = name;
+        return true;
+    }
+    if (NameToDotted(name, text)) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* answer = nullptr;
+    if (name.empty() || ::getaddrinfo(name.c_str(), nullptr, &hints, &answer) != 0) {
+        return false;
+    }
+    char literal[INET6_ADDRSTRLEN] = {};
+    const auto* first = answer != nullptr && answer->ai_family == AF_INET6
+                            ? reinterpret_cast<const sockaddr_in6*>(answer->ai_addr)
+                            : nullptr;
+    const bool found =
+        first != nullptr && ::inet_ntop(AF_INET6, &first->sin6_addr, literal, sizeof literal);
+    if (found) {
+        *text = std::string(literal) +
+                (first->sin6_scope_id != 0 ? "%" + std::to_string(first->sin6_scope_id) : "");
+    }
+    ::freeaddrinfo(answer);
+    return found;
 }
 
 bool LocalHostName(std::string* name) {

@@ -16,6 +16,13 @@ bool LookupHostIPv4(const std::string& name, std::string* dotted);
 // dotted text (no lookup); otherwise it is looked up. True when `dotted` was set.
 bool NameToDotted(const std::string& name, std::string* dotted);
 
+// The address text the probes use for a node address. Text holding a ':' is an
+// IPv6 literal and text starting with a decimal digit dotted IPv4: either is its own
+// text, never looked up. Anything else is a name, looked up: its first IPv4 address
+// when it has one, else its first IPv6 address (a link-local one with "%<zone
+// index>"). True when `text` was set.
+bool NodeAddressText(const std::string& name, std::string* text);
+
 // The local host name (at most 49 characters); false when it cannot be read.
 bool LocalHostName(std::string* name);
 

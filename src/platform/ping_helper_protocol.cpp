@@ -57,6 +57,31 @@ bool ParseUnicastDottedQuad(std::string_view text, in_addr* out) {
     return true;
 }
 
+// A unicast IPv6 address in text form, without zone: not multicast, unspecified,
+// IPv4-mapped or IPv4-compatible (the dotted form says IPv4).
+bool ParseUnicastIPv6(std::string_view text, in6_addr* out) {
+    char copy[INET6_ADDRSTRLEN] = {};
+    if (text.size() >= sizeof copy || text.find('%') != std::string_view::npos) {
+        return false;
+    }
+    text.copy(copy, text.size());
+    in6_addr address;
+    if (::inet_pton(AF_INET6, copy, &address) != 1 || IN6_IS_ADDR_MULTICAST(&address) ||
+        IN6_IS_ADDR_UNSPECIFIED(&address) || IN6_IS_ADDR_V4MAPPED(&address) ||
+        IN6_IS_ADDR_V4COMPAT(&address)) {
+        return false;
+    }
+    *out = address;
+    return true;
+}
+
+// Either family; a ':' says IPv6.
+bool ParseNodeAddress(std::string_view text, IcmpAddress* out) {
+    out->family = text.find(':') == std::string_view::npos ? AF_INET : AF_INET6;
+    return out->family == AF_INET ? ParseUnicastDottedQuad(text, &out->v4)
+                                  : ParseUnicastIPv6(text, &out->v6);
+}
+
 }  // namespace
 
 bool ParseEchoRequest(std::string_view line, EchoRequest* out) {
@@ -67,33 +92,39 @@ bool ParseEchoRequest(std::string_view line, EchoRequest* out) {
     std::string_view id;
     std::string_view seq;
     std::string_view timeout;
+    std::string_view count;
     std::uint32_t idValue = 0;
     std::uint32_t seqValue = 0;
     std::uint32_t timeoutValue = 0;
+    std::uint32_t countValue = 1;
     EchoRequest request;
     if (!NextField(&line, &address) || !NextField(&line, &id) || !NextField(&line, &seq) ||
-        !NextField(&line, &timeout) || !line.empty() ||
-        !ParseUnicastDottedQuad(address, &request.node.v4) ||
-        !ParseNumber(id, 5, 65535, &idValue) || !ParseNumber(seq, 5, 65535, &seqValue) ||
+        !NextField(&line, &timeout) ||
+        (!line.empty() &&
+         (!NextField(&line, &count) || !line.empty() ||
+          !ParseNumber(count, 2, kMaxEchoesInRound, &countValue) || countValue == 0)) ||
+        !ParseNodeAddress(address, &request.node) || !ParseNumber(id, 5, 65535, &idValue) ||
+        !ParseNumber(seq, 5, 65535, &seqValue) ||
         !ParseNumber(timeout, 5, kMaxEchoTimeoutMs, &timeoutValue) || timeoutValue == 0) {
         return false;
     }
     request.id = static_cast<std::uint16_t>(idValue);
     request.seq = static_cast<std::uint16_t>(seqValue);
     request.timeoutMs = static_cast<int>(timeoutValue);
+    request.count = static_cast<int>(countValue);
     *out = request;
     return true;
 }
 
 std::string FormatEchoRequest(std::string_view address, std::uint16_t id, std::uint16_t seq,
-                              int timeoutMs) {
+                              int timeoutMs, int count) {
     return std::string(address) + " " + std::to_string(id) + " " + std::to_string(seq) + " " +
-           std::to_string(timeoutMs);
+           std::to_string(timeoutMs) + (count == 1 ? "" : " " + std::to_string(count));
 }
 
-EchoAnswer AnswerFor(const EchoRequest& request, const EchoResult& result) {
+EchoAnswer AnswerFor(const EchoRequest& request, std::uint16_t seq, const EchoResult& result) {
     using Outcome = EchoResult::Outcome;
-    EchoAnswer answer{request.id, request.seq, EchoAnswer::Word::Timeout, 0, 0, 0};
+    EchoAnswer answer{request.id, seq, EchoAnswer::Word::Timeout, 0, 0, 0};
     if (result.outcome == Outcome::Answered) {
         answer.word = EchoAnswer::Word::Ok;
         answer.micros = result.micros;

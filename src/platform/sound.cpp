@@ -11,6 +11,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -26,6 +27,8 @@ namespace {
 std::mutex g_playerMutex;
 std::shared_ptr<SoundPlayer> g_player;  // under g_playerMutex
 int g_generation = 0;                   // under g_playerMutex; one more at each SetSoundPlayer
+std::atomic<bool> g_silenced{false};    // set by the operator, cleared by a new outage
+std::atomic<bool> g_looping{false};     // written on the application's thread
 
 int Generation() {
     std::lock_guard lock(g_playerMutex);
@@ -46,11 +49,21 @@ class SoundCourier : public QObject {
   public:
     Q_INVOKABLE void Play(int generation, const QString& file, bool loop, bool fallBack) {
         if (const auto player = PlayerOf(generation)) {
+            g_looping = false;
             player->Play(file.toLocal8Bit().toStdString(), loop, fallBack);
+        }
+    }
+    // The silence is looked at here, where SilenceAlarmSound's stop runs too: an
+    // alarm posted just before the silence cannot start the sound after it.
+    Q_INVOKABLE void PlayAlarm(int generation, const QString& file, bool loop) {
+        if (const auto player = PlayerOf(generation); player && !g_silenced) {
+            player->Play(file.toLocal8Bit().toStdString(), loop, true);
+            g_looping = loop;
         }
     }
     Q_INVOKABLE void Stop(int generation) {
         if (const auto player = PlayerOf(generation)) {
+            g_looping = false;
             player->Stop();
         }
     }
@@ -61,6 +74,7 @@ class SoundCourier : public QObject {
             std::lock_guard lock(g_playerMutex);
             retired.swap(retired_);
         }
+        g_looping = false;
         for (const auto& player : retired) {
             player->Stop();
         }
@@ -130,7 +144,7 @@ void SetSoundPlayer(std::shared_ptr<SoundPlayer> player) {
 
 void PlayAlarmSound(const std::string& path, bool loop) {
     // A file that cannot be played gives the chime (an empty name).
-    Post("Play", Q_ARG(QString, PlayablePath(path)), Q_ARG(bool, loop), Q_ARG(bool, true));
+    Post("PlayAlarm", Q_ARG(QString, PlayablePath(path)), Q_ARG(bool, loop));
 }
 
 void PlayTestSound(const std::string& path) {
@@ -144,6 +158,23 @@ void PlayTestSound(const std::string& path) {
 
 void StopSound() {
     Post("Stop");
+}
+
+void SilenceAlarmSound() {
+    g_silenced = true;
+    Post("Stop");
+}
+
+void EndAlarmSilence() {
+    g_silenced = false;
+}
+
+bool AlarmSoundSilenced() {
+    return g_silenced;
+}
+
+bool AlarmSoundLooping() {
+    return g_looping;
 }
 
 }  // namespace sentrel

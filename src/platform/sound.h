@@ -33,6 +33,17 @@ void PlayTestSound(const std::string& path);
 // Stops any sound, looping or not; nothing happens when none plays.
 void StopSound();
 
+// The operator's silence: stops the alarm sound, and every PlayAlarmSound made
+// before EndAlarmSilence stays silent (the test sound is not affected). The alarm
+// rules run as before; only the sound is held back.
+void SilenceAlarmSound();
+// A new outage: PlayAlarmSound is heard again.
+void EndAlarmSilence();
+bool AlarmSoundSilenced();
+// True while a looping alarm sound plays (as far as the application's thread
+// has played it).
+bool AlarmSoundLooping();
+
 // The bundled chime, as a resource path (":/...") and as a URL ("qrc:/...").
 const char* DefaultSoundResource();
 const char* DefaultSoundUrl();

@@ -1,5 +1,6 @@
 #include "startup/program_run.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -11,8 +12,17 @@
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
+#include "webhook/webhook_sender.h"
 
 namespace sentrel::startup {
+
+namespace {
+
+// At the end, the webhook's queue gets one request's limit and a little more;
+// what is still waiting then is dropped, each notice with its line.
+constexpr auto kWebhookEndLimit = webhook::kRequestLimit + std::chrono::seconds(2);
+
+}  // namespace
 
 ProgramRun::ProgramRun(RunOptions options)
     : options_(std::move(options)), watch_(options_.watchHangup) {
@@ -41,6 +51,11 @@ void ProgramRun::Start() {
     LoadSettings();
     StartHistory();
     StartMetrics();
+    if (options_.webhook) {
+        webhook_ = std::make_shared<webhook::WebhookSender>();
+        AddPassListener(webhook_);
+        FollowWebhook();
+    }
 }
 
 void ProgramRun::Reload() {
@@ -61,6 +76,17 @@ void ProgramRun::FollowSettings() {
     if (options_.metrics && settings.Metrics_Listen != metricsListen_) {
         metrics_.reset();  // the old address is given up before the new one is bound
         StartMetrics();
+    }
+    FollowWebhook();
+}
+
+void ProgramRun::FollowWebhook() {
+    if (!webhook_) {
+        return;
+    }
+    const std::string refusal = webhook_->Follow(CurrentSettings());
+    if (!refusal.empty()) {
+        options_.say(refusal);
     }
 }
 
@@ -88,6 +114,10 @@ int ProgramRun::Finish(int code) {
     }
     finished_ = true;
     history::StopHistory(history_);
+    if (webhook_) {
+        RemovePassListener(webhook_);
+        webhook_->Finish(kWebhookEndLimit);
+    }
     if (ScanPassRunning()) {
         // A pass stuck in a launched command or a page was not waited for:
         // end now, without tearing down what that thread may still use.

@@ -20,12 +20,16 @@ class MetricsEndpoint;
 namespace history {
 class HistoryWriter;
 }
+namespace webhook {
+class WebhookSender;
+}
 }  // namespace sentrel
 
 namespace sentrel::startup {
 
 struct RunOptions {
     bool metrics = true;                          // serve [Metrics] Listen
+    bool webhook = true;                          // post alarms to [Alerts] Webhook_URL
     bool watchHangup = false;                     // SIGHUP asks for a reload
     std::shared_ptr<SoundPlayer> sound;           // how alarms sound; null: silence
     std::function<void(const std::string&)> say;  // one line for the operator
@@ -51,11 +55,12 @@ class ProgramRun : public QObject {
     // counts; history (Keep_Days) and metrics (Listen) follow.
     void Reload();
 
-    // History and metrics follow the settings now in use (after the setup
-    // sheet has read them again, or a reload).
+    // History, metrics and the webhook follow the settings now in use (after
+    // the setup sheet has read them again, or a reload).
     void FollowSettings();
 
-    // The end: history written out, metrics stopped, the ping facility
+    // The end: history written out, the webhook's notices sent (within
+    // kWebhookEndLimit), metrics stopped, the ping facility
     // released; returns code. A pass still running (stuck beyond its bound in
     // a command or a page) ends the process here with code instead, without
     // tearing down what that pass may still use. Call while the window the
@@ -69,11 +74,13 @@ class ProgramRun : public QObject {
   private:
     void StartHistory();
     void StartMetrics();
+    void FollowWebhook();
 
     RunOptions options_;
     TerminationWatch watch_;
     std::shared_ptr<history::HistoryWriter> history_;
     std::unique_ptr<MetricsEndpoint> metrics_;
+    std::shared_ptr<webhook::WebhookSender> webhook_;
     std::string metricsListen_;
     int keepDays_ = 0;
     bool pingFound_ = false;

@@ -2,11 +2,14 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <memory>
 
+#include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "platform/qt_sound.h"
 #include "platform/window_port.h"
 #include "startup/program_run.h"
+#include "ui/alarm_notifier.h"
 #include "ui/dialogs.h"
 #include "ui/display_check.h"
 #include "ui/monitor_dlg.h"
@@ -33,6 +36,11 @@ int main(int argc, char** argv) {
         return run.Finish(0);
     }
     run.Start();
+    // Desktop notifications and the silence's end at a new outage, for this
+    // program only; taken out again once no pass can run.
+    ui::DesktopNotifier notifier;
+    const auto alarms = std::make_shared<ui::AlarmNotifyListener>(&notifier);
+    AddPassListener(alarms);
 
     ui::CMonitorDlg window;
     window.Initialise();
@@ -42,5 +50,7 @@ int main(int argc, char** argv) {
                      &startup::ProgramRun::FollowSettings);
     QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
     window.show();
-    return run.Finish(app.exec());
+    const int code = run.Finish(app.exec());
+    RemovePassListener(alarms);
+    return code;
 }

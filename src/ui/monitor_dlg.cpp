@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QKeySequence>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -28,6 +29,7 @@
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "platform/net_names.h"
+#include "platform/sound.h"
 #include "platform/window_port.h"
 #include "ui/about_dlg.h"
 #include "ui/artwork.h"
@@ -111,6 +113,13 @@ void CMonitorDlg::BuildControls() {
     helpAction_->setObjectName(QStringLiteral("helpAction"));
     connect(aboutAction_, &QAction::triggered, this, &CMonitorDlg::OnAbout);
     connect(helpAction_, &QAction::triggered, this, &CMonitorDlg::OnHelp);
+    // Ctrl+M ("mute"): the window's own keys are Enter (RUN), Esc (close), Alt+A
+    // and Alt+H; a hidden action's key does nothing.
+    silenceAction_ = menuBar_->addAction(QStringLiteral("Silence alarm (Ctrl+M)"));
+    silenceAction_->setObjectName(QStringLiteral("silenceAction"));
+    silenceAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    silenceAction_->setVisible(false);
+    connect(silenceAction_, &QAction::triggered, this, &CMonitorDlg::OnSilence);
 
     helpGlyph_ = new QToolButton(menuBar_);
     helpGlyph_->setObjectName(QStringLiteral("helpGlyph"));
@@ -145,6 +154,11 @@ void CMonitorDlg::BuildControls() {
     lastScanValue_->setTextFormat(Qt::PlainText);
     lastScanValue_->setGeometry(336, 2, 240, 16);
     lastScanValue_->setEnabled(false);
+
+    silencedLabel_ = new QLabel(QStringLiteral("Alarm sound silenced until a new outage"), client_);
+    silencedLabel_->setObjectName(QStringLiteral("silencedLabel"));
+    silencedLabel_->setGeometry(250, 24, 326, 16);
+    silencedLabel_->setVisible(false);
 
     serversLabel_ = new QLabel(QStringLiteral("Server(s)"), client_);
     serversLabel_->setObjectName(QStringLiteral("serversLabel"));
@@ -311,7 +325,19 @@ void CMonitorDlg::OnHelp() {
     OpenHelp(this, QString::number(kHelpTopicMain));
 }
 
+void CMonitorDlg::OnSilence() {
+    SilenceAlarmSound();
+    ShowSilence();
+}
+
+void CMonitorDlg::ShowSilence() {
+    const bool silenced = AlarmSoundSilenced();
+    silenceAction_->setVisible(AlarmSoundLooping() && !silenced);
+    silencedLabel_->setVisible(silenced);
+}
+
 void CMonitorDlg::OnIconTimer() {
+    ShowSilence();
     if (!framesLoaded_) {
         for (int i = 0; i < kAnimationFrames; ++i) {
             frames_[static_cast<std::size_t>(i)] = AnimationFrameIcon(i);

@@ -75,6 +75,8 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     void OnAbout();
     void OnHelp();
     void OnIconTimer();
+    // Silences the looping alarm sound until a new outage (Ctrl+M).
+    void OnSilence();
     // The close: Exit, Esc, the close box and termination signals come here.
     void reject() override;
 
@@ -94,6 +96,7 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     // The window is on screen: notes its frame in the normal state and settles
     // the restored placement.
     void OnExposed();
+    void ShowSilence();
 
     ScanScheduler scheduler_;
     std::unique_ptr<QtScanWindow> scanWindow_;
@@ -101,11 +104,13 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     QMenuBar* menuBar_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* helpAction_ = nullptr;
+    QAction* silenceAction_ = nullptr;  // shown while the looping alarm sound plays
     QToolButton* helpGlyph_ = nullptr;
     QWidget* client_ = nullptr;
     QLabel* logo_ = nullptr;
     QLabel* lastScanLabel_ = nullptr;
     QLabel* lastScanValue_ = nullptr;
+    QLabel* silencedLabel_ = nullptr;  // shown while the alarm sound is silenced
     QLabel* serversLabel_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     QListWidget* statusList_ = nullptr;

@@ -140,7 +140,8 @@ using Field = std::function<std::string(const MonitorSettings&)>;
 const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
 const Field kFlags =
     F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
-      " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay));
+      " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
+      B(s.Notify_Flag));
 const Field kEchoes = F(std::to_string(s.Echoes) + " " + std::to_string(s.Loss_Percent) + " " +
                         std::to_string(s.Slow_ms));
 
@@ -156,11 +157,11 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {"[Alerts]\nNum_Fails=1234\nMax_Alarms=9999\nPager_Phone=" + x40 + "5\nCommand_Line=" + x40 +
          "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails + s.Max_Alarms + s.Pager_Phone +
          s.Command_Line + s.Wave_File + s.Com_2_Device), "123999" + x40 + x40.substr(1) + w130.substr(3)},
-        {"", kFlags, "text 1 html 0 com 00 auto 0 delay 4"},
-        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "text 1 html 0 com 10 auto 0 delay 1"},
-        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0", kFlags, "text 1 html 0 com 01 auto 0 delay 4"},
-        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "text 0 html 1 com 00 auto 1 delay 4"},
-        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9", kFlags, "text 1 html 0 com 00 auto 0 delay 9"},
+        {"", kFlags, "text 1 html 0 com 00 auto 0 delay 4 notify 1"},
+        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "text 1 html 0 com 10 auto 0 delay 1 notify 1"},
+        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0\nNotify_Flag=0", kFlags, "text 1 html 0 com 01 auto 0 delay 4 notify 0"},
+        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "text 0 html 1 com 00 auto 1 delay 4 notify 1"},
+        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9\nNotify_Flag=yes", kFlags, "text 1 html 0 com 00 auto 0 delay 9 notify 0"},
         {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
          s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
          NodeTable::Instance().Get(1).node.address), "17b"},

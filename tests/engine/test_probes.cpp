@@ -6,6 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
+
 #include "engine/httpd_probe.h"
 #include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
@@ -196,6 +199,82 @@ TEST(PingProbe, OnlyTheTrueReplyCountsInAPrivateNamespace) {
         EXPECT_LT(unanswered.seconds, 1.5);
         EXPECT_EQ(refused.result, 0);  // an error about the request is no answer
         EXPECT_LT(refused.seconds, 1.5) << "an error about the request ends the probe at once";
+    }
+}
+
+// tests/support/echo_responder.py in the caller's namespace, ready; ends at pclose.
+using Responder = std::unique_ptr<FILE, int (*)(FILE*)>;
+Responder StartResponder(const std::string& args) {
+    const std::string run = "exec python3 " SENTREL_TEST_SUPPORT "/echo_responder.py " + args;
+    Responder responder(::popen(run.c_str(), "re"), ::pclose);
+    char ready[8];
+    return responder && std::fgets(ready, sizeof ready, responder.get()) ? std::move(responder)
+                                                                         : Responder(0, ::pclose);
+}
+
+// Rounds of 11 by each way (datagram, helper, raw) in a private namespace: from the
+// responder's pattern for both families (no duplicate, no reply to a sequence before
+// the round counts; its 300 ms run from the last request, at 500 ms); to an address
+// no host on its link has (ICMPv6 "address unreachable" ends them early). Then IPv6
+// round trips beside ping -6 on 20 and 50 ms paths (netem, else the responder).
+TEST(PingRound, CountsEachEchoOnceFailsFastAndAgreesWithPing) {
+    bool link = false;
+    char line[256];
+    if (!InPrivateNetNamespace([&] {
+            if (!(link = std::system(
+                             "ip link add name va type veth peer name vb && ip link set va up && "
+                             "ip link set vb up && ip -6 addr add 2001:db8::1/64 dev va nodad && "
+                             "sysctl -qw net.ipv6.icmp.ratelimit=0 net.ipv4.icmp_echo_ignore_all=1 "
+                             "net.ipv6.icmp.echo_ignore_all=1 net.ipv6.neigh.va.mcast_solicit=1 "
+                             "net.ipv6.neigh.va.retrans_time_ms=100") == 0)) {
+                return;
+            }
+            for (const std::string node : {"127.0.0.1", "::1", "2001:db8::2"}) {
+                for (int way = 0; way < 3; ++way) {
+                    SetNetSysctl("ipv4/ping_group_range", way == 0 ? "0 2147483647" : "1 0");
+                    way == 2 ? ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1)
+                             : ::unsetenv("SENTREL_PING_HELPER");
+                    PingHelperStop();  // the next request starts a helper in this namespace
+                    const Responder responder =
+                        StartResponder(node == "::1" ? "6 0 pattern" : "4 0 pattern");
+                    const auto start = Clock::now();
+                    const auto m = PingProbeRound(node, 11, node.size() > 9 ? 3000 : 300).micros;
+                    EXPECT_LT(Seconds(start), responder ? 2.0 : 0) << node << " way " << way;
+                    for (std::size_t n = 0; n < 11; ++n)
+                        EXPECT_TRUE(n % 4 == 3 || node.size() > 9
+                                        ? m[n] == -1
+                                        : m[n] >= (n % 2 ? 30000 : 10000) && m[n] < 150000)
+                            << node << " way " << way << " echo " << n << ": " << m[n];
+                }
+            }
+            for (const int ms : {20, 50}) {
+                Responder responder(nullptr, ::pclose);
+                const std::string delay = std::to_string(ms / 2) + "ms 2>/dev/null";
+                if (std::system(("tc qdisc replace dev lo root netem delay " + delay).c_str()) ||
+                    !SetNetSysctl("ipv6/icmp/echo_ignore_all", "0")) {
+                    responder = StartResponder("6 " + std::to_string(ms));
+                }
+                FILE* ping = ::popen("ping -6 -n -c 20 -i 0.05 -s 120 ::1", "r");
+                std::vector<double> ours, theirs, figures;  // medians: a busy host's outliers
+                for (const std::int64_t m : PingProbeRound("::1", 20).micros)
+                    ours.push_back(static_cast<double>(m) / 1000);
+                while (std::fgets(line, sizeof line, ping) != nullptr)
+                    if (const char* time = std::strstr(line, "time="))
+                        theirs.push_back(std::atof(time + 5));
+                ::pclose(ping);
+                for (std::vector<double>* times : {&ours, &theirs}) {
+                    std::sort(times->begin(), times->end());
+                    figures.push_back(times->empty() ? -9 : (*times)[times->size() / 2]);
+                }
+                std::printf("IPv6 %d ms path, medians: Sentrel %.3f ms, ping -6 %.3f ms\n", ms,
+                            figures[0], figures[1]);
+                EXPECT_NEAR(figures[0], figures[1], 0.5) << ms << " ms path";
+            }
+            ::unsetenv("SENTREL_PING_HELPER");
+            PingHelperStop();
+        }) ||
+        !link) {
+        GTEST_SKIP() << "no private network namespace with a veth pair (needs root)";
     }
 }
 

@@ -43,10 +43,10 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     NodeTable& table = NodeTable::Instance();
     table.SetStatus(7, {"", "PING: 3 ms. ", 0, 2});
     table.SetNode(7, {std::string(150, 'a'), "123456789", std::string(120, 't'), PING});
-    table.SetIpText(7, std::string(40, '1'));
+    table.SetIpText(7, std::string(kIpTextMax + 11, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
     EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
-              std::tuple(std::string(29, '1'), "PING: 3 ms. /0"));
+              std::tuple(std::string(kIpTextMax, '1'), "PING: 3 ms. /0"));
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
     EXPECT_EQ(Status(7), "*ERROR* count: 3/3");

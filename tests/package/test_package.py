@@ -56,15 +56,19 @@ def check_helper(root):
         check(int(caps[kind], 16) == 0, f"the helper holds no capability after start-up: {caps}")
     check(re.fullmatch(r"7 1 ok \d+", ask(helper, "127.0.0.1 7 1 2000")), "an echo of 127.0.0.1")
     refused = ["127.0.0.1 7 2", "localhost 7 2 100", "127.1 7 2 100", "127.0.0.01 7 2 100",
-               "127.0.0.256 7 2 100", "0x7f.0.0.1 7 2 100", "::1 7 2 100", "0.0.0.0 7 2 100",
+               "127.0.0.256 7 2 100", "0x7f.0.0.1 7 2 100", "ff02::1 7 2 100", "0.0.0.0 7 2 100",
                "224.0.0.1 7 2 100", "255.255.255.255 7 2 100", "127.0.0.1 65536 2 100",
                "127.0.0.1 7 -2 100", "127.0.0.1 7 +2 100", "127.0.0.1 7 2 0",
                "127.0.0.1 7 2 10001", "127.0.0.1  7 2 100", "127.0.0.1 7 2 100 ",
-               " 127.0.0.1 7 2 100", "127.0.0.1 7 2 100 1", "127.0.0.1\t7 2 100", "",
-               "127.0.0.1 7 2 " + "9" * 5000]
+               " 127.0.0.1 7 2 100", "127.0.0.1 7 2 100 21", "127.0.0.1\t7 2 100", "",
+               "127.0.0.1 7 2 " + "9" * 5000, ":: 7 2 100", "::ffff:127.0.0.1 7 2 100",
+               "::127.0.0.1 7 2 100", "::1%lo 7 2 100", "[::1] 7 2 100", "::1 7 2 100 0",
+               "127.0.0.1 7 2 100 01", "127.0.0.1 7 2 100 1 1", "::1 7 2 100 1 "]
     for line in refused:
         check(ask(helper, line) == "bad", f"the helper refuses {line[:40]!r}")
     check(ask(helper, "127.0.0.1 7 3 2000").startswith("7 3 ok "), "it answers after refusals")
+    check(re.fullmatch(r"7 65535 ok \d+", ask(helper, "::1 7 65535 2000 2")) and
+          re.fullmatch(r"7 0 ok \d+\n", helper.stdout.readline()), "a round of two echoes of ::1")
 
     # 150 requests at once: no more than 100 within one second go out.
     start = time.monotonic()

@@ -2,7 +2,8 @@
 """The window program on a real X server with a window manager: a display lost during a pass,
 a start without any way to send an echo, a close while maximized; and without any display.
 Argument: the sentrel executable. Exit 77: something could not run here (the reason is printed)."""
-import configparser, os, re, resource, shutil, socket, subprocess, sys, tempfile, time
+import array, configparser, http.server, os, re, resource, shutil, signal, socket, subprocess, sys
+import tempfile, threading, time, urllib.request
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
 os.environ["XDG_STATE_HOME"] = STATE.name
@@ -40,7 +41,7 @@ class Session:
     otherwise resets whenever its last client (each probe for the window manager) leaves, and
     an openbox connecting during a reset may end at once."""
     def __enter__(self):
-        self.dir, self.app = tempfile.mkdtemp(prefix="sentrel-display-"), None
+        self.dir, self.app, self.kids = tempfile.mkdtemp(prefix="sentrel-display-"), None, []
         self.ini = os.path.join(self.dir, "sentrel", "tarn.ini")
         read, write = os.pipe()
         self.x = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-noreset",
@@ -55,6 +56,8 @@ class Session:
         return self
 
     def __exit__(self, *exc):  # whatever is left is killed
+        for kid in self.kids:  # each in a process group of its own
+            os.killpg(kid.pid, signal.SIGKILL)
         for process in (self.app, self.wm, self.x):
             if process and process.poll() is None:
                 process.kill()
@@ -190,6 +193,79 @@ def placement_after_maximized_close():
         s.close()
 
 
+def alarm_silenced_and_notified():
+    """A private PulseAudio (its null sink recorded), a session bus with dunst, metrics
+    on loopback: the HTTPD node fails, is silenced by Ctrl+M, answers, fails anew, dunst gone."""
+    if missing := [t for t in ("dunst", "xdotool", "pulseaudio") if shutil.which(t) is None]:
+        return skipped.append(f"alarm_silenced_and_notified: not installed: {missing}")
+    with Session() as s:
+        d, kids, ports = s.dir, s.kids, [socket.create_server(("127.0.0.1", 0)) for _ in "ab"]
+        port, metrics = (p.getsockname()[1] for p in ports)
+        [p.close() for p in ports]  # free again: the node fails, the metrics endpoint listens
+        def spawn(cmd, **kw):  # in a process group of its own, killed at the end
+            kids.append(subprocess.Popen(cmd, start_new_session=True, env=s.env, **kw))
+            return kids[-1]
+        raw = " --raw --format=s16le --channels=1 --rate=16000 "
+        spawn(["sh", "-c", f"export HOME={d} XDG_RUNTIME_DIR={d} PULSE_SERVER=unix:{d}/native; "
+               "pulseaudio -n --daemonize=no --exit-idle-time=-1 --load='module-null-sink sink_na"
+               f"me=null' --load='module-native-protocol-unix auth-anonymous=1 socket={d}/native'"
+               f" 2>/dev/null & until [ -S {d}/native ]; do sleep 0.05; done; pacat -d null{raw}"
+               f"/dev/zero & exec parec -d null.monitor{raw}>{d}/raw"])
+        with open("/usr/share/dbus-1/session.conf") as conf, open(f"{d}/bus.conf", "w") as f:
+            f.write(conf.read().replace("<standard_session_servicedirs />", ""))  # no activation
+        bus = spawn(["dbus-daemon", f"--config-file={d}/bus.conf", "--print-address", "--nofork"],
+                    stdout=subprocess.PIPE, stderr=QUIET, text=True)
+        s.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        spawn(["stdbuf", "-oL", "dbus-monitor", "interface=org.freedesktop.Notifications",
+               "type=method_return,sender=org.freedesktop.Notifications"],
+              stdout=open(f"{d}/monitor", "w"))
+        dunst = spawn(["dunst"], stderr=QUIET)
+        def loud(seconds):  # any 20 ms of the last seconds loud
+            a = array.array("h", open(f"{d}/raw", "rb").read()[-32000 * seconds:])
+            return any(sum(x * x for x in a[i:i + 320]) > 320e6 for i in range(0, len(a), 320))
+        def counts():  # the node's failures, the command's runs
+            text = urllib.request.urlopen(f"http://127.0.0.1:{metrics}/metrics").read().decode()
+            return [int(re.search(r"consecutive_failures\{.*\} (\d+)", text)[1]),
+                    os.path.getsize(f"{d}/c")]
+        s.start(f"[General]\nAutoStart=1\nSecs=1\nMAXSecs=5\n[Servers]\ns0node=127.0.0.1\ns0port="
+                f"{port}\ns0type=0\ns0title=web\n[Metrics]\nListen=127.0.0.1:{metrics}\n[Alerts]\n"
+                "Audio_Flag=1\nWave_File=x\nLoop_Flag=1\nNum_Fails=1\nMax_Alarms=99\nLaunch_Flag=1"
+                "\nCommand_Line=echo>>$XDG_CONFIG_HOME/c\n", PULSE_SERVER=f"unix:{d}/native")
+        window = s.window("Sentrel", 60)
+        check(window and wait_for(lambda: loud(1), 30), "alarm: the looping sound is heard")
+        subprocess.run(["xdotool", "windowactivate", "--sync", window[0], "key", "ctrl+m"],
+                       env=s.env)
+        before = wait_for(lambda: not loud(1) and counts(), 10)
+        time.sleep(3)
+        check(before and not loud(3) and all(a < b for a, b in zip(before, counts())),
+              f"Ctrl+M: quiet for 3 s, failures and commands go on: {before} {counts()}")
+        up = type("Up", (http.server.BaseHTTPRequestHandler,),
+                  {"handle": lambda h: h.rfile.readline() and h.wfile.write(b"up")})
+        with http.server.ThreadingHTTPServer(("127.0.0.1", port), up) as web:
+            threading.Thread(target=web.serve_forever, daemon=True).start()
+            check(wait_for(lambda: "up again" in open(f"{d}/monitor").read(), 20), "node answers")
+            web.shutdown()
+        os.killpg(dunst.pid, signal.SIGKILL)
+        check(wait_for(lambda: loud(1), 20), "a new outage: the sound is heard again")
+        text, notes = open(f"{d}/monitor").read(), []  # the calls answered, in order
+        for sender, n, replaces, summary, body, urgency in re.findall(
+                r"sender=(\S+) -> \S+ serial=(\d+) .*member=Notify\n.*\n\s+uint32 (\d+)\n.*\n\s+"
+                r"string \"(.*)\"\n\s+string \"(.*)\"\n(?:.*\n){5}.*byte (\d)", text):
+            answer = rf"-> destination={sender} serial=\d+ reply_serial={n}\n\s+uint32 (\d+)"
+            if got := re.search(answer, text):
+                notes.append((int(replaces), summary, body, int(urgency), int(got[1])))
+        again = r"Answering again after (\d+ min )?\d+ s: HTTP"  # the outage's length
+        shape = "".join("d" if n[1:4:2] == ("web is down", 2) and "in a row" in n[2] else "u"
+                        if n[1:4:2] == ("web is up again", 1) and re.match(again, n[2]) else "?"
+                        for n in notes)
+        replaced = notes and [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
+        check(re.fullmatch("d+u", shape) and replaced, f"down, up, in place: {shape} {notes[:2]}")
+        time.sleep(2)  # alarms go on without a service
+        s.err.seek(0)
+        said = s.err.read()
+        check(said.count("notifications") == 1 and s.app.poll() is None, f"no service: {said!r}")
+
+
 if __name__ == "__main__":
     EXE = os.path.abspath(sys.argv[1])
     without_display()  # needs no X server
@@ -198,7 +274,8 @@ if __name__ == "__main__":
         print("SKIP: " + ("not installed: " + ", ".join(missing) if missing else
                           "no ICMP socket may be opened here, the program would not start"))
         sys.exit(1 if failures else 77)
-    for journey in (display_lost_during_pass, start_without_echo, placement_after_maximized_close):
+    for journey in (display_lost_during_pass, start_without_echo, placement_after_maximized_close,
+                    alarm_silenced_and_notified):
         try:
             journey()
         except (TypeError, ValueError) as error:  # a window that never showed

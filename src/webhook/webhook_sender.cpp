@@ -1,0 +1,198 @@
+#include "webhook/webhook_sender.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "alerts/mail_transport.h"
+#include "config/version.h"
+
+namespace sentrel::webhook {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::size_t ReadAnswer(char*, std::size_t size, std::size_t count, void* read) {
+    auto& total = *static_cast<std::size_t*>(read);
+    total += size * count;
+    return total > kAnswerLimit ? 0 : size * count;  // 0 ends the transfer
+}
+
+// The one line of a failed notice. The token is never in it: the reasons come
+// from the token file's check, libcurl and the status code; it is cut out all
+// the same should a reason ever carry it.
+void SayFailure(const std::string& origin, const NodeAlarmEvent& event, bool up,
+                const std::string& why, std::string_view token = {}) {
+    std::string line = "sentrel: webhook to " + origin + " not sent (node " +
+                       std::to_string(event.index) + (up ? " up" : " down") + "): " + why;
+    for (std::size_t at; !token.empty() && (at = line.find(token)) != std::string::npos;) {
+        line.replace(at, token.size(), "(token)");
+    }
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void Outcome(bool ok) {
+    try {
+        NotifyAlarmDone(AlarmChannel::Webhook, ok);
+    } catch (...) {
+        // A listener's fault stays with that listener; the worker goes on.
+    }
+}
+
+}  // namespace
+
+WebhookSender::WebhookSender() {
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)init;
+    worker_ = std::thread(&WebhookSender::Work, this);
+}
+
+WebhookSender::~WebhookSender() {
+    Finish(kRequestLimit);
+}
+
+std::string WebhookSender::Follow(const MonitorSettings& settings) {
+    std::string refusal;
+    auto config = std::make_shared<const Config>(ConfigFromSettings(settings, &refusal));
+    std::lock_guard lock(mutex_);
+    config_ = std::move(config);
+    return refusal;
+}
+
+void WebhookSender::Finish(std::chrono::milliseconds limit) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closing_) {
+            return;
+        }
+        closing_ = true;
+        deadline_ = Clock::now() + limit;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void WebhookSender::Queue(const NodeAlarmEvent& event, bool up) {
+    std::unique_lock lock(mutex_);
+    if (!config_ || config_->url.empty() || closing_) {
+        return;
+    }
+    if (queue_.size() >= kQueueLimit) {
+        const std::string origin = config_->origin;
+        lock.unlock();
+        SayFailure(origin, event, up, "too many notices waiting");
+        Outcome(false);
+        return;
+    }
+    queue_.push_back({config_, event, up});
+    lock.unlock();
+    wake_.notify_one();
+}
+
+void WebhookSender::Work() {
+    for (;;) {
+        Notice notice;
+        bool late = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) {
+                return;
+            }
+            notice = std::move(queue_.front());
+            queue_.pop_front();
+            late = closing_ && Clock::now() >= deadline_;
+        }
+        if (late) {
+            SayFailure(notice.config->origin, notice.event, notice.up, "the program ended first");
+        }
+        Outcome(!late && Send(notice));
+    }
+}
+
+bool WebhookSender::Send(const Notice& notice) {
+    const Config& config = *notice.config;
+    SecretText token;
+    std::string why;
+    if (!config.tokenFile.empty() &&
+        !ReadPasswordFile(config.tokenFile, &token, &why, "token file")) {
+        SayFailure(config.origin, notice.event, notice.up, why);
+        return false;
+    }
+    const Request request = BuildRequest(config.form, notice.event, notice.up);
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
+                                                                        curl_slist_free_all);
+    bool built = curl != nullptr;
+    for (const std::string& header : request.headers) {
+        built = built && (headers.reset(curl_slist_append(headers.release(), header.c_str())),
+                          headers != nullptr);
+    }
+    built = built && (headers.reset(curl_slist_append(headers.release(), "Expect:")), headers);
+    if (built && !token.View().empty()) {
+        std::string line = TokenHeader(config.form, token.View());
+        headers.reset(curl_slist_append(headers.release(), line.c_str()));
+        std::fill(line.begin(), line.end(), '\0');
+        built = headers != nullptr;
+    }
+    if (!built) {
+        SayFailure(config.origin, notice.event, notice.up, "out of memory");
+        return false;
+    }
+    CURL* h = curl.get();
+    char error[CURL_ERROR_SIZE] = "";
+    std::size_t answered = 0;
+    const auto progress = [](void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
+        auto* sender = static_cast<WebhookSender*>(self);
+        std::lock_guard lock(sender->mutex_);
+        return sender->closing_ && Clock::now() >= sender->deadline_ ? 1 : 0;
+    };
+    curl_easy_setopt(h, CURLOPT_URL, config.url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(kRequestLimit.count()));
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
+        curl_easy_setopt(h, CURLOPT_CAINFO, file);
+    }
+    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') {
+        curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+    }
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "sentrel/" SENTREL_VERSION);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(request.body.size()));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, ReadAnswer);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &answered);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, static_cast<curl_xferinfo_callback>(progress));
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+    const CURLcode code = curl_easy_perform(h);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (code == CURLE_WRITE_ERROR && answered > kAnswerLimit) {
+        why = "the answer is longer than " + std::to_string(kAnswerLimit / 1024) + " KiB";
+    } else if (code == CURLE_ABORTED_BY_CALLBACK) {
+        why = "the program ended first";
+    } else if (code != CURLE_OK) {
+        why = error[0] != '\0' ? error : curl_easy_strerror(code);
+    } else if (status < 200 || status > 299) {
+        why = "the server answered " + std::to_string(status) +
+              (status >= 300 && status < 400 ? " (redirects are not followed)" : "");
+    } else {
+        return true;
+    }
+    SayFailure(config.origin, notice.event, notice.up, why, token.View());
+    return false;
+}
+
+}  // namespace sentrel::webhook
