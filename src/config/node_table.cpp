@@ -170,7 +170,8 @@ void NodeTable::DefaultPortIfEmpty(int index, const std::string& port) {
     }
 }
 
-NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result) {
+NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result,
+                                       const std::string& failureText) {
     if (!ValidIndex(index)) {
         return NodeStatus{};
     }
@@ -192,7 +193,8 @@ NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result) {
         if (slot.status.failCount < std::numeric_limits<std::int32_t>::max()) {
             ++slot.status.failCount;
         }
-        slot.status.statusText = FailureStatusText(slot.status.failCount);
+        slot.status.statusText =
+            failureText.empty() ? FailureStatusText(slot.status.failCount) : failureText;
     }
     return slot.status;
 }

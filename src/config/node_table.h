@@ -50,8 +50,10 @@ class NodeTable {
     void DefaultPortIfEmpty(int index, const std::string& port);
     // Applies one probe result to the slot's status in one step under the lock:
     // a success sets its text and clears both counts; a failure raises failCount
-    // and sets the failure text. Returns the status as it now is.
-    NodeStatus ApplyProbeResult(int index, std::int32_t result);
+    // and sets the failure text: `failureText` when given, else the count's.
+    // Returns the status as it now is.
+    NodeStatus ApplyProbeResult(int index, std::int32_t result,
+                                const std::string& failureText = {});
     // Runs `change` on the slot under the lock (for read-modify-write of a slot;
     // `change` must not call back into the table).
     void Modify(int index, const std::function<void(NodeSlot&)>& change);

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include "config/node_table.h"
 #include "config/profile_file.h"
 #include "config/settings_keys.h"
-#include "config/node_table.h"
 
 namespace sentrel {
 
@@ -168,6 +168,7 @@ void LoadSettings() {
     s.AutoStart = ReadFlag(file, keys::AutoStart);
     s.Secs = ReadText(file, keys::Secs);
     s.MAXSecs = ReadText(file, keys::MAXSecs);
+    s.Echoes = std::clamp(ToInt(ReadText(file, keys::Echoes)), 1, kMaxEchoes);
 
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
@@ -230,6 +231,8 @@ void LoadSettings() {
     s.Email_Security = ReadText(file, keys::Email_Security);
     s.Email_User = ReadText(file, keys::Email_User);
     s.Email_Password_File = ReadText(file, keys::Email_Password_File);
+    s.Loss_Percent = std::clamp(ToInt(ReadText(file, keys::Loss_Percent)), 0, 100);
+    s.Slow_ms = std::max(0, ToInt(ReadText(file, keys::Slow_ms)));
     s.Webhook_URL = ReadText(file, keys::Webhook_URL);
     s.Webhook_Format = ReadText(file, keys::Webhook_Format);
     s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);

@@ -8,6 +8,7 @@
 namespace sentrel {
 
 inline constexpr int kMaxNodes = 100;
+inline constexpr int kMaxEchoes = 20;  // echoes of one PING probe, at most
 
 enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
@@ -29,6 +30,10 @@ struct MonitorSettings {
     bool AutoStart = false;
     std::string Secs;
     std::string MAXSecs;
+    // Hand-edited only, never written: echoes per PING probe, 1..kMaxEchoes. A
+    // value below 1 or not a number reads 1 (one echo, as without the key);
+    // one above the top reads the top.
+    int Echoes = 1;
     // Servers
     NodeSlots NodeList{};
     // Reports
@@ -66,6 +71,12 @@ struct MonitorSettings {
     std::string Email_Security;       // none (or empty), starttls, tls
     std::string Email_User;           // empty: no login
     std::string Email_Password_File;  // the password on its first line, mode 0600
+    // Hand-edited only, never written: quality thresholds of a PING probe's
+    // echoes; 0 (or less, or not a number) is off. A round losing at least
+    // Loss_Percent % (1..100, more reads 100) of its echoes, or whose median
+    // round trip is at least Slow_ms, is a failure.
+    int Loss_Percent = 0;
+    int Slow_ms = 0;
     // Hand-edited only, never written: the webhook (src/webhook).
     std::string Webhook_URL;              // http or https; empty: off
     std::string Webhook_Format = "json";  // json, ntfy, gotify, slack, alertmanager

@@ -38,6 +38,8 @@ inline constexpr SettingKey AutoStart{kGeneral, "AutoStart", 1, "0", Sheet};
 inline constexpr SettingKey Secs{kGeneral, "Secs", 4, "60", Sheet, 4};
 inline constexpr SettingKey MAXSecs{kGeneral, "MAXSecs", 4, "60", Sheet, 4};
 inline constexpr const char* kMAXSecsWritten = "MaxSecs";
+// Echoes per PING probe, hand-edited only: 1 to 20 (see MonitorSettings::Echoes).
+inline constexpr SettingKey Echoes{kGeneral, "Echoes", 4, "1", Hand};
 
 // Servers: one key of each pattern per slot ("s0node" to "s99node").
 inline constexpr SettingKey NodeAddress{kServers, "s%dnode", 49, "", Sheet, 49};
@@ -83,6 +85,8 @@ inline constexpr SettingKey Email_Port{kAlerts, "Email_Port", 5, "25", Hand};
 inline constexpr SettingKey Email_Security{kAlerts, "Email_Security", 15, "", Hand};
 inline constexpr SettingKey Email_User{kAlerts, "Email_User", 127, "", Hand};
 inline constexpr SettingKey Email_Password_File{kAlerts, "Email_Password_File", 255, "", Hand};
+inline constexpr SettingKey Loss_Percent{kAlerts, "Loss_Percent", 4, "0", Hand};
+inline constexpr SettingKey Slow_ms{kAlerts, "Slow_ms", 6, "0", Hand};
 inline constexpr SettingKey Webhook_URL{kAlerts, "Webhook_URL", 2047, "", Hand};
 inline constexpr SettingKey Webhook_Format{kAlerts, "Webhook_Format", 15, "json", Hand};
 inline constexpr SettingKey Webhook_Token_File{kAlerts, "Webhook_Token_File", 255, "", Hand};

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "alerts/alarm_dispatch.h"
+#include "engine/echo_round.h"
 
 namespace sentrel {
 
@@ -26,6 +27,9 @@ struct ProbeEvent {
     std::int32_t failCount = 0;  // consecutive failures after this probe
     std::string statusText;      // as the list shows it
     double probeSeconds = 0;     // time the probe took
+    // The PING probe's echoes (one, or a round of Echoes); all 0 for HTTPD. The
+    // figures are kept for a round that failed a threshold too.
+    EchoFigures echoes{};
 };
 
 // A node whose run of failures raised an alarm in this pass: once per alarm.

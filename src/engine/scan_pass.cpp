@@ -8,10 +8,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "alerts/alarm_dispatch.h"
 #include "config/node_table.h"
 #include "config/settings.h"
+#include "engine/echo_round.h"
 #include "engine/httpd_probe.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
@@ -26,6 +28,7 @@ namespace sentrel {
 namespace {
 
 constexpr std::size_t kTitleMax = 100;
+static_assert(kMaxEchoes == kMaxRoundEchoes, "the settings' echoes are those a round can send");
 
 std::string NodeTitle(const std::string& address) {
     const std::size_t room = kTitleMax - std::strlen(kTitleScanningNode);
@@ -60,8 +63,27 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     return ip;
 }
 
+// A PING probe: one echo (PingProbe, as always) or a round of `settings.Echoes`,
+// judged against the thresholds either way.
+RoundVerdict PingNode(const std::string& ip, const MonitorSettings& settings,
+                      EchoFigures* figures) {
+    const EchoThresholds thresholds{settings.Loss_Percent, settings.Slow_ms};
+    if (settings.Echoes <= 1) {
+        const std::int32_t ms = ip.empty() ? 0 : PingProbe(ip);
+        *figures = FiguresOfRound({ms > 0 ? std::int64_t{ms} * 1000 : -1});
+        if (thresholds.lossPercent == 0 && thresholds.slowMs == 0) {
+            return {ms > 0 ? ms : 0, {}};  // the single probe's own value, untouched
+        }
+    } else {
+        *figures = ip.empty() ? FiguresOfRound(std::vector<std::int64_t>(
+                                    static_cast<std::size_t>(settings.Echoes), -1))
+                              : FiguresOfRound(PingProbeRound(ip, settings.Echoes).micros);
+    }
+    return JudgeRound(*figures, thresholds);
+}
+
 void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const NodeStatus& status,
-                  std::chrono::steady_clock::time_point start) {
+                  const EchoFigures& echoes, std::chrono::steady_clock::time_point start) {
     ProbeEvent event;
     event.timeMs = NowUtcMs();
     event.index = index;
@@ -72,6 +94,7 @@ void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const No
     event.result = result;
     event.failCount = status.failCount;
     event.statusText = status.statusText;
+    event.echoes = echoes;
     event.probeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     NotifyProbeDone(event);
@@ -107,13 +130,16 @@ void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
         }
 
         const std::string ip = ResolveIpText(table, i, slot);
-        std::int32_t result = 0;
+        RoundVerdict verdict;
+        EchoFigures echoes;
         const auto probeStart = std::chrono::steady_clock::now();
-        if (!ip.empty()) {
-            result = httpd ? HttpdProbe(ip, slot.node.port, settings.MAXSecs) : PingProbe(ip);
+        if (httpd) {
+            verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
+        } else {
+            verdict = PingNode(ip, settings, &echoes);
         }
-        const NodeStatus status = table.ApplyProbeResult(i, result);
-        PublishProbe(i, slot, result, status, probeStart);
+        const NodeStatus status = table.ApplyProbeResult(i, verdict.result, verdict.failureText);
+        PublishProbe(i, slot, verdict.result, status, echoes, probeStart);
         if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
             NodeSlot now = slot;  // the run that alarmed ends here
             now.status.statusText = status.statusText;

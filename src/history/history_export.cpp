@@ -63,6 +63,20 @@ int WriteWhole(const std::string& file, const std::string& text) {
     return error;
 }
 
+// The echo columns of one result: sent, received, loss %, then min, median, max
+// and jitter in ms to the microsecond; empty for a result without echoes.
+std::string EchoColumns(const EchoFigures& e) {
+    if (e.sent <= 0) {
+        return ",,,,,,";
+    }
+    char text[160];
+    const auto ms = [](std::int64_t micros) { return static_cast<double>(micros) / 1000.0; };
+    std::snprintf(text, sizeof text, "%d,%d,%d,%.3f,%.3f,%.3f,%.3f", e.sent, e.received,
+                  e.LossPercent(), ms(e.minMicros), ms(e.medianMicros), ms(e.maxMicros),
+                  ms(e.jitterMicros));
+    return text;
+}
+
 }  // namespace
 
 std::string LocalIsoTime(std::int64_t timeMs) {
@@ -87,13 +101,17 @@ std::string IsoTimeWithOffset(std::int64_t timeMs) {
 int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
               std::int64_t fromMs, std::int64_t toMs) {
     const char* type = key.probeType == 0 ? "HTTPD" : "PING";
-    std::string out = "time,address,type,value,status\n";
+    const bool ping = key.probeType != 0;
+    std::string out = ping ? "time,address,type,value,status,sent,received,loss_percent,min_ms,"
+                             "median_ms,max_ms,jitter_ms\n"
+                           : "time,address,type,value,status\n";
     const auto [first, last] = SpanOf(samples, fromMs, toMs);
     for (auto it = first; it != last; ++it) {
         const std::string status = it->Answered() ? SuccessStatusText(key.probeType, it->value)
                                                   : FailureStatusText(it->failCount);
         out += IsoTimeWithOffset(it->timeMs) + ',' + Quoted(key.address) + ',' + type + ',' +
-               std::to_string(it->Answered() ? it->value : 0) + ',' + Quoted(status) + '\n';
+               std::to_string(it->Answered() ? it->value : 0) + ',' + Quoted(status) +
+               (ping ? ',' + EchoColumns(it->echoes) : std::string()) + '\n';
     }
     return WriteWhole(file, out);
 }

@@ -13,7 +13,10 @@ namespace sentrel::history {
 // [fromMs, toMs): ISO 8601 time with milliseconds and the UTC offset, the value
 // (0 for a failure) and the status text the list showed. The lines go to a new
 // file in the same folder, renamed to `file` once complete, so a failure leaves
-// no part of them. Returns 0, or the errno of the failure.
+// no part of them. Returns 0, or the errno of the failure. A PING node's lines
+// go on with its echoes: "sent,received,loss_percent,min_ms,median_ms,max_ms,
+// jitter_ms" (times in ms with three decimals; empty for a result stored
+// without echoes).
 int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
               std::int64_t fromMs, std::int64_t toMs);
 

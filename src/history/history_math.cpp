@@ -31,6 +31,38 @@ std::pair<std::vector<Sample>::const_iterator, std::vector<Sample>::const_iterat
     return {first, last};
 }
 
+namespace {
+
+double Loss(std::int64_t sent, std::int64_t received) {
+    return sent > 0 ? 100.0 * static_cast<double>(sent - received) / static_cast<double>(sent) : 0;
+}
+
+}  // namespace
+
+double Bucket::LossPercent() const {
+    return Loss(echoesSent, echoesReceived);
+}
+
+double EchoSpan::LossPercent() const {
+    return Loss(sent, received);
+}
+
+EchoSpan SpanEchoes(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs) {
+    EchoSpan span;
+    double jitterSum = 0;
+    const auto [first, last] = SpanOf(samples, fromMs, toMs);
+    for (auto it = first; it != last; ++it) {
+        span.sent += it->echoes.sent;
+        span.received += it->echoes.received;
+        if (it->echoes.received >= 2) {
+            jitterSum += static_cast<double>(it->echoes.jitterMicros) / 1000.0;
+            ++span.jitterRounds;
+        }
+    }
+    span.jitterMs = span.jitterRounds > 0 ? jitterSum / span.jitterRounds : 0;
+    return span;
+}
+
 std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::int64_t toMs,
                            int buckets) {
     std::vector<Bucket> out;
@@ -63,6 +95,8 @@ std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::i
             sum = 0;
         }
         Bucket& b = out.back();
+        b.echoesSent += it->echoes.sent;
+        b.echoesReceived += it->echoes.received;
         if (it->Answered()) {
             b.min = b.answered == 0 ? it->value : std::min(b.min, it->value);
             b.max = b.answered == 0 ? it->value : std::max(b.max, it->value);

@@ -31,7 +31,11 @@ struct Bucket {
     std::int32_t min = 0;  // over answered results
     std::int32_t max = 0;
     double mean = 0;
-    bool gapBefore = false;  // monitoring stopped since the previous bucket's last result
+    bool gapBefore = false;       // monitoring stopped since the previous bucket's last result
+    std::int64_t echoesSent = 0;  // PING echoes of the bucket's results
+    std::int64_t echoesReceived = 0;
+    // Lost echoes in percent of those sent; 0 when none was sent.
+    double LossPercent() const;
 };
 
 // At most `buckets` buckets of equal width over [fromMs, toMs).
@@ -61,6 +65,17 @@ struct Spread {
 };
 // Nearest-rank median and 95th percentile of the answered values in the span.
 Spread ValueSpread(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs);
+
+// The echoes of the span: loss over all echoes sent, and the mean jitter of
+// the rounds that had at least two answers.
+struct EchoSpan {
+    std::int64_t sent = 0;
+    std::int64_t received = 0;
+    int jitterRounds = 0;
+    double jitterMs = 0;
+    double LossPercent() const;
+};
+EchoSpan SpanEchoes(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs);
 
 // Adds watched stretches, keeping the list merged and in time order.
 void MergeWatched(std::vector<Watched>& into, const std::vector<Watched>& more);

@@ -38,12 +38,21 @@ constexpr const char* kSchemaV2 =
     "CREATE TABLE batch(seq INTEGER PRIMARY KEY AUTOINCREMENT, from_ms INTEGER NOT NULL,"
     " to_ms INTEGER NOT NULL);";
 
+// The figures of a PING probe's echoes; 0 in every result stored before.
+constexpr const char* kSchemaV3 =
+    "ALTER TABLE result ADD COLUMN sent INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN received INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN min_us INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN median_us INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN max_us INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN jitter_us INTEGER NOT NULL DEFAULT 0;";
+
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchemaV1}, {2, kSchemaV2}};
+constexpr Migration kMigrations[] = {{1, kSchemaV1}, {2, kSchemaV2}, {3, kSchemaV3}};
 
 std::string CacheKey(const ProbeRecord& r) {
     std::string key = r.key.address;
@@ -175,8 +184,9 @@ int HistoryStore::Prepare() {
                           "SELECT id FROM node WHERE address=?1 AND port=?2 AND probe_type=?3"
                           " AND title=?4");
     insertResult_ = Statement(h,
-                              "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count)"
-                              " VALUES(?1, ?2, ?3, ?4)");
+                              "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count,"
+                              " sent, received, min_us, median_us, max_us, jitter_us)"
+                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
     noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
     logBatch_ = Statement(h, "INSERT INTO batch(from_ms, to_ms) VALUES(?1, ?2)");
@@ -252,6 +262,12 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(2, r.sample.timeMs)
                        .Bind(3, r.sample.value)
                        .Bind(4, r.sample.failCount)
+                       .Bind(5, r.sample.echoes.sent)
+                       .Bind(6, r.sample.echoes.received)
+                       .Bind(7, r.sample.echoes.minMicros)
+                       .Bind(8, r.sample.echoes.medianMicros)
+                       .Bind(9, r.sample.echoes.maxMicros)
+                       .Bind(10, r.sample.echoes.jitterMicros)
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
             fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
@@ -344,8 +360,10 @@ void AddSamples(Statement& rows, std::vector<Sample>& into) {
     const auto byTime = [](const Sample& a, const Sample& b) { return a.timeMs < b.timeMs; };
     const auto held = static_cast<std::ptrdiff_t>(into.size());
     while (rows.Step() == SQLITE_ROW) {
-        const Sample s{rows.Int(0), static_cast<std::int32_t>(rows.Int(1)),
-                       static_cast<std::int32_t>(rows.Int(2))};
+        const auto int32 = [&](int column) { return static_cast<std::int32_t>(rows.Int(column)); };
+        const Sample s{
+            rows.Int(0), int32(1), int32(2),
+            EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)}};
         if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
             into.push_back(s);
         }
@@ -382,7 +400,8 @@ void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spa
                              NodeSeries& series, std::int64_t fromMs, std::int64_t toMs) {
     series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
     Statement rows(db_.Handle(),
-                   "SELECT time_ms, value, fail_count FROM result"
+                   "SELECT time_ms, value, fail_count, sent, received, min_us, median_us, max_us,"
+                   " jitter_us FROM result"
                    " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
     for (const std::int64_t id : NodeIds(key)) {
         for (const Watched& span : spans) {

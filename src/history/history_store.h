@@ -1,10 +1,12 @@
 // The history file: one SQLite database in WAL mode, shared safely by every
 // Sentrel program that writes or reads it.
 //
-// Schema (PRAGMA user_version = 2):
+// Schema (PRAGMA user_version = 3):
 //   node(id INTEGER PRIMARY KEY, address TEXT, port TEXT, probe_type INTEGER, title TEXT,
 //        UNIQUE(address, port, probe_type, title))
 //   result(node_id INTEGER, time_ms INTEGER, value INTEGER, fail_count INTEGER,
+//          sent INTEGER, received INTEGER, min_us INTEGER, median_us INTEGER,
+//          max_us INTEGER, jitter_us INTEGER,
 //          PRIMARY KEY(node_id, time_ms)) WITHOUT ROWID
 //   session(id INTEGER PRIMARY KEY, pid INTEGER, start_ms INTEGER, last_ms INTEGER,
 //           end_ms INTEGER NULL, per_node INTEGER)  -- one row per monitoring on..off
@@ -17,6 +19,11 @@
 // each transaction that stored results, in storing order, with the span
 // [from_ms, to_ms) of their times: a reader that follows the file asks by seq,
 // which never steps back with the clock. Only the latest 1000 are kept.
+// sent to jitter_us are the figures of a PING probe's echoes (round trips in
+// microseconds); version 3 added them, 0 in older rows and for HTTPD. Every
+// step of a migration runs in the one transaction that checks the version: a
+// file is migrated whole or not at all. A file of a later version is left
+// untouched and history is off for the run.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +37,7 @@
 
 namespace sentrel::history {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 struct ProbeRecord {
     NodeKey key;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/echo_round.h"
+
 namespace sentrel::history {
 
 // A node as the history knows it: the same address, port and probe type are the
@@ -23,6 +25,7 @@ struct Sample {
     std::int64_t timeMs = 0;
     std::int32_t value = 0;      // ms (PING) or bytes (HTTPD); 0 or less is a failure
     std::int32_t failCount = 0;  // consecutive failures after this probe
+    EchoFigures echoes{};        // PING's echoes; all 0 for HTTPD and results before version 3
     bool Answered() const { return value > 0; }
 };
 

@@ -72,7 +72,8 @@ void HistoryWriter::ProbeDone(const ProbeEvent& event) {
     Event e{Kind::Probe, event.timeMs, {}};
     e.record.key = MakeNodeKey(event.address, event.port, event.probeType);
     e.record.title = event.title;
-    e.record.sample = {event.timeMs, event.result > 0 ? event.result : 0, event.failCount};
+    e.record.sample = {event.timeMs, event.result > 0 ? event.result : 0, event.failCount,
+                       event.echoes};
     Push(std::move(e));
 }
 

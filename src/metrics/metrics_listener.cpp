@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 
 namespace sentrel {
 
@@ -124,6 +124,17 @@ void MetricsListener::ProbeDone(const ProbeEvent& event) {
     } else {
         ++node.failed;
     }
+    const EchoFigures& echoes = event.echoes;
+    if (ping && echoes.sent > 0) {
+        node.lossRatio = static_cast<double>(echoes.sent - echoes.received) / echoes.sent;
+        node.jitterSeconds = static_cast<double>(echoes.jitterMicros) / 1e6;
+        node.echoesSent += static_cast<std::uint64_t>(echoes.sent);
+        node.echoesReceived += static_cast<std::uint64_t>(echoes.received);
+        if (!node.up && echoes.received > 0) {  // answered, yet over a threshold
+            node.value = WholeMs(echoes.medianMicros) / 1000.0;
+            node.hasValue = true;
+        }
+    }
 }
 
 void MetricsListener::PassEnded(std::int64_t, double seconds) {
@@ -153,7 +164,8 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     MetricFamily up = Family(
         "sentrel_node_up", "1 when the node answered its latest probe, else 0.", MetricType::Gauge);
     MetricFamily rtt = Family("sentrel_node_round_trip_seconds",
-                              "Round-trip time of the latest answered PING.", MetricType::Gauge);
+                              "Round-trip time of the latest answered PING (its echoes' median).",
+                              MetricType::Gauge);
     MetricFamily bytes =
         Family("sentrel_node_received_bytes", "Bytes received by the latest answered HTTPD probe.",
                MetricType::Gauge);
@@ -162,6 +174,17 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
                MetricType::Gauge);
     MetricFamily probes =
         Family("sentrel_node_probes_total", "Probes of the node by outcome.", MetricType::Counter);
+    MetricFamily loss =
+        Family("sentrel_node_echo_loss_ratio",
+               "Share of the latest PING's echoes not answered (0 to 1).", MetricType::Gauge);
+    MetricFamily jitter = Family("sentrel_node_round_trip_jitter_seconds",
+                                 "Mean difference between consecutive answered echoes of the "
+                                 "latest PING.",
+                                 MetricType::Gauge);
+    MetricFamily sent = Family("sentrel_node_echoes_sent_total", "PING echoes sent to the node.",
+                               MetricType::Counter);
+    MetricFamily received = Family("sentrel_node_echoes_received_total",
+                                   "PING echoes the node answered in time.", MetricType::Counter);
     for (const auto& [key, node] : state.nodes) {
         const auto& [index, address, port, type, title] = key;
         const Labels labels{{"address", address},
@@ -174,6 +197,12 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
             Add(node.ping ? rtt : bytes, labels, node.value);
         }
         Add(failures, labels, node.failures);
+        if (node.echoesSent > 0) {
+            Add(loss, labels, node.lossRatio);
+            Add(jitter, labels, node.jitterSeconds);
+            Add(sent, labels, static_cast<double>(node.echoesSent));
+            Add(received, labels, static_cast<double>(node.echoesReceived));
+        }
         Labels outcome = labels;
         outcome.push_back({"outcome", "failure"});
         Add(probes, outcome, static_cast<double>(node.failed));
@@ -203,9 +232,14 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     Add(duration, {}, state.passSeconds);
 
     std::vector<MetricFamily> families;
-    for (MetricFamily* family :
-         {&up, &rtt, &bytes, &failures, &probes, &alarms, &monitoring, &start, &duration}) {
-        families.push_back(std::move(*family));
+    for (MetricFamily* family : {&up, &rtt, &bytes, &failures, &probes, &loss, &jitter, &sent,
+                                 &received, &alarms, &monitoring, &start, &duration}) {
+        // The echo families only once a PING node has sent echoes.
+        const bool echo =
+            family == &loss || family == &jitter || family == &sent || family == &received;
+        if (!echo || !family->metric.empty()) {
+            families.push_back(std::move(*family));
+        }
     }
     return families;
 }

@@ -41,6 +41,12 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
         bool ping = false;
         double value = 0;  // round-trip seconds (PING) or bytes (HTTPD) of the latest success
         bool hasValue = false;
+        // PING: the latest round's loss (0..1) and jitter, and echoes ever sent
+        // and answered. The round-trip value is the round's median in whole ms.
+        double lossRatio = 0;
+        double jitterSeconds = 0;
+        std::uint64_t echoesSent = 0;
+        std::uint64_t echoesReceived = 0;
         std::int32_t failures = 0;
         std::uint64_t successes = 0;
         std::uint64_t failed = 0;

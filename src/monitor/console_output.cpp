@@ -19,6 +19,19 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// A round's figures as monitoring-plugins performance data: the median round
+// trip in ms ("U" when no echo was answered) and the loss in percent.
+std::string PerfData(const EchoFigures& echoes) {
+    char text[96];
+    if (echoes.received > 0) {
+        std::snprintf(text, sizeof text, " | rta=%.1fms;;;0 pl=%d%%;;;0;100",
+                      static_cast<double>(echoes.medianMicros) / 1000.0, echoes.LossPercent());
+    } else {
+        std::snprintf(text, sizeof text, " | rta=U;;;0 pl=%d%%;;;0;100", echoes.LossPercent());
+    }
+    return text;
+}
+
 }  // namespace
 
 void SayLine(const std::string& text) {
@@ -50,6 +63,9 @@ void ProbeLines::ProbeDone(const ProbeEvent& event) {
     slot.status.statusText = event.statusText;
     std::string row = OneLine(StatusRowText(slot));
     row.erase(row.find_last_not_of(' ') + 1);
+    if (event.echoes.sent > 1) {  // a round of echoes; a single one prints as it always did
+        row += PerfData(event.echoes);
+    }
     std::printf("%s\n", row.c_str());
     std::fflush(stdout);
 }

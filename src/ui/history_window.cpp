@@ -215,6 +215,32 @@ void HistoryWindow::BuildChart() {
     failures->attachAxis(xAxis);
     failures->attachAxis(yAxis);
     yAxis->setRange(0, top * 1.1);
+    AddLossSeries(xAxis);
+}
+
+// Echo loss per bucket, in percent on an axis of its own at the right; only
+// for a node whose results carry echoes (PING since the echoes were kept).
+void HistoryWindow::AddLossSeries(QAbstractAxis* xAxis) {
+    auto* loss = new QLineSeries();
+    loss->setName(QStringLiteral("loss %"));
+    loss->setPen(QPen(QColor(220, 120, 0), 1.0, Qt::DashLine));
+    loss->setPointsVisible(true);
+    for (const history::Bucket& b : buckets_) {
+        if (b.echoesSent > 0) {
+            loss->append(static_cast<qreal>(b.fromMs + (b.toMs - b.fromMs) / 2), b.LossPercent());
+        }
+    }
+    if (loss->count() == 0) {
+        delete loss;
+        return;
+    }
+    auto* lossAxis = new QValueAxis();
+    lossAxis->setTitleText(QStringLiteral("loss %"));
+    lossAxis->setRange(0, 100);
+    chart_->addAxis(lossAxis, Qt::AlignRight);
+    chart_->addSeries(loss);
+    loss->attachAxis(xAxis);
+    loss->attachAxis(lossAxis);
 }
 
 QString HistoryWindow::FiguresText() const {
@@ -241,6 +267,17 @@ QString HistoryWindow::FiguresText() const {
                  .arg(spread.any ? QString::number(spread.median) + unit : QStringLiteral("-"))
           << QStringLiteral("95th percentile: %1")
                  .arg(spread.any ? QString::number(spread.p95) + unit : QStringLiteral("-"));
+    if (const history::EchoSpan echoes = history::SpanEchoes(samples, SpanFromMs(), end);
+        echoes.sent > 0) {
+        lines << QStringLiteral("Echo loss: %1 % (%2 of %3 lost)")
+                     .arg(echoes.LossPercent(), 0, 'f', 2)
+                     .arg(echoes.sent - echoes.received)
+                     .arg(echoes.sent)
+              << QStringLiteral("Jitter: %1")
+                     .arg(echoes.jitterRounds > 0
+                              ? QString::number(echoes.jitterMs, 'f', 2) + QStringLiteral(" ms")
+                              : QStringLiteral("-"));
+    }
     return lines.join(QLatin1Char('\n'));
 }
 

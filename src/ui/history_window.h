@@ -14,6 +14,7 @@
 #include "history/history_math.h"
 #include "history/history_store.h"
 
+class QAbstractAxis;
 class QChart;
 class QChartView;
 class QComboBox;
@@ -48,6 +49,7 @@ class HistoryWindow : public QWidget {
   private:
     void Rebuild();
     void BuildChart();
+    void AddLossSeries(QAbstractAxis* xAxis);
     std::int64_t SpanFromMs() const { return nowMs_ - kHistorySpansMs[span_]; }
 
     std::string storePath_;

@@ -11,10 +11,10 @@
 #include <functional>
 #include <optional>
 
+#include "config/node_table.h"
 #include "config/placement.h"
 #include "config/profile_file.h"
 #include "config/settings.h"
-#include "config/node_table.h"
 #include "support/harness.h"
 
 namespace sentrel {
@@ -142,6 +142,8 @@ const Field kFlags =
     F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
       " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
       B(s.Notify_Flag));
+const Field kEchoes = F(std::to_string(s.Echoes) + " " + std::to_string(s.Loss_Percent) + " " +
+                        std::to_string(s.Slow_ms));
 
 TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
@@ -163,7 +165,10 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
          s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
          NodeTable::Instance().Get(1).node.address), "17b"},
-        {std::string(100000, '\xC3'), F(s.Secs), "60"}};
+        {std::string(100000, '\xC3'), F(s.Secs), "60"},
+        {"", kEchoes, "1 0 0"},
+        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, "20 100 0"},
+        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, "1 25 800"}};
     // clang-format on
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);

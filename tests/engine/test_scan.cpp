@@ -9,6 +9,7 @@
 
 #include "config/settings.h"
 #include "engine/pass_events.h"
+#include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
 #include "platform/sound.h"
@@ -62,6 +63,28 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     ResetNodeTable();
     EXPECT_EQ(std::tuple(Slot(7).node.address, Slot(7).status.ipText, Status(7)),
               std::tuple("", "", "*unknown*/0"));
+}
+
+// A round's figures, then the thresholds' verdict at, below and above them.
+TEST(EchoRound, FiguresAndThresholdsDecideExactly) {
+    const std::vector<std::int64_t> lossy{10000, 30000, 10000, -1, 30000, 10000, 30000, -1};
+    // clang-format off
+    for (const auto& [micros, want] : std::vector<std::pair<std::vector<std::int64_t>, EchoFigures>>{
+             {lossy, {8, 6, 10000, 20000, 30000, 20000}}, {{-1, 2000, -1, 1000, 9000}, {5, 3, 1000, 2000, 9000, 4500}},
+             {{1000, 3000, 5000, 100000}, {4, 4, 1000, 4000, 100000, 33000}}, {{-1, -1}, {2, 0, 0, 0, 0, 0}},
+             {{1500}, {1, 1, 1500, 1500, 1500, 0}}})
+        EXPECT_EQ(FiguresOfRound(micros), want) << ::testing::PrintToString(micros);
+    for (const auto& [micros, loss, slow, result, text] :
+         std::vector<std::tuple<std::vector<std::int64_t>, int, int, int, std::string>>{
+             {lossy, 24, 0, 0, "*ERROR* Loss: 25 %."}, {lossy, 25, 20, 0, "*ERROR* Loss: 25 %."}, {lossy, 26, 21, 20, ""},
+             {lossy, 0, 20, 0, "*ERROR* Slow: 20 ms."}, {lossy, 0, 19, 0, "*ERROR* Slow: 20 ms."},
+             {{-1, -1, 1000}, 67, 0, 1, ""}, {{-1, -1, 1000}, 66, 0, 0, "*ERROR* Loss: 67 %."}, {{-1, -1}, 1, 1, 0, ""},
+             {{1500}, 0, 2, 0, "*ERROR* Slow: 2 ms."}, {{1500}, 100, 3, 2, ""}}) {
+        // clang-format on
+        const RoundVerdict v = JudgeRound(FiguresOfRound(micros), {loss, slow});
+        EXPECT_EQ(std::tuple(v.result, v.failureText), std::tuple(result, text))
+            << ::testing::PrintToString(micros) << " loss " << loss << " slow " << slow;
+    }
 }
 
 class Pass : public ::testing::Test {
@@ -146,6 +169,33 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
               std::string::npos);
     Run();  // the address looked up is kept
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
+}
+
+// A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
+// row and the log, also for a single echo; the figures reach the event.
+TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
+    if (PingProbe("127.0.0.1") <= 0)
+        GTEST_SKIP() << "no ICMP echo to loopback here";
+    struct Figures : PassListener {
+        std::vector<EchoFigures> seen;
+        void ProbeDone(const ProbeEvent& e) override { seen.push_back(e.echoes); }
+    };
+    const auto figures = std::make_shared<Figures>();
+    AddPassListener(figures);
+    Add(0, "127.0.0.1", "", PING), Add(1, "127.0.0.1", web_.portText());
+    settings_.Log_Flag = true, settings_.Log_File_Name = dir_.file("log"), settings_.Echoes = 3;
+    Run();
+    EXPECT_TRUE(std::regex_match(Status(0), std::regex(R"(PING: \d+ ms\. /0)"))) << Status(0);
+    settings_.Slow_ms = 1, Run(), settings_.Echoes = 1, Run();
+    RemovePassListener(figures);
+    const std::string slow = R"(\*ERROR\* Slow: \d+ ms\.)";
+    EXPECT_TRUE(std::regex_match(Status(0), std::regex(slow + "/2"))) << Status(0);
+    EXPECT_TRUE(std::regex_match(Lines(settings_.Log_File_Name),
+                                 std::regex("(  Server: 127\\.0\\.0\\.1 - " + slow + " \\|){2}")));
+    ASSERT_EQ(figures->seen.size(), 6u);
+    EXPECT_EQ(std::tuple(figures->seen[0].sent, figures->seen[2].received, figures->seen[4].sent,
+                         figures->seen[5].sent, figures->seen[2].medianMicros > 0),
+              std::tuple(3, 3, 1, 0, true));
 }
 
 TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {

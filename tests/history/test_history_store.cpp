@@ -14,6 +14,7 @@
 
 #include "config/node_table.h"
 #include "engine/scan_pass.h"
+#include "history/history_export.h"
 #include "history/history_math.h"
 #include "history_test_util.h"
 
@@ -144,11 +145,57 @@ TEST(HistoryStore, AFileOfTheFirstSchemaIsBroughtUpToDateWithItsHistory) {
               SQLITE_OK);
     old.Close();
     HistoryWriter({dir.file, 0}).ProbeDone(Probe(4000, 6));  // no pruning
-    const NodeSeries s = ReadAll(dir.file);
+    const NodeSeries s = ReadAll(dir.file);  // the old row kept, the new one with its figures
     ASSERT_EQ(s.samples.size(), 2u);
     EXPECT_EQ(s.samples[0].value, 5);
     ASSERT_EQ(s.watched.size(), 1u);  // the old session counts for every node
     EXPECT_EQ(s.watched[0].toMs, 2000);
+}
+
+// A version-2 file (this one with its echo columns dropped) keeps its rows and gains the
+// figures in one transaction: a step that fails half-way leaves it at version 2. A file of a
+// later version is left untouched with one line.
+TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
+    TempDir dir;
+    const auto write = [&](const ProbeEvent& e) {
+        HistoryWriter w({dir.file, 0});
+        w.ProbeDone(e), w.Flush();
+        return w.Enabled();
+    };
+    const auto columns = [&](const char* sql) {
+        Database db;
+        db.Open(dir.file, false, 0);
+        EXPECT_EQ(db.Exec(sql), SQLITE_OK) << sql;
+        return db.QueryInt("SELECT count(*) FROM pragma_table_info('result') WHERE name='sent'", 9);
+    };
+    ProbeEvent round = Probe(5000, 20);
+    round.echoes = FiguresOfRound({10000, -1, 30000});
+    ASSERT_TRUE(write(Probe(1000, 5)));
+    columns(
+        "ALTER TABLE result DROP COLUMN sent; ALTER TABLE result DROP COLUMN received;"
+        "ALTER TABLE result DROP COLUMN min_us; ALTER TABLE result DROP COLUMN median_us;"
+        "ALTER TABLE result DROP COLUMN max_us; PRAGMA user_version=2;");
+    EXPECT_FALSE(write(round));  // jitter_us is there already: the step fails
+    EXPECT_EQ(columns("ALTER TABLE result DROP COLUMN jitter_us"), 0);
+    EXPECT_TRUE(write(round));
+    const NodeSeries s = ReadAll(dir.file);  // the old row kept, the new one with its figures
+    ASSERT_EQ(s.samples.size(), 2u);
+    EXPECT_EQ(std::tuple(s.samples[0].value, s.samples[0].echoes, s.samples[1].echoes),
+              std::tuple(5, EchoFigures{}, round.echoes));
+    ASSERT_EQ(ExportCsv(dir.path + "/e.csv", {"127.0.0.1", "", 1}, s.samples, 0, INT64_MAX), 0);
+    const std::string csv = testing::ReadFile(dir.path + "/e.csv");
+    EXPECT_NE(csv.find(",5,\"PING: 5 ms. \",,,,,,,\n"), std::string::npos) << csv;
+    EXPECT_TRUE(csv.ends_with(",20,\"PING: 20 ms. \",3,2,33,10.000,20.000,30.000,20.000\n")) << csv;
+    const EchoSpan span = SpanEchoes(s.samples, 0, INT64_MAX);
+    EXPECT_EQ(std::tuple(span.sent, span.received, span.jitterMs), std::tuple(3, 2, 20.0));
+    columns("PRAGMA user_version=4");
+    const std::string before = testing::ReadFile(dir.file);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(write(Probe(9000, 7)));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::tuple(testing::ReadFile(dir.file) == before, said.find('\n') + 1),
+              std::tuple(true, said.size()))
+        << said;
 }
 
 // Each fault is prepared in a child process (mounts, a lock holder, another

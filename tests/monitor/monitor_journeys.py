@@ -36,10 +36,10 @@ def peer(answer):
     return srv.getsockname()[1]
 
 
-def write_ini(folder, nodes, extra="", secs=1, maxsecs=2):
-    lines = [f"[General]\nSecs={secs}\nMAXSecs={maxsecs}\n[Servers]"]
+def write_ini(folder, nodes, extra="", secs=1, maxsecs=2, general=""):
+    lines = [f"[General]\nSecs={secs}\nMAXSecs={maxsecs}\n{general}[Servers]"]
     for i, (port, title) in enumerate(nodes):
-        lines.append(f"s{i}node=127.0.0.1\ns{i}port={port}\ns{i}title={title}\ns{i}type=0")
+        lines.append(f"s{i}node=127.0.0.1\ns{i}port={port or ''}\ns{i}title={title}\ns{i}type={int(not port)}")
     path = os.path.join(folder, "tarn.ini")
     with open(path, "wb") as f:  # titles may hold Latin-1 bytes
         f.write(("\n".join(lines) + "\n" + extra).encode("latin-1"))
@@ -121,10 +121,17 @@ class Journeys(unittest.TestCase):
                 self.assertTrue(not nodes or lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."))
                 self.assertTrue(all(l.endswith("*ERROR* count: 1") for l in lines[1:]), lines)
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
+        P = r" \| rta=\d+\.\dms;;;0 pl=0%;;;0;100"  # a round's perfdata; a failed threshold fails
+        for general, code, tail in [("Echoes=1\n", 0, r"PING: \d+ ms\."), ("Echoes=3\n", 0, r"PING: \d+ ms\." + P),
+                                    ("Echoes=3\n[Alerts]\nSlow_ms=1\n[General]\n", 2, r"\*ERROR\* Slow: \d+ ms\." + P)]:
+            r = self.monitor(write_ini(self.dir, [(None, "echo")], general=general), "--once")
+            self.assertEqual(r.returncode, code, r.stderr)
+            self.assertRegex(r.stdout, "^echo +" + tail + "\n$")
 
     def test_prometheus_scrapes_reload_and_fault_rows(self):
         good, refused, mport, pport, moved = peer(PAGE), free_port(), free_port(), free_port(), free_port()
-        for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"]):
+        for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"],
+                    ["test", "rules", f"{DOCS}/sentrel_rules_test.yml"]):
             r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         # Equal entries and titles that differ only in bytes that are not UTF-8 stay series of their own.
@@ -175,7 +182,8 @@ class Journeys(unittest.TestCase):
         self.assertEqual(http(mport, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" * 2).count(b" 200 OK"), 1)
 
         # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
-        write_ini(self.dir, nodes + [(good, "added")], f"[Metrics]\nListen=[::]:{moved}\n")
+        write_ini(self.dir, nodes + [(None, "echo"), (good, "added")],
+                  f"[Metrics]\nListen=[::]:{moved}\n", general="Echoes=2\n")
         mon.send_signal(signal.SIGHUP)
         def served():
             try:
@@ -183,9 +191,12 @@ class Journeys(unittest.TestCase):
             except ConnectionRefusedError:
                 return False  # not reloaded yet
         wait_for(served, 15, "added node")
+        scrape = http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode()
+        for name in ("echo_loss_ratio", "round_trip_jitter_seconds", "echoes_sent_total", "echoes_received_total"):
+            self.assertRegex(scrape, f'sentrel_node_{name}{{[^}}]*title="echo"[^}}]*}} ' + "0\n" * ("loss" in name))
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")
         six = f'sentrel_node_up{{instance="[::1]:{moved}"}} and on(instance) up == 1'  # scraped over IPv6
-        wait_for(lambda: query(six).get("4 added") == 1, 30, "a scrape over IPv6")
+        wait_for(lambda: query(six).get("5 added") == 1, 30, "a scrape over IPv6")
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=15)
         self.assertEqual(mon.returncode, 0, err)
