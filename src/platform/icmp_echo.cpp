@@ -28,6 +28,15 @@ std::uint16_t ReadBigEndian16(const unsigned char* p) {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 
+// Gives the socket its filter, then empties what was queued before it.
+void AttachAndDrain(int rawFd, sock_filter* code, unsigned count) {
+    const sock_fprog program{static_cast<unsigned short>(count), code};
+    (void)::setsockopt(rawFd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+    char byte;
+    while (::recv(rawFd, &byte, sizeof byte, MSG_DONTWAIT) >= 0 || errno == EINTR) {
+    }
+}
+
 // From now on the kernel queues on the raw socket only what may answer an echo
 // request with identifier id (echo replies carrying it, ICMP errors quoting an echo
 // request carrying it), so the rest of the host's ICMP never fills the queue; then
@@ -64,11 +73,7 @@ void QueueOnlyAnswersTo(int rawFd, std::uint16_t id) {
         BPF_STMT(BPF_RET | BPF_K, 0),       // 20: drop
     };
     static_assert(sizeof code / sizeof code[0] == kDrop + 1);
-    const sock_fprog program{static_cast<unsigned short>(kDrop + 1), code};
-    (void)::setsockopt(rawFd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
-    char byte;
-    while (::recv(rawFd, &byte, sizeof byte, MSG_DONTWAIT) >= 0 || errno == EINTR) {
-    }
+    AttachAndDrain(rawFd, code, kDrop + 1);
 }
 
 // The same for a raw ICMPv6 socket, whose filter sees the packet from its ICMPv6
@@ -96,11 +101,7 @@ void QueueOnlyAnswersTo6(int rawFd, std::uint16_t id) {
         BPF_STMT(BPF_RET | BPF_K, 0),       // 13: drop
     };
     static_assert(sizeof code / sizeof code[0] == kDrop + 1);
-    const sock_fprog program{static_cast<unsigned short>(kDrop + 1), code};
-    (void)::setsockopt(rawFd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
-    char byte;
-    while (::recv(rawFd, &byte, sizeof byte, MSG_DONTWAIT) >= 0 || errno == EINTR) {
-    }
+    AttachAndDrain(rawFd, code, kDrop + 1);
 }
 
 }  // namespace
