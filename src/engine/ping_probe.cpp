@@ -12,6 +12,7 @@
 #include <chrono>
 #include <random>
 
+#include "engine/echo_round.h"
 #include "engine/ping_helper_client.h"
 #include "platform/net_names.h"
 #include "platform/ping_helper_protocol.h"
@@ -71,12 +72,6 @@ bool HelperLiteral(const std::string& ipText, std::string* literal) {
     return true;
 }
 
-std::int32_t RoundTripMs(SteadyClock::duration elapsed) {
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
-    const auto millis = (micros + 500) / 1000;  // nearest whole millisecond
-    return millis < 1 ? 1 : static_cast<std::int32_t>(millis);
-}
-
 bool CanOpen(IcmpSocketKind kind) {
     const int fd = OpenIcmpSocket(kind);
     if (fd < 0) {
@@ -115,9 +110,7 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
     echo.data = PingRequestData();
     echo.timeoutMs = timeoutMs;
     const EchoResult result = ExchangeEcho(fd, kind, echo);
-    return result.outcome == EchoResult::Outcome::Answered
-               ? RoundTripMs(std::chrono::microseconds(result.micros))
-               : 0;
+    return result.outcome == EchoResult::Outcome::Answered ? WholeMs(result.micros) : 0;
 }
 
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
@@ -132,9 +125,7 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     const HelperEcho echo = PingThroughHelper(literal, RandomWord(), NextSequence(),
                                               std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs));
     if (echo.outcome != HelperEcho::Outcome::Unavailable) {
-        return echo.outcome == HelperEcho::Outcome::Answered
-                   ? RoundTripMs(std::chrono::microseconds(echo.micros))
-                   : 0;
+        return echo.outcome == HelperEcho::Outcome::Answered ? WholeMs(echo.micros) : 0;
     }
     result = PingProbeUsing(IcmpSocketKind::Raw, ipText, timeoutMs);
     return result > 0 ? result : 0;

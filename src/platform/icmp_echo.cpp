@@ -263,6 +263,33 @@ int ErrorSlot(const unsigned char* packet, std::size_t size, const EchoExpectati
     return QuotedSlot(quoted + inner, expected);
 }
 
+// What one receive took besides its data: the sender (for an error, the quoted
+// packet's destination) and the control messages.
+struct Received {
+    sockaddr_storage from{};
+    alignas(cmsghdr) unsigned char control[256];
+    msghdr message{};
+};
+
+// One packet, or with MSG_ERRQUEUE one queued error, taken without waiting and
+// retried when a signal interrupts; -1 when nothing is queued.
+ssize_t ReceiveNow(int fd, void* data, std::size_t size, int flags, Received* taken) {
+    iovec part{data, size};
+    taken->message.msg_name = &taken->from;
+    taken->message.msg_namelen = sizeof taken->from;
+    taken->message.msg_iov = &part;
+    taken->message.msg_iovlen = 1;
+    taken->message.msg_control = taken->control;
+    taken->message.msg_controllen = sizeof taken->control;
+    ssize_t got;
+    do {
+        got = ::recvmsg(fd, &taken->message, flags | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    taken->message.msg_iov = nullptr;  // part ends here
+    taken->message.msg_iovlen = 0;
+    return got;
+}
+
 // Empties a datagram socket's error queue, handing each ICMP error quoting an echo
 // of the round to about(slot, type, code). The kernel hands over the quoted echo
 // header, and as the address the quoted packet's destination.
@@ -271,23 +298,13 @@ void TakeQueuedErrors(int fd, const EchoExpectation& expected, About about) {
     const bool v6 = expected.node.family == AF_INET6;
     for (;;) {
         unsigned char echo[kIcmpHeaderSize];
-        alignas(cmsghdr) unsigned char control[256];
-        sockaddr_storage to{};
-        iovec part{echo, sizeof echo};
-        msghdr message{};
-        message.msg_name = &to;
-        message.msg_namelen = sizeof to;
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        Received taken;
+        const ssize_t got = ReceiveNow(fd, echo, sizeof echo, MSG_ERRQUEUE, &taken);
         if (got < 0) {
             return;
         }
+        const sockaddr_storage& to = taken.from;
+        msghdr& message = taken.message;
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
             if (c->cmsg_level != (v6 ? SOL_IPV6 : SOL_IP) ||
                 c->cmsg_type != (v6 ? IPV6_RECVERR : IP_RECVERR)) {
@@ -481,24 +498,13 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
         // Take everything queued; anything but an answer is passed over. A failed
         // read (an error the socket reports) wakes the next wait on the error queue.
         for (;;) {
-            sockaddr_storage from{};
-            iovec part{packet, sizeof packet};
-            alignas(cmsghdr) unsigned char control[128];
-            msghdr message{};
-            message.msg_name = &from;
-            message.msg_namelen = sizeof from;
-            message.msg_iov = &part;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            const ssize_t got = ::recvmsg(fd, &message, MSG_DONTWAIT);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
+            Received taken;
+            const ssize_t got = ReceiveNow(fd, packet, sizeof packet, 0, &taken);
             if (got < 0) {
                 break;
             }
-            const auto arrived = ArrivalTime(&message);
+            const sockaddr_storage& from = taken.from;
+            const auto arrived = ArrivalTime(&taken.message);
             const auto size = static_cast<std::size_t>(got);
             const int slot = ReplySlot(packet, size, raw && family == AF_INET, from, expected);
             EchoResult error;
