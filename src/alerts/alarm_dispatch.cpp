@@ -20,10 +20,6 @@ std::string AlertMailBody(const std::string& address) {
            "The following Server is NOT responding:\n" + address;
 }
 
-bool StartsWithDigit(const std::string& text) {
-    return !text.empty() && text[0] >= '0' && text[0] <= '9';
-}
-
 void Report(const AlarmOutcome& outcome, AlarmChannel channel, bool ok) {
     if (outcome) {
         outcome(channel, ok);
@@ -50,7 +46,7 @@ const char* AlarmChannelName(AlarmChannel channel) {
 
 std::string SmtpServerText(const std::string& emailSmtp) {
     std::string server = emailSmtp.substr(0, kSmtpServerTextMax);
-    if (StartsWithDigit(server) || LooksLikeIPv6(server)) {
+    if (IsAddressText(server)) {
         return server;
     }
     std::string address;

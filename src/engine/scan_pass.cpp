@@ -35,14 +35,10 @@ std::string NodeTitle(const std::string& address) {
     return std::string(kTitleScanningNode) + address.substr(0, room);
 }
 
-bool StartsWithDigit(const std::string& text) {
-    return !text.empty() && text[0] >= '0' && text[0] <= '9';
-}
-
 // The address text the probes use for slot `index`, cached in the table.
 std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     const std::string& address = slot.node.address;
-    if (LooksLikeIPv6(address) || StartsWithDigit(address)) {
+    if (IsAddressText(address)) {
         // Taken as an IPv6 literal or as dotted-decimal, never looked up. Text longer
         // than the field cannot be either; it is left out, so the probe fails.
         std::string ip = address.size() <= kIpTextMax ? address : std::string();

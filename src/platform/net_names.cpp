@@ -66,11 +66,15 @@ bool LookupHostIPv6(const std::string& name, std::string* text) {
     return found;
 }
 
+bool IsAddressText(const std::string& text) {
+    return LooksLikeIPv6(text) || (!text.empty() && text[0] >= '0' && text[0] <= '9');
+}
+
 bool NodeAddressText(const std::string& name, std::string* text) {
     if (name.empty()) {
         return false;
     }
-    if (LooksLikeIPv6(name) || (name[0] >= '0' && name[0] <= '9')) {
+    if (IsAddressText(name)) {
         *text = name;
         return true;
     }

@@ -16,6 +16,10 @@ bool LookupHostIPv4(const std::string& name, std::string* dotted);
 // for an address with a scope).
 bool LookupHostIPv6(const std::string& name, std::string* text);
 
+// True for text taken as an address as it is, never looked up: text holding a
+// ':' (an IPv6 literal) or starting with a decimal digit (dotted IPv4).
+bool IsAddressText(const std::string& text);
+
 // The address text the probes use for a node address. Text holding a ':' is an
 // IPv6 literal and text starting with a decimal digit dotted IPv4: either is its own
 // text, never looked up. Anything else is a name, looked up: its first IPv4 address
