@@ -220,7 +220,9 @@ def alarm_silenced_and_notified():
                "type=method_return,sender=org.freedesktop.Notifications"],
               stdout=open(f"{d}/monitor", "w"))
         dunst = spawn(["dunst"], stderr=QUIET)
-        def loud(seconds):  # any 20 ms of the last seconds loud
+        def loud(seconds):  # any 20 ms of the last seconds loud; quiet until the recording starts
+            if not os.path.exists(f"{d}/raw"):
+                return False
             a = array.array("h", open(f"{d}/raw", "rb").read()[-32000 * seconds:])
             return any(sum(x * x for x in a[i:i + 320]) > 320e6 for i in range(0, len(a), 320))
         def counts():  # the node's failures, the command's runs
