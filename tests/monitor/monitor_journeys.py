@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """sentrel-monitor against real peers on 127.0.0.1 and a real Prometheus server.
 usage: monitor_journeys.py SENTREL_MONITOR DOCS_PROMETHEUS_DIR"""
-import json, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import json, os, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time, unittest
 import urllib.parse, urllib.request
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
@@ -221,6 +221,25 @@ class Journeys(unittest.TestCase):
         self.assertGreater(len(counts), 4)
         with open(os.path.join(self.dir, "alarms")) as f:
             self.assertEqual(f.read(), "\n")
+
+    def test_reload_that_restarts_history_keeps_the_stretch_watched(self):
+        nodes = [(peer(PAGE), "web")]
+        ini = write_ini(self.dir, nodes)
+        mon = self.spawn(MONITOR, "--config", ini, env=dict(os.environ, XDG_STATE_HOME=self.dir))
+        def count(sql):
+            try:
+                with sqlite3.connect(f"file:{self.dir}/sentrel/history.sqlite?mode=ro", uri=True) as db:
+                    return db.execute(sql).fetchone()[0]
+            except sqlite3.Error:
+                return 0  # not made yet
+        wait_for(lambda: count("SELECT count(*) FROM result") >= 2, 20, "results")
+        write_ini(self.dir, nodes, "[History]\nKeep_Days=31\n")
+        mon.send_signal(signal.SIGHUP)  # a new writer: monitoring goes on, one stretch from here
+        after = "SELECT count(*) FROM result WHERE time_ms > (SELECT start_ms FROM session LIMIT 1 OFFSET 1)"
+        wait_for(lambda: count(after) >= 3, 20, "passes after the reload")
+        mon.send_signal(signal.SIGTERM)
+        mon.communicate(timeout=20)
+        self.assertEqual(count("SELECT count(*) FROM session"), 2)
 
     def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
         silent = peer(None)  # MAXSecs=0: the probe waits 60 s, and so does the stop
