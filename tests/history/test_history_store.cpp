@@ -41,7 +41,8 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
         HistoryWriter other({dir.file});  // another program, watching another node all along
         ProbeEvent elsewhere = Probe(t0 + 3 * kMinuteMs, 7);
         elsewhere.port = "9090";
-        other.MonitoringChanged(true, t0), other.ProbeDone(elsewhere);
+        other.MonitoringChanged(true, t0);
+        other.ProbeDone(elsewhere);
         other.MonitoringChanged(false, t0 + 10 * kMinuteMs);
         HistoryWriter w({dir.file});
         w.MonitoringChanged(true, t0);
@@ -57,7 +58,9 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
     }  // no STOP, as after a crash: the last pass ends the stretch
     for (const std::int64_t t : {t0 + 8 * kMinuteMs, t0 + 9 * kMinuteMs}) {
         HistoryWriter once({dir.file});  // sentrel-monitor --once: one pass, no RUN nor STOP
-        once.PassStarted(t), once.ProbeDone(Probe(t + 500, 0, 1)), once.PassEnded(t + 900, 1);
+        once.PassStarted(t);
+        once.ProbeDone(Probe(t + 500, 0, 1));
+        once.PassEnded(t + 900, 1);
     }
     const NodeSeries s = ReadAll(dir.file);
     std::vector<std::pair<int, int>> got;  // value, fails
@@ -159,7 +162,8 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
     TempDir dir;
     const auto write = [&](const ProbeEvent& e) {
         HistoryWriter w({dir.file, 0});
-        w.ProbeDone(e), w.Flush();
+        w.ProbeDone(e);
+        w.Flush();
         return w.Enabled();
     };
     const auto columns = [&](const char* sql) {
@@ -172,7 +176,8 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
     round.echoes = FiguresOfRound({10250, -1, 30001});
     ProbeEvent loss = Probe(6000, 0, 1), slow = Probe(7000, 0, 2);
     loss.echoes = slow.echoes = round.echoes;
-    loss.statusText = "*ERROR* Loss: 33 %.", slow.statusText = "*ERROR* Slow: 20 ms.";
+    loss.statusText = "*ERROR* Loss: 33 %.";
+    slow.statusText = "*ERROR* Slow: 20 ms.";
     ASSERT_TRUE(write(Probe(1000, 5)));
     columns(
         "ALTER TABLE result DROP COLUMN sent; ALTER TABLE result DROP COLUMN received;"
@@ -239,7 +244,9 @@ bool FullDisk(const std::string& dir, std::string* path) {
         mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0)
         return false;
     static Database open;  // keeps -wal and -shm, so the disk fills while writing
-    MakeStore(*path), open.Open(*path, false, 0), open.QueryInt("SELECT 1 FROM node", 0);
+    MakeStore(*path);
+    open.Open(*path, false, 0);
+    open.QueryInt("SELECT 1 FROM node", 0);
     std::ofstream filler(disk + "/filler", std::ios::binary);
     const std::string block(4096, 'f');
     while (filler.write(block.data(), block.size()) && filler.flush()) {

@@ -205,14 +205,19 @@ class Journeys(unittest.TestCase):
 
     def test_reload_during_an_outage_keeps_the_counts_and_raises_one_alarm(self):
         good, refused = peer(PAGE), free_port()
-        alarm = "[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
+        alarm = ("[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
+                 "[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n")  # a line per failure
         ini = write_ini(self.dir, [(refused, "shut")], alarm)
         mon = self.spawn(MONITOR, "--config", ini)
-        for nodes in ([(refused, "shut")], [(good, "web"), (refused, "shut")]):  # the same, then moved down
-            time.sleep(2.5)
+        def failures_logged(n):  # two passes or more since the last step
+            wait_for(lambda: os.path.exists(f"{self.dir}/probe.log") and
+                     open(f"{self.dir}/probe.log").read().count("*ERROR*") >= n, 20, f"{n} failures")
+        # The same node, then moved down.
+        for step, nodes in enumerate(([(refused, "shut")], [(good, "web"), (refused, "shut")])):
+            failures_logged(2 * step + 2)
             write_ini(self.dir, nodes, alarm)
             mon.send_signal(signal.SIGHUP)
-        time.sleep(2.5)
+        failures_logged(6)
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=20)
         self.assertEqual(err.count("read " + ini + " again"), 2, err)
