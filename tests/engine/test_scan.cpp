@@ -372,7 +372,8 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);
     EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
     EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()),
