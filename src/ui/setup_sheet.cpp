@@ -117,7 +117,9 @@ void CSetup::accept() {
     // node; the node table is reloaded only once it has, so that node's result
     // cannot land on the node that takes its slot.
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    buttons_->setEnabled(false);  // no Cancel nor second OK while it waits
     const bool passEnded = WaitForPassWhileServing(kPassEndLimit);
+    buttons_->setEnabled(true);
     QApplication::restoreOverrideCursor();
     if (!passEnded) {
         ShowMessageBox(this, QString::fromLatin1(kMsgPassStillRunning),
