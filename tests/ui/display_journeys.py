@@ -241,8 +241,11 @@ def alarm_silenced_and_notified():
         subprocess.run(["xdotool", "windowactivate", "--sync", window[0], "key", "ctrl+m"],
                        env=s.env)
         before = wait_for(lambda: not loud(1) and counts(), 10)
-        after = wait_for(lambda: before and all(a + 2 <= b for a, b in zip(before, c := counts())) and c, 20)
-        check(before and after and not loud(3),  # quiet for a second before and two passes since
+        def grown():  # four passes since `before`: three seconds at least
+            now = counts()
+            return all(a + 4 <= b for a, b in zip(before, now)) and now
+        after = before and wait_for(grown, 20)
+        check(before and after and not loud(3),
               f"Ctrl+M: quiet for 3 s, failures and commands go on: {before} {after}")
         up = type("Up", (http.server.BaseHTTPRequestHandler,),
                   {"handle": lambda h: h.rfile.readline() and h.wfile.write(b"up")})
