@@ -91,6 +91,8 @@ class HelperProcess {
             if (parsed.word == EchoAnswer::Word::Ok) {
                 results[slot].outcome = HelperEcho::Outcome::Answered;
                 results[slot].micros = parsed.micros;
+            } else if (parsed.word == EchoAnswer::Word::Unsent) {
+                results[slot].outcome = HelperEcho::Outcome::NotSent;
             }
             ++answered;
         }
@@ -142,9 +144,13 @@ class HelperProcess {
     }
 
     // The next answer line without its newline; empty at the deadline, at the end
-    // of the helper's output or when a line runs longer than any answer.
+    // of the helper's output or when a line runs longer than any answer. A helper
+    // that talks without end is not read past the deadline.
     std::string ReadLine(Deadline deadline) {
         for (;;) {
+            if (SteadyClock::now() >= deadline) {
+                return {};
+            }
             const std::size_t newline = buffer_.find('\n');
             if (newline != std::string::npos) {
                 std::string line = buffer_.substr(0, newline);
