@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
 #include <memory>
 
 #include "engine/httpd_probe.h"
@@ -313,19 +311,6 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     }
     EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
     EXPECT_GE(raw, 1);
-}
-
-// A helper that talks without end is read no longer than the round's deadline.
-TEST(PingHelper, AHelperThatTalksWithoutEndIsLeftAtTheDeadline) {
-    TempDir dir;
-    const std::string path = dir.file("chatter");
-    std::ofstream(path) << "#!/bin/sh\necho ready\nexec timeout 9 yes '1 1 ok 5'\n";
-    ::chmod(path.c_str(), 0755), ::setenv("SENTREL_PING_HELPER", path.c_str(), 1);
-    PingHelperStop();
-    const auto start = Clock::now();
-    EXPECT_EQ(PingThroughHelper("127.0.0.1", 7, 1, 1000).outcome, HelperEcho::Outcome::Failed);
-    EXPECT_LT(Seconds(start), 6.0) << "a deadline of 3 s";
-    ::unsetenv("SENTREL_PING_HELPER"), PingHelperStop();
 }
 
 // A helper whose privilege calls fail (PR_CAP_AMBIENT refused by a seccomp filter)

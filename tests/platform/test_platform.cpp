@@ -2,7 +2,9 @@
 // the address and name helpers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <net/if.h>
@@ -45,6 +47,12 @@ TEST(XSocket, ExchangesBytesSeesTheCloseAndRefusesAClosedSocket) {
     while ((n = s.Receive(buffer, sizeof buffer, deadline)) > 0)
         got.append(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(std::tuple(got, n), std::tuple("answer", ssize_t{0}));
+    int pair[2];  // ready at a deadline already passed: the deadline wins
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ::write(pair[1], "x", 1);
+    EXPECT_EQ(WaitForSocket(pair[0], POLLIN, Clock::now() - 1ms), 0);
+    EXPECT_EQ(WaitForSocket(pair[0], POLLIN, Clock::now() + 1s), POLLIN);
+    ::close(pair[0]), ::close(pair[1]);
     EXPECT_TRUE(WaitUntil([&] { return peer.received() == std::vector<std::string>{"hello\n"}; }));
     s.Close();
     EXPECT_FALSE(s.Connect(Loopback(peer.port()), deadline) || s.SendAll("x", deadline));
