@@ -161,6 +161,8 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(1, "3com.example", "", PING);
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
+    Add(4, "[::ffff:127.0.0.1]", web_.portText());  // brackets, IPv4-mapped: 127.0.0.1
+    ::testing::internal::CaptureStderr();
     Run();
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
               std::tuple(Row("127.0.0.1", ""), "80"));       // stored, not shown
@@ -173,8 +175,12 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(calls.find("cursor:on"), calls.rfind("cursor:on"));
     EXPECT_NE(calls.find(kTitle + "scanning: " + longAddress.substr(0, 75) + "|"),
               std::string::npos);
-    Run();  // the address looked up is kept
+    Run();  // the address looked up is kept; what is wrong with an address is said once
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
+    EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", kOk + "/0"));
+    const std::string why = " is not probed: not a dotted IPv4 address\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "sentrel: node 3com.example" + why + "sentrel: node " + longAddress + why);
 }
 
 // A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
@@ -198,26 +204,6 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     EXPECT_EQ(std::tuple(figures->seen[0].sent, figures->seen[2].received, figures->seen[4].sent,
                          figures->seen[5].sent, figures->seen[2].medianMicros > 0),
               std::tuple(3, 3, 1, 0, true));
-}
-
-// "[::1]" and an IPv4-mapped address are probed; text that is no address says why
-// once on stderr and in its row, and counts no echo as sent.
-TEST_F(Pass, AddressSpellingsAndTextThatIsNoAddress) {
-    if (PingProbe("127.0.0.1") <= 0 || PingProbe("::1") <= 0)
-        GTEST_SKIP() << "no ICMP echo to loopback here";
-    const auto figures = std::make_shared<Figures>();
-    AddPassListener(figures);
-    Add(0, "[::1]", "", PING), Add(1, "::ffff:127.0.0.1", "", PING), Add(2, "1.2.3", "", PING);
-    ::testing::internal::CaptureStderr();
-    Run(), Run();
-    RemovePassListener(figures);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "sentrel: node 1.2.3 is not probed: not a dotted IPv4 address\n");
-    for (const int i : {0, 1})
-        EXPECT_TRUE(std::regex_match(Status(i), std::regex(R"(PING: \d+ ms\. /0)"))) << Status(i);
-    EXPECT_EQ(Status(2), "*ERROR* Bad address: not a dotted IPv4 address./2");
-    ASSERT_EQ(figures->seen.size(), 6u);
-    EXPECT_EQ(std::tuple(figures->seen[2].sent, Slot(1).status.ipText), std::tuple(0, "127.0.0.1"));
 }
 
 // Through the helper: a single echo over a 30 ms path keeps its unit for Slow_ms and the
