@@ -239,6 +239,7 @@ void LoadSettings() {
     s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
+    s.Metrics_Site = ReadText(file, keys::Metrics_Site);
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);

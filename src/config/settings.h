@@ -87,6 +87,8 @@ struct MonitorSettings {
     int Keep_Days = 30;
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.
     std::string Metrics_Listen;
+    // Metrics, hand-edited only, never written: the name of this monitor's site; empty: none.
+    std::string Metrics_Site;
 
     bool operator==(const MonitorSettings&) const = default;
 };

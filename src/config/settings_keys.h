@@ -95,6 +95,8 @@ inline constexpr SettingKey Notify_Flag{kAlerts, "Notify_Flag", 1, "1", Hand};
 // History and metrics, hand-edited only.
 inline constexpr SettingKey Keep_Days{kHistory, "Keep_Days", 5, "30", Hand};
 inline constexpr SettingKey Metrics_Listen{kMetrics, "Listen", 64, "", Hand};
+// This monitor's site, carried by the webhook forms and shown on the status page.
+inline constexpr SettingKey Metrics_Site{kMetrics, "Site", 63, "", Hand};
 
 }  // namespace keys
 
