@@ -1,6 +1,5 @@
 #include "status/status_board.h"
 
-#include <chrono>
 #include <filesystem>
 #include <utility>
 
@@ -92,7 +91,7 @@ void StatusBoard::ProbeDone(const ProbeEvent& event) {
 void StatusBoard::PassEnded(std::int64_t timeMs, double) {
     {
         std::lock_guard lock(mutex_);
-        if (timeMs - countedMs_ < kCountEveryMs) {
+        if (timeMs - countedMs_ < kCountEveryMs && !uncounted_) {
             return;
         }
         countWanted_ = true;
@@ -154,19 +153,25 @@ void StatusBoard::CountLoop() {
 void StatusBoard::Count() {
     const std::int64_t now = NowUtcMs();
     std::map<std::string, NodeUptime> counted;
+    bool whole = false;  // every node has results stored
     std::error_code ec;
     history::HistoryStore store;
-    if (CurrentSettings().Keep_Days > 0 && std::filesystem::exists(historyPath_, ec) &&
-        store.OpenForReading(historyPath_) == 0) {
+    if (CurrentSettings().Keep_Days <= 0) {
+        whole = true;  // nothing to count
+    } else if (std::filesystem::exists(historyPath_, ec) &&
+               store.OpenForReading(historyPath_) == 0) {
+        whole = true;
         for (const auto& [index, slot] : ConfiguredNodes()) {
             const history::NodeKey key =
                 history::MakeNodeKey(slot.node.address, slot.node.port, slot.node.probeType);
-            counted[HistoryKeyText(slot.node)] = {
-                Percent(store.CountAnswered(key, now - kDayMs, now + 1)),
-                Percent(store.CountAnswered(key, now - 7 * kDayMs, now + 1))};
+            const NodeUptime uptime{Percent(store.CountAnswered(key, now - kDayMs, now + 1)),
+                                    Percent(store.CountAnswered(key, now - 7 * kDayMs, now + 1))};
+            whole = whole && uptime.day.has_value();
+            counted[HistoryKeyText(slot.node)] = uptime;
         }
     }
     std::lock_guard lock(mutex_);
+    uncounted_ = !whole;
     uptime_ = std::move(counted);
     countedMs_ = now;
 }

@@ -3,7 +3,8 @@
 // pass started, and its uptime over a day and a week as the history file
 // counts it. A pass listener: events update a small state under a short lock,
 // and a page copies it. The uptime is counted on a thread of its own after a
-// pass, at most once a minute, so a request never waits for SQLite.
+// pass, at most once a minute (after every pass while a node has
+// no result stored yet), so a request never waits for SQLite.
 #pragma once
 
 #include <condition_variable>
@@ -83,6 +84,7 @@ class StatusBoard : public PassListener {
     std::map<int, Seen> seen_;
     std::map<std::string, NodeUptime> uptime_;  // by history key
     std::int64_t countedMs_ = 0;
+    bool uncounted_ = false;  // a node had no result stored yet: count again after the next pass
     bool countWanted_ = false;
     bool stop_ = false;
     std::condition_variable wake_;
