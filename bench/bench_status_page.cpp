@@ -101,6 +101,13 @@ int main() {
 
     auto board = std::make_shared<status::StatusBoard>(path);
     AddPassListener(board);
+    std::string message;
+    auto endpoint = MetricsEndpoint::Start(
+        &message, [board](const std::string& p) { return status::ServeStatus(*board, p); });
+    if (!endpoint) {
+        std::printf("%s\n", message.c_str());
+        return 1;
+    }
     NotifyMonitoringChanged(true);
     NotifyPassStarted(now);
     for (int i = 0; i < kNodes; ++i) {
@@ -108,13 +115,6 @@ int main() {
         NotifyProbeDone(ProbeEvent{now, i, nodes[i].address, nodes[i].port, nodes[i].title,
                                    nodes[i].probeType, 20 + i, status.failCount, status.statusText,
                                    0.01});
-    }
-    std::string message;
-    auto endpoint = MetricsEndpoint::Start(
-        &message, [board](const std::string& p) { return status::ServeStatus(*board, p); });
-    if (!endpoint) {
-        std::printf("%s\n", message.c_str());
-        return 1;
     }
     const double count = MedianMicros(
         [&] {
