@@ -105,24 +105,16 @@ std::string LocalRfc3339(std::int64_t msSinceEpoch) {
 std::string HtmlText(const std::string& bytes) {
     std::string out;
     for (const char c : webhook::ValidUtf8(bytes)) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
+        const char* entity = c == '&'    ? "&amp;"
+                             : c == '<'  ? "&lt;"
+                             : c == '>'  ? "&gt;"
+                             : c == '"'  ? "&quot;"
+                             : c == '\'' ? "&#39;"
+                                         : nullptr;
+        if (entity != nullptr) {
+            out += entity;
+        } else {
+            out += c;
         }
     }
     return out;
