@@ -103,7 +103,7 @@ void ProgramRun::StartMetrics() {
     if (!options_.metrics) {
         return;
     }
-    if (!status_) {
+    if (!status_ && !metricsListen_.empty()) {  // the status page lives on the listener
         status_ = std::make_shared<status::StatusBoard>(history::HistoryFilePath());
         AddPassListener(status_);
     }
