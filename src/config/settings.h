@@ -88,6 +88,8 @@ struct MonitorSettings {
     int Keep_Days = keys::Keep_Days.DefaultNumber();
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.
     std::string Metrics_Listen;
+    // Metrics, hand-edited only, never written: the name of this monitor's site; empty: none.
+    std::string Metrics_Site;
 
     bool operator==(const MonitorSettings&) const = default;
 };
@@ -176,6 +178,7 @@ inline constexpr SettingField kSettingFields[] = {
     {keys::Notify_Flag, &MonitorSettings::Notify_Flag},
     {keys::Keep_Days, &MonitorSettings::Keep_Days},
     {keys::Metrics_Listen, &MonitorSettings::Metrics_Listen},
+    {keys::Metrics_Site, &MonitorSettings::Metrics_Site},
 };
 
 constexpr bool EveryFieldLands() {

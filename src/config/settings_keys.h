@@ -185,6 +185,8 @@ inline constexpr SettingKey Notify_Flag = Flag(kAlerts, "Notify_Flag", "1", Hand
 inline constexpr SettingKey Keep_Days =
     Number(kHistory, "Keep_Days", 5, "30", Hand, 0, INT_MAX, OutOfRange::Nearest);
 inline constexpr SettingKey Metrics_Listen = Text(kMetrics, "Listen", 64, "", Hand);
+// This monitor's site, carried by the webhook forms and shown on the status page.
+inline constexpr SettingKey Metrics_Site = Text(kMetrics, "Site", 63, "", Hand);
 
 }  // namespace keys
 

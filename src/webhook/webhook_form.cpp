@@ -137,12 +137,15 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
     config.form = kForms[named - std::begin(keys::kWebhookForms)];
     config.tokenFile = settings.Webhook_Token_File;
     config.origin = scheme + "://" + host + (port.empty() ? "" : ":" + port);
+    config.site = settings.Metrics_Site;
     return config;
 }
 
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std::string& site) {
     Request request;
-    const std::string summary = Summary(event, up), description = Description(event, up);
+    const std::string summary = (site.empty() ? "" : "[" + site + "] ") + Summary(event, up);
+    const std::string description = Description(event, up);
+    const std::string siteField = site.empty() ? "" : ",\"site\":" + JsonString(site);
     const std::string time = Rfc3339(event.timeMs);
     std::string& b = request.body;
     request.headers.push_back("Content-Type: application/json");
@@ -164,7 +167,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
         case Form::Alertmanager:
             b = "[{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
                 std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
-                ",\"title\":" + JsonString(event.title) +
+                ",\"title\":" + JsonString(event.title) + siteField +
                 "},\"annotations\":{\"summary\":" + JsonString(summary) +
                 ",\"description\":" + JsonString(description) + "},\"startsAt\":\"" +
                 Rfc3339(event.failingSinceMs) + "\"" + (up ? ",\"endsAt\":\"" + time + "\"" : "") +
@@ -177,7 +180,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
                 ",\"title\":" + JsonString(event.title) +
                 ",\"status\":" + JsonString(Status(event)) +
                 ",\"failCount\":" + std::to_string(event.failCount) + ",\"time\":\"" + time +
-                "\",\"outageSeconds\":" + std::to_string(OutageSeconds(event)) + "}";
+                "\",\"outageSeconds\":" + std::to_string(OutageSeconds(event)) + siteField + "}";
             break;
     }
     return request;
