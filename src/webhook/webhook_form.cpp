@@ -145,7 +145,7 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
     return config;
 }
 
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs) {
     Request request;
     const std::string summary = Summary(event, up), description = Description(event, up);
     const std::string time = Rfc3339(event.timeMs);
@@ -167,13 +167,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
             b = "{\"text\":" + JsonString(summary + ": " + description) + "}";
             break;
         case Form::Alertmanager:
-            b = "[{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
-                std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
-                ",\"title\":" + JsonString(event.title) +
-                "},\"annotations\":{\"summary\":" + JsonString(summary) +
-                ",\"description\":" + JsonString(description) + "},\"startsAt\":\"" +
-                Rfc3339(event.failingSinceMs) + "\"" + (up ? ",\"endsAt\":\"" + time + "\"" : "") +
-                "}]";
+            b = "[" + AlertmanagerAlert(event, up, endsAtMs) + "]";
             break;
         case Form::Json:
             b = std::string("{\"event\":\"") + (up ? "up" : "down") +
@@ -186,6 +180,16 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
             break;
     }
     return request;
+}
+
+std::string AlertmanagerAlert(const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs) {
+    return "{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
+           std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
+           ",\"title\":" + JsonString(event.title) +
+           "},\"annotations\":{\"summary\":" + JsonString(Summary(event, up)) +
+           ",\"description\":" + JsonString(Description(event, up)) + "},\"startsAt\":\"" +
+           Rfc3339(event.failingSinceMs) + "\",\"endsAt\":\"" +
+           Rfc3339(up ? event.timeMs : endsAtMs) + "\"}";
 }
 
 std::string TokenHeader(Form form, std::string_view token) {

@@ -33,7 +33,10 @@ struct Request {
 };
 
 // The request of `form` for a node down (up false: at each alarm) or up again.
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up);
+// An alertmanager alert that is down ends at `endsAtMs` unless it is posted again.
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs);
+// One alert of the alertmanager form, the object of its array.
+std::string AlertmanagerAlert(const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs);
 
 // The header that carries the token in `form`.
 std::string TokenHeader(Form form, std::string_view token);
