@@ -113,7 +113,8 @@ std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string
     return target;
 }
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::shared_ptr<MetricsListener> listener,
+                                                        std::string* message) {
     message->clear();
     const std::string listen = CurrentSettings().Metrics_Listen;
     if (listen.empty()) {
@@ -132,7 +133,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
         flags |= MHD_USE_DUAL_STACK;
     }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
-    endpoint->listener_ = std::make_shared<MetricsListener>();
+    endpoint->listener_ = std::move(listener);
     errno = 0;
     endpoint->daemon_ = MHD_start_daemon(
         flags, target->port, nullptr, nullptr, &Answer, endpoint->listener_.get(),
@@ -146,14 +147,12 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
                    (error != 0 ? std::strerror(error) : "the server did not start");
         return nullptr;
     }
-    AddPassListener(endpoint->listener_);
     *message = "metrics: serving http://" + target->text + "/metrics";
     return endpoint;
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
     if (daemon_ != nullptr) {
-        RemovePassListener(listener_);
         MHD_stop_daemon(daemon_);
     }
 }

@@ -12,6 +12,7 @@
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
+#include "metrics/metrics_listener.h"
 #include "webhook/webhook_sender.h"
 
 namespace sentrel::startup {
@@ -101,8 +102,12 @@ void ProgramRun::StartMetrics() {
     if (!options_.metrics) {
         return;
     }
+    if (!metricsListener_) {
+        metricsListener_ = std::make_shared<MetricsListener>();
+        AddPassListener(metricsListener_);
+    }
     std::string message;
-    metrics_ = MetricsEndpoint::Start(&message);
+    metrics_ = MetricsEndpoint::Start(metricsListener_, &message);
     if (!message.empty()) {
         options_.say(message);
     }
@@ -125,6 +130,9 @@ int ProgramRun::Finish(int code) {
         std::_Exit(code);
     }
     metrics_.reset();
+    if (metricsListener_) {
+        RemovePassListener(metricsListener_);
+    }
     SetSoundPlayer(nullptr);
     if (pingFound_) {
         PingLibraryRelease();

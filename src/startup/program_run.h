@@ -17,6 +17,7 @@
 
 namespace sentrel {
 class MetricsEndpoint;
+class MetricsListener;
 namespace history {
 class HistoryWriter;
 }
@@ -79,6 +80,7 @@ class ProgramRun : public QObject {
     RunOptions options_;
     TerminationWatch watch_;
     std::shared_ptr<history::HistoryWriter> history_;
+    std::shared_ptr<MetricsListener> metricsListener_;  // one for the run: a reload keeps it
     std::unique_ptr<MetricsEndpoint> metrics_;
     std::shared_ptr<webhook::WebhookSender> webhook_;
     std::string metricsListen_;
