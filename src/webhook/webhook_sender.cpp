@@ -182,8 +182,8 @@ void WebhookSender::Work() {
         }
         if (renewal) {  // not an alarm: not counted, a failure only says its line
             Post(*renewal->config, {{"Content-Type: application/json"}, renewal->body},
-                 std::to_string(renewal->count) + " firing alert" +
-                     (renewal->count == 1 ? "" : "s") + " renewed");
+                 "renewal of " + std::to_string(renewal->count) + " firing alert" +
+                     (renewal->count == 1 ? "" : "s"));
             continue;
         }
         const std::string what = What(notice.event, notice.up);
