@@ -157,6 +157,23 @@ std::string StateDirectory() {
     return HomeDirectory() + "/.local/state/sentrel";
 }
 
+std::int32_t ProbeKind(std::int32_t probeType) {
+    switch (probeType) {
+        case HTTPD:
+        case TCP:
+        case HTTPS:
+        case DNS:
+            return probeType;
+        default:
+            return PING;
+    }
+}
+
+const char* ProbeKindName(std::int32_t probeType) {
+    static constexpr const char* kNames[] = {"HTTPD", "PING", "TCP", "HTTPS", "DNS"};
+    return kNames[ProbeKind(probeType)];
+}
+
 void LoadSettings() {
     ProfileFile file;
     {
@@ -180,6 +197,10 @@ void LoadSettings() {
         node.port = ReadText(file, keys::NodePort, i);
         node.title = ReadText(file, keys::NodeTitle, i);
         node.probeType = ToInt(ReadText(file, keys::NodeType, i));
+        node.path = ReadText(file, keys::NodePath, i);
+        node.expect = ReadText(file, keys::NodeExpect, i);
+        node.query = ReadText(file, keys::NodeQuery, i);
+        node.qtype = ReadText(file, keys::NodeQtype, i);
         s.NodeList[static_cast<std::size_t>(i)] = node;
         table.SetNode(i, node);
     }
@@ -233,6 +254,7 @@ void LoadSettings() {
     s.Email_Password_File = ReadText(file, keys::Email_Password_File);
     s.Loss_Percent = std::clamp(ToInt(ReadText(file, keys::Loss_Percent)), 0, 100);
     s.Slow_ms = std::max(0, ToInt(ReadText(file, keys::Slow_ms)));
+    s.Cert_Days = std::max(0, ToInt(ReadText(file, keys::Cert_Days)));
     s.Webhook_URL = ReadText(file, keys::Webhook_URL);
     s.Webhook_Format = ReadText(file, keys::Webhook_Format);
     s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);
@@ -264,6 +286,10 @@ bool SaveSettings(const MonitorSettings& e) {
         WriteSlot<keys::NodeTitle>(file, i, node.title);
         WriteSlot<keys::NodeType>(file, i,
                                   node.probeType > 0 ? std::to_string(node.probeType) : "");
+        WriteSlot<keys::NodePath>(file, i, node.path);
+        WriteSlot<keys::NodeExpect>(file, i, node.expect);
+        WriteSlot<keys::NodeQuery>(file, i, node.query);
+        WriteSlot<keys::NodeQtype>(file, i, node.qtype);
     }
 
     WriteFlag<keys::Log_Flag>(file, e.Log_Flag);

@@ -10,14 +10,30 @@ namespace sentrel {
 inline constexpr int kMaxNodes = 100;
 inline constexpr int kMaxEchoes = 20;  // echoes of one PING probe, at most
 
-enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
+enum ProbeType : std::int32_t { HTTPD = 0, PING = 1, TCP = 2, HTTPS = 3, DNS = 4 };
+
+// The kind a stored type is probed as: HTTPD, TCP, HTTPS and DNS by their
+// numbers, every other value as PING.
+std::int32_t ProbeKind(std::int32_t probeType);
+// "HTTPD", "PING", "TCP", "HTTPS" or "DNS", by ProbeKind.
+const char* ProbeKindName(std::int32_t probeType);
+
+// Days of warning before a certificate expires ([Alerts] Cert_Days); 0 is off.
+inline constexpr int kDefaultCertDays = 14;
 
 // One configured node, as stored in section Servers.
 struct NodeEntry {
     std::string address;             // host name or dotted-decimal address; empty ends the list
     std::string port;                // text, may be empty (HTTPD default 80)
     std::string title;               // reporting / reference title
-    std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
+    std::int32_t probeType = HTTPD;  // see ProbeKind
+    // Keys of some kinds only, kept whatever the kind (a node keeps them when
+    // its kind changes back): HTTPS path and the word its page must hold (or, for
+    // DNS, an address its answer must hold); the DNS name and record type.
+    std::string path{};
+    std::string expect{};
+    std::string query{};
+    std::string qtype{};
 
     bool operator==(const NodeEntry&) const = default;
 };
@@ -77,6 +93,9 @@ struct MonitorSettings {
     // round trip is at least Slow_ms, is a failure.
     int Loss_Percent = 0;
     int Slow_ms = 0;
+    // Hand-edited only, never written: an HTTPS node fails when a certificate of
+    // its chain expires within this many days; 0 is off.
+    int Cert_Days = kDefaultCertDays;
     // Hand-edited only, never written: the webhook (src/webhook).
     std::string Webhook_URL;              // http or https; empty: off
     std::string Webhook_Format = "json";  // json, ntfy, gotify, slack, alertmanager

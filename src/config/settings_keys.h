@@ -46,6 +46,11 @@ inline constexpr SettingKey NodeAddress{kServers, "s%dnode", 49, "", Sheet, 49};
 inline constexpr SettingKey NodePort{kServers, "s%dport", 5, "", Sheet, 5};
 inline constexpr SettingKey NodeTitle{kServers, "s%dtitle", 49, "", Sheet, 49};
 inline constexpr SettingKey NodeType{kServers, "s%dtype", 1, "0", Sheet};
+// Keys of the TCP, HTTPS and DNS kinds, set in the node dialog.
+inline constexpr SettingKey NodePath{kServers, "s%dpath", 255, "", Sheet, 255};
+inline constexpr SettingKey NodeExpect{kServers, "s%dexpect", 127, "", Sheet, 127};
+inline constexpr SettingKey NodeQuery{kServers, "s%dquery", 253, "", Sheet, 253};
+inline constexpr SettingKey NodeQtype{kServers, "s%dqtype", 4, "", Sheet, 4};
 
 // Reports. Fmt_HTML is written as "Fmt_HTML" when on and "Fmt_Html" when off.
 inline constexpr SettingKey Log_Flag{kReports, "Log_Flag", 1, "0", Sheet};
@@ -87,6 +92,7 @@ inline constexpr SettingKey Email_User{kAlerts, "Email_User", 127, "", Hand};
 inline constexpr SettingKey Email_Password_File{kAlerts, "Email_Password_File", 255, "", Hand};
 inline constexpr SettingKey Loss_Percent{kAlerts, "Loss_Percent", 4, "0", Hand};
 inline constexpr SettingKey Slow_ms{kAlerts, "Slow_ms", 6, "0", Hand};
+inline constexpr SettingKey Cert_Days{kAlerts, "Cert_Days", 5, "14", Hand};
 inline constexpr SettingKey Webhook_URL{kAlerts, "Webhook_URL", 2047, "", Hand};
 inline constexpr SettingKey Webhook_Format{kAlerts, "Webhook_Format", 15, "json", Hand};
 inline constexpr SettingKey Webhook_Token_File{kAlerts, "Webhook_Token_File", 255, "", Hand};
