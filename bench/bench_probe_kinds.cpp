@@ -1,6 +1,7 @@
 // Each of the TCP, HTTPS and DNS probes beside a bare client doing the same
 // work against the same peer in the same run, turn about: TCP against a plain
-// connect and close; HTTPS against the curl program (a process per request, as
+// connect and close; HTTPS against a bare libcurl request (the URL, the test CA
+// and the address only) and against the curl program (a process per request, as
 // an operator's script would run it); DNS against one UDP question and its
 // answer on a plain socket. The peers are tests/support/service_peers.py and a
 // listener of this program. Prints the medians and their ratios.
@@ -18,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <curl/curl.h>
 
 #include "bench_util.h"
 #include "engine/dns_probe.h"
@@ -89,6 +92,26 @@ void Row(const char* kind, const char* bare, const std::function<bool()>& probe,
                 Median(a), bare, Median(b), Median(a) / Median(b), failures);
 }
 
+size_t Discard(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+bool BareLibcurl(const std::string& url, const std::string& resolve, const std::string& ca) {
+    CURL* h = curl_easy_init();
+    curl_slist* address = curl_slist_append(nullptr, resolve.c_str());
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_RESOLVE, address);
+    curl_easy_setopt(h, CURLOPT_CAINFO, ca.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
+    long status = 0;
+    const bool ok = curl_easy_perform(h) == CURLE_OK &&
+                    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+                    status == 200;
+    curl_slist_free_all(address);
+    curl_easy_cleanup(h);
+    return ok;
+}
+
 }  // namespace
 
 int main() {
@@ -119,14 +142,14 @@ int main() {
     const std::string curl = "curl -s -o /dev/null --fail --http1.1 --cacert " + at["ca"] +
                              " --resolve probe.test:" + port +
                              ":127.0.0.1 https://probe.test:" + port + "/";
-    Row(
-        "HTTPS", "curl (program)",
-        [&] {
-            return sentrel::HttpsProbe(
-                       {"probe.test", "127.0.0.1", port, "/", "sentrel-word", "5", 14})
-                       .result > 0;
-        },
-        [&] { return std::system(curl.c_str()) == 0; });
+    const auto https = [&] {
+        return sentrel::HttpsProbe({"probe.test", "127.0.0.1", port, "/", "sentrel-word", "5", 14})
+                   .result > 0;
+    };
+    const std::string url = "https://probe.test:" + port + "/";
+    const std::string resolve = "probe.test:" + port + ":127.0.0.1";
+    Row("HTTPS", "bare libcurl", https, [&] { return BareLibcurl(url, resolve, at["ca"]); });
+    Row("HTTPS", "curl (program)", https, [&] { return std::system(curl.c_str()) == 0; });
 
     const int dnsPort = std::stoi(at["dns"]);
     Row(
