@@ -23,8 +23,9 @@ const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
 const std::regex kStamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4})");
 
 const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
-std::string Status(int i) {
-    return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
+using Shown = std::pair<std::string, std::int32_t>;  // a slot's status text and failure count
+Shown Status(int i) {
+    return {Slot(i).status.statusText, Slot(i).status.failCount};
 }
 struct Player : SoundPlayer {  // its calls come on the event loop of the application's thread
     std::string calls;
@@ -46,12 +47,12 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetIpText(7, std::string(kIpTextMax + 11, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
     EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
-              std::tuple(std::string(kIpTextMax, '1'), "PING: 3 ms. /0"));
+              std::tuple(std::string(kIpTextMax, '1'), Shown("PING: 3 ms. ", 0)));
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
-    EXPECT_EQ(Status(7), "*ERROR* count: 3/3");
+    EXPECT_EQ(Status(7), Shown("*ERROR* count: 3", 3));
     EXPECT_EQ(table.ApplyProbeResult(7, 512).alarmCount, 0);
-    EXPECT_EQ(Status(7), "PING: 512 ms. /0");
+    EXPECT_EQ(Status(7), Shown("PING: 512 ms. ", 0));
     table.Modify(7, [](NodeSlot& s) { s.status.failCount = INT32_MAX; });
     EXPECT_EQ(table.ApplyProbeResult(7, 0).failCount, INT32_MAX);  // no wrap round
     table.SetNode(0, {"one", "", "", HTTPD});
@@ -59,10 +60,10 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.DefaultPortIfEmpty(1, "80");
     EXPECT_EQ(std::tuple(StatusRows().size(), Slot(1).node.port), std::tuple(2u, "81"));  // a gap
     table.ResetStatusTexts();  // STOP: the texts only
-    EXPECT_EQ(Status(7), "*unknown*/" + std::to_string(INT32_MAX));
+    EXPECT_EQ(Status(7), Shown("*unknown*", INT32_MAX));
     ResetNodeTable();
     EXPECT_EQ(std::tuple(Slot(7).node.address, Slot(7).status.ipText, Status(7)),
-              std::tuple("", "", "*unknown*/0"));
+              std::tuple("", "", Shown("*unknown*", 0)));
 }
 
 // A round's figures, then the thresholds' verdict at, below and above them.
@@ -95,7 +96,8 @@ class Pass : public ::testing::Test {
     void TearDown() override {
         ScanAbort = 1;
         EXPECT_TRUE(WaitForScanPass(20s));
-        ResetEngineStateForTesting(), ResetSettingsForTesting();
+        ResetEngineStateForTesting();
+        ResetSettingsForTesting();
     }
     void Add(int i, const std::string& address, const std::string& port,
              std::int32_t type = HTTPD) {
@@ -133,7 +135,8 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
                       bad = Row("127.0.0.1 port:" + refused_, "");
     EXPECT_EQ(std::tuple(Join(window_.Redraws().at(0)), Join(window_.Redraws().at(1))),
               std::tuple(ok + "|" + bad + "*unknown*|", ok + "|" + bad + "*ERROR* count: 1|"));
-    Run(), Run();
+    Run();
+    Run();
     const std::string failed = "  Server: 127.0.0.1 - *ERROR* count: ",
                       okLine = "  Server: 127.0.0.1 - " + kOk + " |";
     const std::string log = failed + "1 |" + failed + "2 |" + failed + "3 |";
@@ -143,7 +146,7 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
         1, [&](NodeSlot& s) { s.node.port = web_.portText(), s.status.alarmCount = 1; });
     settings_.Success = true;  // the node answers again: both counts back to 0, every probe logged
     Run();
-    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(kOk + "/0", 0));
+    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(Shown(kOk, 0), 0));
     EXPECT_EQ(Lines(settings_.Log_File_Name), log + okLine + okLine);
     EXPECT_EQ(web_.accepted(), 5);
     EXPECT_TRUE(window_.Messages().empty());
@@ -159,8 +162,8 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
               std::tuple(Row("127.0.0.1", ""), "80"));  // stored, not shown
     EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),
-              std::tuple("3com.example", "*ERROR* count: 1/1"));  // digit first: no lookup
-    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", kOk + "/0"));
+              std::tuple("3com.example", Shown("*ERROR* count: 1", 1)));  // digit first: no lookup
+    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
     EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
               std::string::npos);
@@ -182,14 +185,22 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     };
     const auto figures = std::make_shared<Figures>();
     AddPassListener(figures);
-    Add(0, "127.0.0.1", "", PING), Add(1, "127.0.0.1", web_.portText());
-    settings_.Log_Flag = true, settings_.Log_File_Name = dir_.file("log"), settings_.Echoes = 3;
+    Add(0, "127.0.0.1", "", PING);
+    Add(1, "127.0.0.1", web_.portText());
+    settings_.Log_Flag = true;
+    settings_.Log_File_Name = dir_.file("log");
+    settings_.Echoes = 3;
     Run();
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(R"(PING: \d+ ms\. /0)"))) << Status(0);
-    settings_.Slow_ms = 1, Run(), settings_.Echoes = 1, Run();
+    const std::string fast = R"(PING: \d+ ms\. )", slow = R"(\*ERROR\* Slow: \d+ ms\.)";
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(fast))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 0);
+    settings_.Slow_ms = 1;
+    Run();
+    settings_.Echoes = 1;
+    Run();
     RemovePassListener(figures);
-    const std::string slow = R"(\*ERROR\* Slow: \d+ ms\.)";
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(slow + "/2"))) << Status(0);
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(slow))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 2);
     EXPECT_TRUE(std::regex_match(Lines(settings_.Log_File_Name),
                                  std::regex("(  Server: 127\\.0\\.0\\.1 - " + slow + " \\|){2}")));
     ASSERT_EQ(figures->seen.size(), 6u);
@@ -223,8 +234,9 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
     EXPECT_EQ(Slot(2).status.alarmCount, 1);
     EXPECT_TRUE(std::filesystem::exists(dir_.file("launched")));
     settings_.Max_Alarms = "1", Run();  // still failing, no alarm left: the sound ends
-    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();     // it ends at STOP as well
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);  // the calls reach the player
+    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();  // it ends at STOP as well
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);  // the calls reach the player
     EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
 }
 
@@ -271,7 +283,8 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     };
     const auto first = std::make_shared<Listener>(), second = std::make_shared<Listener>();
     first->throws = true;
-    AddPassListener(first), AddPassListener(second);
+    AddPassListener(first);
+    AddPassListener(second);
     Add(0, "127.0.0.1", web_.portText());
     Add(1, "127.0.0.1", web_.portText());
     SetCurrentSettingsForTesting(settings_);
@@ -279,7 +292,8 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     const std::string why = LastPassFailure();
     first->throws = false;
     Run();  // a pass that ends normally has no failure to tell
-    RemovePassListener(first), RemovePassListener(second);
+    RemovePassListener(first);
+    RemovePassListener(second);
     EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
     EXPECT_EQ(
         std::tuple(second->probes.load(), second->ends.load(), LastPassFailure(), ScanBusy.load()),
@@ -292,15 +306,15 @@ class Scheduler : public Pass, public SchedulerWindow {
     void SetSetupEnabled(bool enabled) override { setup_ = enabled; }
     void RedrawWhole() override { rows_ = Join(StatusRows()); }
     void Configure(const std::string& secs, const LoopbackPeer& peer, int nodes = 1) {
-        settings_.Secs = secs, settings_.MAXSecs = "2";
+        settings_.Secs = secs;
+        settings_.MAXSecs = "2";
         for (int i = 0; i < nodes; ++i)
             Add(i, "127.0.0.1", peer.portText());
         SetCurrentSettingsForTesting(settings_);
     }
-    std::string State() {
-        return caption_ + (setup_ ? " setup" : "") + (scheduler_.TimerArmed() ? " armed" : "") +
-               std::to_string(MonitorRunning);
-    }
+    // The caption, Setup enabled, the timer armed, MonitorRunning.
+    using Controls = std::tuple<std::string, bool, bool, int>;
+    Controls State() { return {caption_, setup_, scheduler_.TimerArmed(), MonitorRunning.load()}; }
     std::string caption_ = "RUN", rows_;
     bool setup_ = true;
     ScanScheduler scheduler_{this};
@@ -311,7 +325,7 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();
-    EXPECT_EQ(State(), "STOP armed1");
+    EXPECT_EQ(State(), Controls("STOP", false, true, 1));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const qint64 first = clock.elapsed();
     EXPECT_LT(first, 500);
@@ -332,10 +346,11 @@ TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) 
     const std::string lastScan = GetLastScanText();
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
     EXPECT_EQ(std::tuple(scheduler_.PassesStarted(), ScanBusy.load(), GetLastScanText(), State()),
-              std::tuple(1, 1, lastScan, "STOP armed1"))
+              std::tuple(1, 1, lastScan, Controls("STOP", false, true, 1)))
         << "the first pass still waits";
     scheduler_.OnRunStop();  // STOP during the pass
-    EXPECT_EQ(std::tuple(State(), ScanAbort.load()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), ScanAbort.load()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_EQ(rows_, Join(std::vector(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*"))));
     QElapsedTimer clock;
     clock.start();
@@ -352,15 +367,17 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
     for (const char* secs : {"", "0", "-5", "abc"}) {
         Configure(secs, web_);
         scheduler_.OnRunStop();
-        EXPECT_EQ(State(), "STOP1") << secs;
+        EXPECT_EQ(State(), Controls("STOP", false, false, 1)) << secs;
         QTest::qWait(60);
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);
     EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
-    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
 }
 
