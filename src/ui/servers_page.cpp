@@ -171,6 +171,7 @@ int CSERVERS::SelectedSlot() const {
 }
 
 void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
+    // The dialog's fields only: the node's other keys (hand-edited) stay with it.
     NodeEntry& node = NodeList[slot];
     node.address = CutText(dialog.Address, CNodeDlg::kAddressLimit);
     node.port = CutText(dialog.Port, CNodeDlg::kPortLimit);
@@ -195,6 +196,7 @@ void CSERVERS::OnAdd() {
                        QString::fromLatin1(kAppTitle), MessageIcon::Exclamation);
         return;
     }
+    NodeList[slot] = NodeEntry{};
     CNodeDlg dialog(this);
     dialog.Mode = "Add";
     dialog.ProbeType = HTTPD;

@@ -175,7 +175,13 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {std::string(100000, '\xC3'), F(s.Secs), {"60"}},
         {"", kEchoes, {"1", "0", "0"}},
         {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0"}},
-        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800"}}};
+        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800"}},
+        {"[Alerts]\nWebhook_Format=NTFY", F(s.Webhook_Format), {"ntfy"}},
+        {"[Alerts]\nWebhook_Format=", F(s.Webhook_Format), {"json"}},
+        {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), {"Teams"}},
+        {"[Alerts]\nEmail_Port=65536", F(std::to_string(s.Email_Port)), {"25"}},
+        {"[Alerts]\nEmail_Port=65535", F(std::to_string(s.Email_Port)), {"65535"}}};
+
     // clang-format on
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);
