@@ -31,9 +31,8 @@ class ServicePeers : public ::testing::Test {
     }
     static void TearDownTestSuite() { ::pclose(peers_); }
     void SetUp() override {
-        if (port_.count("dns") == 0) {
-            GTEST_SKIP() << "the peers did not start (python3 and openssl are needed)";
-        }
+        if (port_.count("dns") == 0)
+            GTEST_SKIP() << "no peers (python3 and openssl are needed)";
     }
     static ServiceVerdict Https(const std::string& server, const std::string& path = "/",
                                 const std::string& word = "sentrel-word", int certDays = 14) {

@@ -1,10 +1,5 @@
 #!/usr/bin/env python3
-"""Peers for the HTTPS and DNS probes on 127.0.0.1, until the reader goes away.
-
-Prints one line: `ca=<file> dns=<port> <name>=<port>...` for the HTTPS servers
-good, soon (ends in 5 days and an hour), expired, untrusted (another CA) and
-wrongname (made out to another name); all others are made out to probe.test.
-"""
+# HTTPS and DNS peers on 127.0.0.1 until the reader goes away; prints `ca=<file> dns=<port> <server>=<port>...`.
 import http.server, shutil, socket, socketserver, ssl, struct, subprocess, sys, tempfile, threading, time
 
 DIR = tempfile.mkdtemp()
@@ -43,8 +38,7 @@ class Page(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def log_message(self, *args):
-        pass
+    log_message = lambda *args: None
 
 
 def https(name):
@@ -103,11 +97,8 @@ def dns():
 
 
 def main():
-    with open(f"{DIR}/ca.cnf", "w") as f:
-        f.write(CONF)
-    open(f"{DIR}/index", "w").close()
-    with open(f"{DIR}/serial", "w") as f:
-        f.write("01\n")
+    for name, text in (("ca.cnf", CONF), ("index", ""), ("serial", "01\n")):
+        open(f"{DIR}/{name}", "w").write(text)
     ca("ca")
     ca("stranger")
     stamp = lambda seconds: time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + seconds))
@@ -127,5 +118,4 @@ def main():
         shutil.rmtree(DIR, ignore_errors=True)
 
 
-if __name__ == "__main__":
-    main()
+main()
