@@ -15,10 +15,13 @@
 #include "alerts/alarm_dispatch.h"
 #include "config/node_table.h"
 #include "config/settings.h"
+#include "engine/dns_probe.h"
 #include "engine/echo_round.h"
 #include "engine/httpd_probe.h"
+#include "engine/https_probe.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
+#include "engine/tcp_probe.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
 #include "platform/window_port.h"
@@ -82,8 +85,25 @@ RoundVerdict PingNode(const std::string& ip, const MonitorSettings& settings,
     return JudgeRound(*figures, EchoThresholds{settings.Loss_Percent, settings.Slow_ms});
 }
 
-void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const NodeStatus& status,
-                  const EchoFigures& echoes, std::chrono::steady_clock::time_point start) {
+// A TCP, HTTPS or DNS probe of the node at `ip` (empty: not found, a failure).
+ServiceVerdict ProbeService(std::int32_t kind, const std::string& ip, const NodeEntry& node,
+                            const MonitorSettings& settings) {
+    if (kind == TCP) {
+        return TcpProbe(ip, node.port, settings.MAXSecs);
+    }
+    if (ip.empty()) {
+        return {};
+    }
+    if (kind == HTTPS) {
+        return HttpsProbe({node.address, ip, node.port, node.path, node.expect, settings.MAXSecs,
+                           settings.Cert_Days});
+    }
+    return DnsProbe({ip, node.port, node.query, node.qtype, node.expect});
+}
+
+void PublishProbe(int index, const NodeSlot& slot, const ServiceVerdict& verdict,
+                  const NodeStatus& status, const EchoFigures& echoes,
+                  std::chrono::steady_clock::time_point start) {
     ProbeEvent event;
     event.timeMs = NowUtcMs();
     event.index = index;
@@ -91,7 +111,9 @@ void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const No
     event.port = slot.node.port;
     event.title = slot.node.title;
     event.probeType = slot.node.probeType;
-    event.result = result;
+    event.result = verdict.result;
+    event.httpStatus = verdict.httpStatus;
+    event.certExpirySeconds = verdict.certExpirySeconds;
     event.failCount = status.failCount;
     event.statusText = status.statusText;
     event.echoes = echoes;
@@ -123,27 +145,32 @@ void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
         const std::string& address = slot.node.address;
         WindowSetTitle(NodeTitle(address));
 
-        const bool httpd = slot.node.probeType == HTTPD;
-        if (httpd && slot.node.port.empty()) {
+        const std::int32_t kind = ProbeKind(slot.node.probeType);
+        if (kind == HTTPD && slot.node.port.empty()) {
             table.DefaultPortIfEmpty(i, "80");
             slot.node.port = "80";
         }
 
         std::string why;
         const std::string ip = ResolveIpText(table, i, slot, &why);
-        RoundVerdict verdict;
+        ServiceVerdict verdict;
         EchoFigures echoes;
         const auto probeStart = std::chrono::steady_clock::now();
         if (!why.empty()) {
             SayBadAddressOnce(address, why);
             verdict.failureText = BadAddressStatusText(why);
-        } else if (httpd) {
+        } else if (kind == HTTPD) {
             verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
+        } else if (kind == PING) {
+            RoundVerdict round = PingNode(ip, settings, &echoes);
+            verdict.result = round.result;
+            verdict.failureText = std::move(round.failureText);
         } else {
-            verdict = PingNode(ip, settings, &echoes);
+            verdict = ProbeService(kind, ip, slot.node, settings);
         }
-        const NodeStatus status = table.ApplyProbeResult(i, verdict.result, verdict.failureText);
-        PublishProbe(i, slot, verdict.result, status, echoes, probeStart);
+        const NodeStatus status =
+            table.ApplyProbeResult(i, verdict.result, verdict.failureText, verdict.httpStatus);
+        PublishProbe(i, slot, verdict, status, echoes, probeStart);
         if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
             NodeSlot now = slot;  // the run that alarmed ends here
             now.status.statusText = status.statusText;
