@@ -3,8 +3,8 @@
 #include <climits>
 #include <cstdint>
 
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "platform/sound.h"
@@ -72,16 +72,22 @@ void ScanScheduler::OnRunStop() {
         timer_.stop();
         StopSound();
         NodeTable::Instance().ResetStatusTexts();
-        window_->SetRunCaption(kRunCaption);
-        window_->SetSetupEnabled(true);
+        if (window_ != nullptr) {
+            window_->SetRunCaption(kRunCaption);
+            window_->SetSetupEnabled(true);
+        }
         MonitorRunning.store(0);
         NotifyMonitoringChanged(false);
-        window_->RedrawWhole();
+        if (window_ != nullptr) {
+            window_->RedrawWhole();
+        }
         return;
     }
     StopSound();
-    window_->SetSetupEnabled(false);
-    window_->SetRunCaption(kStopCaption);
+    if (window_ != nullptr) {
+        window_->SetSetupEnabled(false);
+        window_->SetRunCaption(kStopCaption);
+    }
     if (IntervalMilliseconds(CurrentIntervalSecs()) > 0) {
         Arm(kFirstTickMs);
     }

@@ -24,16 +24,14 @@ std::size_t ReadAnswer(char*, std::size_t size, std::size_t count, void* read) {
 // The one line of a failed notice. The token is never in it: the reasons come
 // from the token file's check, libcurl and the status code; it is cut out all
 // the same should a reason ever carry it.
-void SayFailure(const std::string& origin, const NodeAlarmEvent& event, bool up,
-                const std::string& why, std::string_view token = {}) {
-    std::string line = "sentrel: webhook to " + origin + " not sent (node " +
-                       std::to_string(event.index) + (up ? " up" : " down") + "): " + why;
+void SayFailure(const OperatorVoice& say, const std::string& origin, const NodeAlarmEvent& event,
+                bool up, const std::string& why, std::string_view token = {}) {
+    std::string line = "webhook to " + origin + " not sent (node " + std::to_string(event.index) +
+                       (up ? " up" : " down") + "): " + why;
     for (std::size_t at; !token.empty() && (at = line.find(token)) != std::string::npos;) {
         line.replace(at, token.size(), "(token)");
     }
-    line += '\n';
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+    say(line);
 }
 
 void Outcome(bool ok) {
@@ -46,7 +44,7 @@ void Outcome(bool ok) {
 
 }  // namespace
 
-WebhookSender::WebhookSender() {
+WebhookSender::WebhookSender(OperatorVoice say) : say_(std::move(say)) {
     static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)init;
     worker_ = std::thread(&WebhookSender::Work, this);
@@ -85,7 +83,7 @@ void WebhookSender::Queue(const NodeAlarmEvent& event, bool up) {
     if (queue_.size() >= kQueueLimit) {
         const std::string origin = config_->origin;
         lock.unlock();
-        SayFailure(origin, event, up, "too many notices waiting");
+        SayFailure(say_, origin, event, up, "too many notices waiting");
         Outcome(false);
         return;
     }
@@ -109,7 +107,8 @@ void WebhookSender::Work() {
             late = closing_ && Clock::now() >= deadline_;
         }
         if (late) {
-            SayFailure(notice.config->origin, notice.event, notice.up, "the program ended first");
+            SayFailure(say_, notice.config->origin, notice.event, notice.up,
+                       "the program ended first");
         }
         Outcome(!late && Send(notice));
     }
@@ -121,7 +120,7 @@ bool WebhookSender::Send(const Notice& notice) {
     std::string why;
     if (!config.tokenFile.empty() &&
         !ReadPasswordFile(config.tokenFile, &token, &why, "token file")) {
-        SayFailure(config.origin, notice.event, notice.up, why);
+        SayFailure(say_, config.origin, notice.event, notice.up, why);
         return false;
     }
     const Request request = BuildRequest(config.form, notice.event, notice.up);
@@ -141,7 +140,7 @@ bool WebhookSender::Send(const Notice& notice) {
         built = headers != nullptr;
     }
     if (!built) {
-        SayFailure(config.origin, notice.event, notice.up, "out of memory");
+        SayFailure(say_, config.origin, notice.event, notice.up, "out of memory");
         return false;
     }
     CURL* h = curl.get();
@@ -191,7 +190,7 @@ bool WebhookSender::Send(const Notice& notice) {
     } else {
         return true;
     }
-    SayFailure(config.origin, notice.event, notice.up, why, token.View());
+    SayFailure(say_, config.origin, notice.event, notice.up, why, token.View());
     return false;
 }
 

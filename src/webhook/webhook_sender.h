@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "engine/pass_events.h"
+#include "platform/operator_voice.h"
 #include "webhook/webhook_form.h"
 
 namespace sentrel::webhook {
@@ -29,7 +30,8 @@ inline constexpr std::size_t kAnswerLimit = 64 * 1024;
 
 class WebhookSender : public PassListener {
   public:
-    WebhookSender();
+    // Each notice not sent is one line said with `say`.
+    explicit WebhookSender(OperatorVoice say);
     ~WebhookSender() override;
     WebhookSender(const WebhookSender&) = delete;
     WebhookSender& operator=(const WebhookSender&) = delete;
@@ -62,6 +64,7 @@ class WebhookSender : public PassListener {
     std::shared_ptr<const Config> config_;
     bool closing_ = false;
     std::chrono::steady_clock::time_point deadline_;  // set with closing_
+    const OperatorVoice say_;
     std::thread worker_;
 };
 
