@@ -123,8 +123,15 @@ TEST(ProfileFile, LoadsOddPlacesAndSavesAtomically) {
 
 class Settings : public ::testing::Test {
   protected:
-    void SetUp() override { home_.UseAsConfigHome(), ResetSettingsForTesting(), ResetNodeTable(); }
-    void TearDown() override { ResetSettingsForTesting(), ResetNodeTable(); }
+    void SetUp() override {
+        home_.UseAsConfigHome();
+        ResetSettingsForTesting();
+        ResetNodeTable();
+    }
+    void TearDown() override {
+        ResetSettingsForTesting();
+        ResetNodeTable();
+    }
     MonitorSettings Load(const std::optional<std::string>& bytes = std::nullopt) {
         if (bytes) {
             EXPECT_TRUE(WriteFile(home_.iniPath(), *bytes));
@@ -135,45 +142,45 @@ class Settings : public ::testing::Test {
     TempDir home_;
 };
 
-using Field = std::function<std::string(const MonitorSettings&)>;
-#define F(expr) [](const MonitorSettings& s) { return expr; }
+using Field = std::function<std::vector<std::string>(const MonitorSettings&)>;
+#define F(...) [](const MonitorSettings& s) { return std::vector<std::string>{__VA_ARGS__}; }
 const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
-const Field kFlags =
+const Field kFlags =  // one value, each flag named
     F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
       " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
       B(s.Notify_Flag));
-const Field kEchoes = F(std::to_string(s.Echoes) + " " + std::to_string(s.Loss_Percent) + " " +
-                        std::to_string(s.Slow_ms));
+const Field kEchoes =
+    F(std::to_string(s.Echoes), std::to_string(s.Loss_Percent), std::to_string(s.Slow_ms));
 
 TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
     // clang-format off
-    const std::tuple<std::string, Field, std::string> rows[] = {
-        {"", F(s.Secs + s.MAXSecs + s.Max_Alarms + "|" + s.Num_Fails + s.Com_1_Device + s.Com_2_Device),
-         "606010|/dev/ttyS0/dev/ttyS1"},
-        {"[General]\nSecs=\nMAXSecs=12345\n", F(s.Secs + "|" + s.MAXSecs), "|1234"},
+    const std::tuple<std::string, Field, std::vector<std::string>> rows[] = {
+        {"", F(s.Secs, s.MAXSecs, s.Max_Alarms, s.Num_Fails, s.Com_1_Device, s.Com_2_Device),
+         {"60", "60", "10", "", "/dev/ttyS0", "/dev/ttyS1"}},
+        {"[General]\nSecs=\nMAXSecs=12345\n", F(s.Secs, s.MAXSecs), {"", "1234"}},
         {"[Servers]\ns0node=" + a49 + "b\ns0port=123456\ns0title=\xC3\xA9" + a49,
-         F(s.NodeList[0].address + s.NodeList[0].port + s.NodeList[0].title), a49 + "12345\xC3\xA9" + a49.substr(2)},
+         F(s.NodeList[0].address, s.NodeList[0].port, s.NodeList[0].title), {a49, "12345", "\xC3\xA9" + a49.substr(2)}},
         {"[Alerts]\nNum_Fails=1234\nMax_Alarms=9999\nPager_Phone=" + x40 + "5\nCommand_Line=" + x40 +
-         "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails + s.Max_Alarms + s.Pager_Phone +
-         s.Command_Line + s.Wave_File + s.Com_2_Device), "123999" + x40 + x40.substr(1) + w130.substr(3)},
-        {"", kFlags, "text 1 html 0 com 00 auto 0 delay 4 notify 1"},
-        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "text 1 html 0 com 10 auto 0 delay 1 notify 1"},
-        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0\nNotify_Flag=0", kFlags, "text 1 html 0 com 01 auto 0 delay 4 notify 0"},
-        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "text 0 html 1 com 00 auto 1 delay 4 notify 1"},
-        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9\nNotify_Flag=yes", kFlags, "text 1 html 0 com 00 auto 0 delay 9 notify 0"},
+         "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails, s.Max_Alarms, s.Pager_Phone,
+         s.Command_Line, s.Wave_File, s.Com_2_Device), {"123", "999", x40, x40.substr(1), w130.substr(3), ""}},
+        {"", kFlags, {"text 1 html 0 com 00 auto 0 delay 4 notify 1"}},
+        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, {"text 1 html 0 com 10 auto 0 delay 1 notify 1"}},
+        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0\nNotify_Flag=0", kFlags, {"text 1 html 0 com 01 auto 0 delay 4 notify 0"}},
+        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, {"text 0 html 1 com 00 auto 1 delay 4 notify 1"}},
+        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9\nNotify_Flag=yes", kFlags, {"text 1 html 0 com 00 auto 0 delay 9 notify 0"}},
         {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
-         s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
-         NodeTable::Instance().Get(1).node.address), "17b"},
-        {std::string(100000, '\xC3'), F(s.Secs), "60"},
-        {"", kEchoes, "1 0 0"},
-        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, "20 100 0"},
-        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, "1 25 800"},
-        {"[Alerts]\nWebhook_Format=NTFY", F(s.Webhook_Format), "ntfy"},
-        {"[Alerts]\nWebhook_Format=", F(s.Webhook_Format), "json"},
-        {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), "Teams"},
-        {"[Alerts]\nEmail_Port=65536", F(std::to_string(s.Email_Port)), "25"},
-        {"[Alerts]\nEmail_Port=65535", F(std::to_string(s.Email_Port)), "65535"}};
+         s.NodeList[0].probeType), std::to_string(s.NodeList[1].probeType), s.NodeList[3].address,
+         NodeTable::Instance().Get(1).node.address), {"1", "7", "", "b"}},
+        {std::string(100000, '\xC3'), F(s.Secs), {"60"}},
+        {"", kEchoes, {"1", "0", "0"}},
+        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0"}},
+        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800"}},
+        {"[Alerts]\nWebhook_Format=NTFY", F(s.Webhook_Format), {"ntfy"}},
+        {"[Alerts]\nWebhook_Format=", F(s.Webhook_Format), {"json"}},
+        {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), {"Teams"}},
+        {"[Alerts]\nEmail_Port=65536", F(std::to_string(s.Email_Port)), {"25"}},
+        {"[Alerts]\nEmail_Port=65535", F(std::to_string(s.Email_Port)), {"65535"}}};
     // clang-format on
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);

@@ -9,6 +9,7 @@
 
 #include "config/settings.h"
 #include "engine/pass_events.h"
+#include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
@@ -23,8 +24,9 @@ const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
 const std::regex kStamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4})");
 
 const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
-std::string Status(int i) {
-    return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
+using Shown = std::pair<std::string, std::int32_t>;  // a slot's status text and failure count
+Shown Status(int i) {
+    return {Slot(i).status.statusText, Slot(i).status.failCount};
 }
 struct Player : SoundPlayer {  // its calls come on the event loop of the application's thread
     std::string calls;
@@ -46,12 +48,12 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetIpText(7, std::string(kIpTextMax + 11, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
     EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
-              std::tuple(std::string(kIpTextMax, '1'), "PING: 3 ms. /0"));
+              std::tuple(std::string(kIpTextMax, '1'), Shown("PING: 3 ms. ", 0)));
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
-    EXPECT_EQ(Status(7), "*ERROR* count: 3/3");
+    EXPECT_EQ(Status(7), Shown("*ERROR* count: 3", 3));
     EXPECT_EQ(table.ApplyProbeResult(7, 512).alarmCount, 0);
-    EXPECT_EQ(Status(7), "PING: 512 ms. /0");
+    EXPECT_EQ(Status(7), Shown("PING: 512 ms. ", 0));
     table.Modify(7, [](NodeSlot& s) { s.status.failCount = INT32_MAX; });
     EXPECT_EQ(table.ApplyProbeResult(7, 0).failCount, INT32_MAX);  // no wrap round
     table.SetNode(0, {"one", "", "", HTTPD});
@@ -59,10 +61,10 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.DefaultPortIfEmpty(1, "80");
     EXPECT_EQ(std::tuple(StatusRows().size(), Slot(1).node.port), std::tuple(2u, "81"));  // a gap
     table.ResetStatusTexts();  // STOP: the texts only
-    EXPECT_EQ(Status(7), "*unknown*/" + std::to_string(INT32_MAX));
+    EXPECT_EQ(Status(7), Shown("*unknown*", INT32_MAX));
     ResetNodeTable();
     EXPECT_EQ(std::tuple(Slot(7).node.address, Slot(7).status.ipText, Status(7)),
-              std::tuple("", "", "*unknown*/0"));
+              std::tuple("", "", Shown("*unknown*", 0)));
 }
 
 // A round's figures, then the thresholds' verdict at, below and above them.
@@ -72,7 +74,7 @@ TEST(EchoRound, FiguresAndThresholdsDecideExactly) {
     for (const auto& [micros, want] : std::vector<std::pair<std::vector<std::int64_t>, EchoFigures>>{
              {lossy, {8, 6, 10000, 20000, 30000, 20000}}, {{-1, 2000, -1, 1000, 9000}, {5, 3, 1000, 2000, 9000, 4500}},
              {{1000, 3000, 5000, 100000}, {4, 4, 1000, 4000, 100000, 33000}}, {{-1, -1}, {2, 0, 0, 0, 0, 0}},
-             {{1500}, {1, 1, 1500, 1500, 1500, 0}}})
+             {{1500}, {1, 1, 1500, 1500, 1500, 0}}, {{kEchoNotSent, -1, 1000}, {2, 1, 1000, 1000, 1000, 0}}})
         EXPECT_EQ(FiguresOfRound(micros), want) << ::testing::PrintToString(micros);
     for (const auto& [micros, loss, slow, result, text] :
          std::vector<std::tuple<std::vector<std::int64_t>, int, int, int, std::string>>{
@@ -87,6 +89,11 @@ TEST(EchoRound, FiguresAndThresholdsDecideExactly) {
     }
 }
 
+struct Figures : PassListener {
+    std::vector<EchoFigures> seen;
+    void ProbeDone(const ProbeEvent& e) override { seen.push_back(e.echoes); }
+};
+
 class Pass : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -95,7 +102,8 @@ class Pass : public ::testing::Test {
     void TearDown() override {
         ScanAbort = 1;
         EXPECT_TRUE(WaitForScanPass(20s));
-        ResetEngineStateForTesting(), ResetSettingsForTesting();
+        ResetEngineStateForTesting();
+        ResetSettingsForTesting();
     }
     void Add(int i, const std::string& address, const std::string& port,
              std::int32_t type = HTTPD) {
@@ -133,7 +141,8 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
                       bad = Row("127.0.0.1 port:" + refused_, "");
     EXPECT_EQ(std::tuple(Join(window_.Redraws().at(0)), Join(window_.Redraws().at(1))),
               std::tuple(ok + "|" + bad + "*unknown*|", ok + "|" + bad + "*ERROR* count: 1|"));
-    Run(), Run();
+    Run();
+    Run();
     const std::string failed = "  Server: 127.0.0.1 - *ERROR* count: ",
                       okLine = "  Server: 127.0.0.1 - " + kOk + " |";
     const std::string log = failed + "1 |" + failed + "2 |" + failed + "3 |";
@@ -143,7 +152,7 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
         1, [&](NodeSlot& s) { s.node.port = web_.portText(), s.status.alarmCount = 1; });
     settings_.Success = true;  // the node answers again: both counts back to 0, every probe logged
     Run();
-    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(kOk + "/0", 0));
+    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(Shown(kOk, 0), 0));
     EXPECT_EQ(Lines(settings_.Log_File_Name), log + okLine + okLine);
     EXPECT_EQ(web_.accepted(), 5);
     EXPECT_TRUE(window_.Messages().empty());
@@ -155,20 +164,26 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(1, "3com.example", "", PING);
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
+    Add(4, "[::ffff:127.0.0.1]", web_.portText());  // brackets, IPv4-mapped: 127.0.0.1
+    ::testing::internal::CaptureStderr();
     Run();
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
-              std::tuple(Row("127.0.0.1", ""), "80"));  // stored, not shown
-    EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),
-              std::tuple("3com.example", "*ERROR* count: 1/1"));  // digit first: no lookup
-    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", kOk + "/0"));
+              std::tuple(Row("127.0.0.1", ""), "80"));       // stored, not shown
+    EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),  // digit first: no lookup
+              std::tuple("", Shown("*ERROR* Bad address: not a dotted IPv4 address.", 1)));
+    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
     EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
               std::string::npos);
     EXPECT_EQ(calls.find("cursor:on"), calls.rfind("cursor:on"));
     EXPECT_NE(calls.find(kTitle + "scanning: " + longAddress.substr(0, 75) + "|"),
               std::string::npos);
-    Run();  // the address looked up is kept
+    Run();  // the address looked up is kept; what is wrong with an address is said once
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
+    EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", Shown(kOk, 0)));
+    const std::string why = " is not probed: not a dotted IPv4 address\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "sentrel: node 3com.example" + why + "sentrel: node " + longAddress + why);
 }
 
 // A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
@@ -176,26 +191,66 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
 TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     if (PingProbe("127.0.0.1") <= 0)
         GTEST_SKIP() << "no ICMP echo to loopback here";
-    struct Figures : PassListener {
-        std::vector<EchoFigures> seen;
-        void ProbeDone(const ProbeEvent& e) override { seen.push_back(e.echoes); }
-    };
     const auto figures = std::make_shared<Figures>();
     AddPassListener(figures);
-    Add(0, "127.0.0.1", "", PING), Add(1, "127.0.0.1", web_.portText());
-    settings_.Log_Flag = true, settings_.Log_File_Name = dir_.file("log"), settings_.Echoes = 3;
+    Add(0, "127.0.0.1", "", PING);
+    Add(1, "127.0.0.1", web_.portText());
+    settings_.Log_Flag = true;
+    settings_.Log_File_Name = dir_.file("log");
+    settings_.Echoes = 3;
     Run();
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(R"(PING: \d+ ms\. /0)"))) << Status(0);
-    settings_.Slow_ms = 1, Run(), settings_.Echoes = 1, Run();
+    const std::string fast = R"(PING: \d+ ms\. )", slow = R"(\*ERROR\* Slow: \d+ ms\.)";
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(fast))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 0);
+    settings_.Slow_ms = 1;
+    Run();
+    settings_.Echoes = 1;
+    Run();
     RemovePassListener(figures);
-    const std::string slow = R"(\*ERROR\* Slow: \d+ ms\.)";
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(slow + "/2"))) << Status(0);
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(slow))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 2);
     EXPECT_TRUE(std::regex_match(Lines(settings_.Log_File_Name),
                                  std::regex("(  Server: 127\\.0\\.0\\.1 - " + slow + " \\|){2}")));
     ASSERT_EQ(figures->seen.size(), 6u);
     EXPECT_EQ(std::tuple(figures->seen[0].sent, figures->seen[2].received, figures->seen[4].sent,
                          figures->seen[5].sent, figures->seen[2].medianMicros > 0),
               std::tuple(3, 3, 1, 0, true));
+}
+
+// Through the helper: a single echo over a 30 ms path keeps its unit for Slow_ms and the
+// figures; two passes of 100 nodes (200 echoes at once) are held back by its cap, never lost.
+TEST_F(Pass, ThroughTheHelperOneEchoKeepsItsUnitAndTheCapIsNoLoss) {
+    const auto figures = std::make_shared<Figures>();
+    bool ran = false;
+    std::pair<std::string, int> slow;
+    if (!InPrivateNetNamespace([&] {
+            if (!SetNetSysctl("ipv4/ping_group_range", "1 0") ||
+                !SetNetSysctl("ipv4/icmp_echo_ignore_all", "1"))
+                return;
+            PingHelperStop();  // the next probe starts a helper in this namespace
+            FILE* responder =
+                ::popen("exec python3 " SENTREL_TEST_SUPPORT "/echo_responder.py 4 30", "re");
+            char ready[8];
+            ran = responder && std::fgets(ready, sizeof ready, responder);
+            AddPassListener(figures);
+            Add(0, "127.0.0.1", "", PING), settings_.Slow_ms = 20, Run();
+            RemovePassListener(figures), slow = Status(0);
+            ::pclose(responder);
+            SetNetSysctl("ipv4/icmp_echo_ignore_all", "0"), settings_.Slow_ms = 0;
+            for (int i = 0; i < kMaxNodes; ++i)
+                Add(i, "127.0.0." + std::to_string(i + 1), "", PING);
+            Run(), Run();
+            PingHelperStop();
+        }) ||
+        !ran)
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    EXPECT_TRUE(std::regex_match(slow.first, std::regex(R"(\*ERROR\* Slow: 3\d ms\.)")))
+        << slow.first;
+    EXPECT_EQ(slow.second, 1);
+    ASSERT_EQ(figures->seen.size(), 1u);
+    EXPECT_GE(figures->seen[0].medianMicros, 30000);
+    for (int i = 0; i < kMaxNodes; ++i)
+        EXPECT_EQ(Slot(i).status.failCount, 0) << i << ": " << Status(i).first;
 }
 
 TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
@@ -223,8 +278,9 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
     EXPECT_EQ(Slot(2).status.alarmCount, 1);
     EXPECT_TRUE(std::filesystem::exists(dir_.file("launched")));
     settings_.Max_Alarms = "1", Run();  // still failing, no alarm left: the sound ends
-    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();     // it ends at STOP as well
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);  // the calls reach the player
+    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();  // it ends at STOP as well
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);  // the calls reach the player
     EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
 }
 
@@ -271,7 +327,8 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     };
     const auto first = std::make_shared<Listener>(), second = std::make_shared<Listener>();
     first->throws = true;
-    AddPassListener(first), AddPassListener(second);
+    AddPassListener(first);
+    AddPassListener(second);
     Add(0, "127.0.0.1", web_.portText());
     Add(1, "127.0.0.1", web_.portText());
     SetCurrentSettingsForTesting(settings_);
@@ -279,7 +336,8 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     const std::string why = LastPassFailure();
     first->throws = false;
     Run();  // a pass that ends normally has no failure to tell
-    RemovePassListener(first), RemovePassListener(second);
+    RemovePassListener(first);
+    RemovePassListener(second);
     EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
     EXPECT_EQ(
         std::tuple(second->probes.load(), second->ends.load(), LastPassFailure(), ScanBusy.load()),
@@ -292,15 +350,15 @@ class Scheduler : public Pass, public SchedulerWindow {
     void SetSetupEnabled(bool enabled) override { setup_ = enabled; }
     void RedrawWhole() override { rows_ = Join(StatusRows()); }
     void Configure(const std::string& secs, const LoopbackPeer& peer, int nodes = 1) {
-        settings_.Secs = secs, settings_.MAXSecs = "2";
+        settings_.Secs = secs;
+        settings_.MAXSecs = "2";
         for (int i = 0; i < nodes; ++i)
             Add(i, "127.0.0.1", peer.portText());
         SetCurrentSettingsForTesting(settings_);
     }
-    std::string State() {
-        return caption_ + (setup_ ? " setup" : "") + (scheduler_.TimerArmed() ? " armed" : "") +
-               std::to_string(MonitorRunning);
-    }
+    // The caption, Setup enabled, the timer armed, MonitorRunning.
+    using Controls = std::tuple<std::string, bool, bool, int>;
+    Controls State() { return {caption_, setup_, scheduler_.TimerArmed(), MonitorRunning.load()}; }
     std::string caption_ = "RUN", rows_;
     bool setup_ = true;
     ScanScheduler scheduler_{this};
@@ -311,7 +369,7 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();
-    EXPECT_EQ(State(), "STOP armed1");
+    EXPECT_EQ(State(), Controls("STOP", false, true, 1));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const qint64 first = clock.elapsed();
     EXPECT_LT(first, 500);
@@ -332,10 +390,11 @@ TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) 
     const std::string lastScan = GetLastScanText();
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
     EXPECT_EQ(std::tuple(scheduler_.PassesStarted(), ScanBusy.load(), GetLastScanText(), State()),
-              std::tuple(1, 1, lastScan, "STOP armed1"))
+              std::tuple(1, 1, lastScan, Controls("STOP", false, true, 1)))
         << "the first pass still waits";
     scheduler_.OnRunStop();  // STOP during the pass
-    EXPECT_EQ(std::tuple(State(), ScanAbort.load()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), ScanAbort.load()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_EQ(rows_, Join(std::vector(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*"))));
     QElapsedTimer clock;
     clock.start();
@@ -352,15 +411,17 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
     for (const char* secs : {"", "0", "-5", "abc"}) {
         Configure(secs, web_);
         scheduler_.OnRunStop();
-        EXPECT_EQ(State(), "STOP1") << secs;
+        EXPECT_EQ(State(), Controls("STOP", false, false, 1)) << secs;
         QTest::qWait(60);
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);
     EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
-    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
 }
 

@@ -31,7 +31,8 @@ class FaultPass : public ::testing::Test {
     }
     void TearDown() override { ResetEngineStateForTesting(), ResetSettingsForTesting(); }
     void Nodes(const testing::TempDir& dir, const std::vector<std::string>& nodes) {
-        s_.Log_File_Name = dir.file("log"), s_.Report_File_Name = dir.file("report.html");
+        s_.Log_File_Name = dir.file("log");
+        s_.Report_File_Name = dir.file("report.html");
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const auto space = nodes[i].find(' ');
             s_.NodeList[i] = {nodes[i].substr(0, space), nodes[i].substr(space + 1), "", HTTPD};
@@ -81,7 +82,7 @@ TEST_F(FaultPass, SilentServersAndUnusableNamesFailOnlyTheirOwnNode) {
             const double took = Pass();  // the silent peer holds it for MAXSecs, nothing else
             EXPECT_TRUE(took >= 1.0 && took < 5.0) << took;
             std::vector<std::string> want(8, kFailed + pass);
-            want[0] = want[7] = kOk;
+            want[0] = want[7] = kOk, want[4] = "*ERROR* Bad address: not a dotted IPv4 address.";
             for (int node = 0; node < 8; ++node) {
                 EXPECT_EQ(NodeTable::Instance().Get(node).status.statusText, want[node]) << node;
             }
