@@ -72,16 +72,22 @@ void ScanScheduler::OnRunStop() {
         timer_.stop();
         StopSound();
         NodeTable::Instance().ResetStatusTexts();
-        window_->SetRunCaption(kRunCaption);
-        window_->SetSetupEnabled(true);
+        if (window_ != nullptr) {
+            window_->SetRunCaption(kRunCaption);
+            window_->SetSetupEnabled(true);
+        }
         MonitorRunning.store(0);
         NotifyMonitoringChanged(false);
-        window_->RedrawWhole();
+        if (window_ != nullptr) {
+            window_->RedrawWhole();
+        }
         return;
     }
     StopSound();
-    window_->SetSetupEnabled(false);
-    window_->SetRunCaption(kStopCaption);
+    if (window_ != nullptr) {
+        window_->SetSetupEnabled(false);
+        window_->SetRunCaption(kStopCaption);
+    }
     if (IntervalMilliseconds(CurrentIntervalSecs()) > 0) {
         Arm(kFirstTickMs);
     }

@@ -34,6 +34,7 @@ class ScanScheduler : public QObject {
     Q_OBJECT
 
   public:
+    // window: null where there is no window (the headless program).
     explicit ScanScheduler(SchedulerWindow* window, QObject* parent = nullptr);
     ~ScanScheduler() override;
 

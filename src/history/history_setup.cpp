@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "engine/pass_events.h"
 
@@ -12,18 +13,18 @@ std::string HistoryFilePath() {
     return StateDirectory() + "/history.sqlite";
 }
 
-std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings) {
+std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings, OperatorVoice say) {
     if (settings.Keep_Days <= 0) {
         return nullptr;
     }
     WriterOptions options;
     options.path = HistoryFilePath();
     options.keepDays = settings.Keep_Days;
+    options.say = std::move(say);
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(options.path).parent_path(), ec);
     if (ec) {
-        std::fprintf(stderr, "sentrel: history off for this run: %s: %s\n", options.path.c_str(),
-                     ec.message().c_str());
+        options.say("history off for this run: " + options.path + ": " + ec.message());
         return nullptr;
     }
     auto writer = std::make_shared<HistoryWriter>(options);

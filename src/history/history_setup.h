@@ -15,8 +15,8 @@ std::string HistoryFilePath();
 
 // Creates the folder and the writer for the settings' Keep_Days and adds it as
 // a pass listener. Returns null (history off) when Keep_Days is 0 or the folder
-// cannot be made (one line on standard error).
-std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings);
+// cannot be made (one line said with `say`, as the writer says its own).
+std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings, OperatorVoice say);
 
 // Removes the writer from the listeners and waits for what it holds to be written.
 void StopHistory(std::shared_ptr<HistoryWriter>& writer);

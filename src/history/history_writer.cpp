@@ -106,8 +106,8 @@ void HistoryWriter::Flush() {
 
 void HistoryWriter::Say(const std::string& what, int code) {
     if (!said_.exchange(true)) {
-        std::fprintf(stderr, "sentrel: history off for this run: %s: %s (%s)\n",
-                     options_.path.c_str(), what.c_str(), sqlite3_errstr(code));
+        options_.say("history off for this run: " + options_.path + ": " + what + " (" +
+                     sqlite3_errstr(code) + ")");
     }
 }
 

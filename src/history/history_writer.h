@@ -14,6 +14,7 @@
 
 #include "engine/pass_events.h"
 #include "history/history_store.h"
+#include "platform/operator_voice.h"
 
 namespace sentrel::history {
 
@@ -24,6 +25,7 @@ struct WriterOptions {
     std::size_t queueLimit = 20000;          // events waiting; beyond it the file is too slow
     int pruneBatch = 500;                    // results deleted per transaction
     std::int64_t (*wallClock)() = NowUtcMs;  // UTC ms; tests set a clock that jumps
+    OperatorVoice say = [](const std::string&) {};  // the one line when history turns off
 };
 
 class HistoryWriter : public PassListener {
@@ -58,7 +60,7 @@ class HistoryWriter : public PassListener {
     bool WriteBatch(std::deque<Event>& batch);
     void PruneSome();
     void TurnOff(const std::string& what, int code);
-    void Say(const std::string& what, int code);  // the one line on standard error
+    void Say(const std::string& what, int code);  // the one line said, once
 
     const WriterOptions options_;
     HistoryStore store_;  // the writer thread's alone

@@ -5,6 +5,7 @@
 #include "config/node_table.h"
 #include "engine/https_probe.h"
 #include "engine/scan_pass.h"
+#include "platform/operator_voice.h"
 
 namespace sentrel::monitor {
 
@@ -50,8 +51,8 @@ std::string ServicePerfData(const ProbeEvent& event) {
 }  // namespace
 
 void SayLine(const std::string& text) {
-    std::fprintf(stderr, "sentrel-monitor: %s\n", OneLine(text).c_str());
-    std::fflush(stderr);
+    static const OperatorVoice voice = StderrVoice("sentrel-monitor");
+    voice(text);
 }
 
 MessageAnswer ConsoleWindow::ShowMessage(const std::string& text, const std::string& caption,

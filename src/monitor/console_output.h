@@ -8,30 +8,21 @@
 #include <string>
 
 #include "engine/pass_events.h"
-#include "engine/scan_scheduler.h"
 #include "platform/window_port.h"
 
 namespace sentrel::monitor {
 
-// One line on standard error, prefixed with the program's name.
+// One line on standard error, prefixed with the program's name: the voice this
+// program gives every room.
 void SayLine(const std::string& text);
 
 // The window the pass talks to, without a display: a message becomes one line
 // "caption: text" on standard error and is answered at once (Ok, or No to a
-// question); titles, redraws and cursors have nothing to show.
-class ConsoleWindow : public ScanWindow, public SchedulerWindow {
+// question). It has nothing else to show.
+class ConsoleWindow : public ScanWindow {
   public:
-    // ScanWindow
-    void SetTitle(const std::string&) override {}
-    void RedrawNow() override {}
     MessageAnswer ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon,
                               MessageButtons buttons) override;
-    void BeginWaitCursor() override {}
-    void EndWaitCursor() override {}
-    // SchedulerWindow
-    void SetRunCaption(const std::string&) override {}
-    void SetSetupEnabled(bool) override {}
-    void RedrawWhole() override {}
 };
 
 // Writes one line per probe (the status list's row) to standard output and

@@ -46,9 +46,8 @@ int ConfiguredNodes(const MonitorSettings& settings) {
 
 }  // namespace
 
-HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window,
-                                 startup::ProgramRun* run)
-    : args_(args), scheduler_(window), run_(run) {
+HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, startup::ProgramRun* run)
+    : args_(args), scheduler_(nullptr), run_(run) {
     lines_ = std::make_shared<ProbeLines>(args_.once ? std::function<void()>(QuitSoon)
                                                      : std::function<void()>());
     AddPassListener(lines_);

@@ -25,7 +25,7 @@ class HeadlessMonitor : public QObject {
 
   public:
     // The run's signals end it (SIGTERM, SIGINT) and reload it (SIGHUP).
-    HeadlessMonitor(const MonitorArgs& args, ConsoleWindow* window, startup::ProgramRun* run);
+    HeadlessMonitor(const MonitorArgs& args, startup::ProgramRun* run);
     ~HeadlessMonitor() override;
 
     // Runs the event loop until the end; returns the exit code. The pass has

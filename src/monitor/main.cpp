@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         SetSoundPlayer(nullptr);
         SayLine("no sound server answers: alarm sounds are skipped");
     }
-    HeadlessMonitor monitor(args, &window, &run);
+    HeadlessMonitor monitor(args, &run);
     const int code = run.Finish(monitor.Run());
     SetMainWindowHandle(nullptr);
     return code;

@@ -13,19 +13,22 @@ enum class MessageIcon { None, Exclamation, Stop, Question };
 enum class MessageButtons { Ok, YesNo };
 enum class MessageAnswer { Ok, Yes, No };
 
+// What a pass needs of a window. A window without a display (the headless
+// program's console) has only messages to give: titles, redraws and cursors
+// show nothing unless a window overrides them.
 class ScanWindow {
   public:
     virtual ~ScanWindow() = default;
     // Sets the window title; returns once it is applied.
-    virtual void SetTitle(const std::string& title) = 0;
+    virtual void SetTitle(const std::string&) {}
     // Rebuilds the status list from the node table; returns once it is done.
-    virtual void RedrawNow() = 0;
+    virtual void RedrawNow() {}
     // Shows a modal message and holds the calling thread until it is dismissed.
     // Callable from the scan thread and from the user-interface thread.
     virtual MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                       MessageIcon icon, MessageButtons buttons) = 0;
-    virtual void BeginWaitCursor() = 0;
-    virtual void EndWaitCursor() = 0;
+    virtual void BeginWaitCursor() {}
+    virtual void EndWaitCursor() {}
 };
 
 // MainWindowHandle: the window the pass talks to, or null (then titles, redraws

@@ -55,7 +55,7 @@ void ProgramRun::Start() {
     StartHistory();
     StartMetrics();
     if (options_.webhook) {
-        webhook_ = std::make_shared<webhook::WebhookSender>();
+        webhook_ = std::make_shared<webhook::WebhookSender>(options_.say);
         AddPassListener(webhook_);
         FollowWebhook();
     }
@@ -96,7 +96,7 @@ void ProgramRun::FollowWebhook() {
 void ProgramRun::StartHistory() {
     const MonitorSettings settings = CurrentSettings();
     keepDays_ = settings.Keep_Days;
-    history_ = history::StartHistory(settings);
+    history_ = history::StartHistory(settings, options_.say);
 }
 
 void ProgramRun::StartMetrics() {

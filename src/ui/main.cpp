@@ -6,6 +6,7 @@
 
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
+#include "platform/operator_voice.h"
 #include "platform/qt_sound.h"
 #include "platform/window_port.h"
 #include "startup/program_run.h"
@@ -27,9 +28,7 @@ int main(int argc, char** argv) {
     startup::ProgramRun run({.metrics = true,
                              .watchHangup = false,
                              .sound = MakeQtSoundPlayer(),
-                             .say = [](const std::string& line) {
-                                 std::fprintf(stderr, "sentrel: %s\n", line.c_str());
-                             }});
+                             .say = StderrVoice("sentrel")});
     if (!run.FindPing()) {
         ui::ShowMessageBox(nullptr, QString::fromLatin1(kMsgNoPing), QString::fromLatin1(kAppTitle),
                            MessageIcon::Exclamation, MessageButtons::Ok);

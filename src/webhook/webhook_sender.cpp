@@ -26,15 +26,13 @@ std::size_t ReadAnswer(char*, std::size_t size, std::size_t count, void* read) {
 // The one line of a failed notice. The token is never in it: the reasons come
 // from the token file's check, libcurl and the status code; it is cut out all
 // the same should a reason ever carry it.
-void SayFailure(const std::string& origin, const std::string& what, const std::string& why,
-                std::string_view token = {}) {
-    std::string line = "sentrel: webhook to " + origin + " not sent (" + what + "): " + why;
+void SayFailure(const OperatorVoice& say, const std::string& origin, const std::string& what,
+                const std::string& why, std::string_view token = {}) {
+    std::string line = "webhook to " + origin + " not sent (" + what + "): " + why;
     for (std::size_t at; !token.empty() && (at = line.find(token)) != std::string::npos;) {
         line.replace(at, token.size(), "(token)");
     }
-    line += '\n';
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
+    say(line);
 }
 
 std::string What(const NodeAlarmEvent& event, bool up) {
@@ -51,7 +49,7 @@ void Outcome(bool ok) {
 
 }  // namespace
 
-WebhookSender::WebhookSender() {
+WebhookSender::WebhookSender(OperatorVoice say) : say_(std::move(say)) {
     CurlStartOnce();
     worker_ = std::thread(&WebhookSender::Work, this);
 }
@@ -129,7 +127,7 @@ void WebhookSender::Queue(const NodeAlarmEvent& event, bool up) {
     if (queue_.size() >= kQueueLimit) {
         const std::string origin = config_->origin;
         lock.unlock();
-        SayFailure(origin, What(event, up), "too many notices waiting");
+        SayFailure(say_, origin, What(event, up), "too many notices waiting");
         Outcome(false);
         return;
     }
@@ -189,7 +187,7 @@ void WebhookSender::Work() {
         }
         const std::string what = What(notice.event, notice.up);
         if (late) {
-            SayFailure(notice.config->origin, what, "the program ended first");
+            SayFailure(say_, notice.config->origin, what, "the program ended first");
         }
         Outcome(!late && Post(*notice.config,
                               BuildRequest(notice.config->form, notice.event, notice.up,
@@ -203,7 +201,7 @@ bool WebhookSender::Post(const Config& config, const Request& request, const std
     std::string why;
     if (!config.tokenFile.empty() &&
         !ReadPasswordFile(config.tokenFile, &token, &why, "token file")) {
-        SayFailure(config.origin, what, why);
+        SayFailure(say_, config.origin, what, why);
         return false;
     }
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
@@ -222,7 +220,7 @@ bool WebhookSender::Post(const Config& config, const Request& request, const std
         built = headers != nullptr;
     }
     if (!built) {
-        SayFailure(config.origin, what, "out of memory");
+        SayFailure(say_, config.origin, what, "out of memory");
         return false;
     }
     CURL* h = curl.get();
@@ -265,7 +263,7 @@ bool WebhookSender::Post(const Config& config, const Request& request, const std
     } else {
         return true;
     }
-    SayFailure(config.origin, what, why, token.View());
+    SayFailure(say_, config.origin, what, why, token.View());
     return false;
 }
 

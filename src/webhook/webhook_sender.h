@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "engine/pass_events.h"
+#include "platform/operator_voice.h"
 #include "webhook/webhook_form.h"
 
 namespace sentrel::webhook {
@@ -41,7 +42,8 @@ inline constexpr std::chrono::minutes kAlertHoldMin{1};
 
 class WebhookSender : public PassListener {
   public:
-    WebhookSender();
+    // Each notice not sent is one line said with `say`.
+    explicit WebhookSender(OperatorVoice say);
     ~WebhookSender() override;
     WebhookSender(const WebhookSender&) = delete;
     WebhookSender& operator=(const WebhookSender&) = delete;
@@ -96,6 +98,7 @@ class WebhookSender : public PassListener {
     std::chrono::steady_clock::time_point renewAt_;
     bool closing_ = false;
     std::chrono::steady_clock::time_point deadline_;  // set with closing_
+    const OperatorVoice say_;
     std::thread worker_;
 };
 

@@ -181,7 +181,6 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), {"Teams"}},
         {"[Alerts]\nEmail_Port=65536", F(std::to_string(s.Email_Port)), {"25"}},
         {"[Alerts]\nEmail_Port=65535", F(std::to_string(s.Email_Port)), {"65535"}}};
-
     // clang-format on
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);

@@ -261,7 +261,9 @@ int PassesWithHistory(const std::string& path, const std::string& logDir) {
     ResetEngineStateForTesting();
     NodeTable::Instance().SetNode(0, settings.NodeList[0]);
     SetCurrentSettingsForTesting(settings);
-    auto writer = std::make_shared<HistoryWriter>(WriterOptions{path, 30, 300});
+    WriterOptions options{path, 30, 300};
+    options.say = StderrVoice("sentrel");
+    auto writer = std::make_shared<HistoryWriter>(options);
     AddPassListener(writer);
     NotifyMonitoringChanged(true);
     for (int pass = 0; pass < 2; ++pass, writer->Flush())
