@@ -1,5 +1,5 @@
 // xSocket against loopback peers (deadlines without spinning, signals, SIGPIPE) and
-// the address and name helpers.
+// node addresses.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <ctime>
 
 #include "platform/icmp_echo.h"
-#include "platform/net_names.h"
+#include "platform/ip_address.h"
 #include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 #include "support/harness.h"
@@ -143,33 +143,6 @@ TEST(XSocket, SendToAVanishedPeerFailsWithoutSigpipe) {
     ::sigaction(SIGPIPE, &previous, nullptr);
     EXPECT_EQ(failures, 3);
     EXPECT_GE(brokenPipe, 1);
-}
-
-TEST(NetNames, StrictDottedQuadsDigitFirstNamesAndLookups) {
-    in_addr a{};
-    EXPECT_TRUE(ParseDottedIPv4("192.168.100.9", &a) && ntohl(a.s_addr) == 0xC0A86409);
-    EXPECT_TRUE(ParseDottedIPv4("255.255.255.255", &a) && ntohl(a.s_addr) == 0xFFFFFFFF);
-    for (const char* bad :
-         {"", "3com.example", "256.0.0.1", "1.2.3", "1.2.3.4.5", "1..3.4", " 1.2.3.4", "1.2.3.4 ",
-          "01.2.3.4", "+1.2.3.4", "0x7f.0.0.1", "1.2.3.", "1.2.3.1000"})
-        EXPECT_FALSE(ParseDottedIPv4(bad, &a)) << '"' << bad << '"';
-    std::string dotted = "old";
-    EXPECT_FALSE(NodeAddressText("", &dotted));
-    EXPECT_TRUE(NodeAddressText("3com.example", &dotted));  // begins with a digit: taken as it is
-    EXPECT_EQ(dotted, "3com.example");
-    EXPECT_TRUE(NodeAddressText("::1", &dotted) && dotted == "::1");  // a ':': IPv6, as it is
-    ASSERT_TRUE(NodeAddressText("localhost", &dotted));
-    EXPECT_TRUE(ParseDottedIPv4(dotted, &a) && ntohl(a.s_addr) >> 24 == 127) << dotted;
-    char raw[256] = {};
-    ASSERT_EQ(::gethostname(raw, sizeof raw - 1), 0);
-    EXPECT_TRUE(LocalHostName(&dotted));
-    EXPECT_EQ(dotted, std::string(raw).substr(0, 49));
-    // Without any network, a lookup fails fast and leaves the text alone.
-    dotted = "untouched";
-    if (!InPrivateNetNamespace(
-            [&] { EXPECT_FALSE(NodeAddressText("no-such-host.invalid", &dotted)); }))
-        GTEST_SKIP() << "no private network namespace (needs root)";
-    EXPECT_EQ(dotted, "untouched");
 }
 
 // A node's address as users write it, in its own words when it is none; a zone that
