@@ -145,7 +145,8 @@ class UiTest : public QObject {
         QCOMPARE(ui::OutageText(97'260'000), QStringLiteral("1 d 3 h"));
         CountingNotifier shown;
         ui::AlarmNotifyListener listener(&shown);
-        NodeAlarmEvent event{.address = "127.0.0.1", .alarmCount = 2};
+        NodeAlarmEvent event{
+            .address = "127.0.0.1", .title = {}, .statusText = {}, .alarmCount = 2};
         for (const bool flag : {false, true}) {
             MonitorSettings settings;
             settings.Notify_Flag = flag;
