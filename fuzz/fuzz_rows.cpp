@@ -70,9 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string success = sentrel::SuccessStatusText(slot.node.probeType, result);
     const std::string n = std::to_string(result), failure = sentrel::FailureStatusText(failCount);
     if (result >= 1) {
+        const std::int32_t type = slot.node.probeType;
+        static const char* const kTimed[] = {"", "PING", "TCP", "HTTPS", "DNS"};
         Expect("success text", success,
-               slot.node.probeType == sentrel::HTTPD ? "HTTP: " + n + " bytes. "
-                                                     : "PING: " + n + " ms. ");
+               type == sentrel::HTTPD
+                   ? "HTTP: " + n + " bytes. "
+                   : std::string(kTimed[type >= 1 && type <= 4 ? type : 1]) + ": " + n + " ms. ");
         Expect("success is no failure", std::to_string(sentrel::IsFailureStatus(success)), "0");
     }
     if (failCount >= 0)
