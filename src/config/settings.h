@@ -20,9 +20,6 @@ std::int32_t ProbeKind(std::int32_t probeType);
 // "HTTPD", "PING", "TCP", "HTTPS" or "DNS", by ProbeKind.
 const char* ProbeKindName(std::int32_t probeType);
 
-// Days of warning before a certificate expires ([Alerts] Cert_Days); 0 is off.
-inline constexpr int kDefaultCertDays = 14;
-
 // One configured node, as stored in section Servers (its keys: kNodeFields).
 struct NodeEntry {
     std::string address;             // host name or address literal; empty ends the list
@@ -96,7 +93,7 @@ struct MonitorSettings {
     int Slow_ms = 0;
     // Hand-edited only, never written: an HTTPS node fails when a certificate of
     // its chain expires within this many days; 0 is off.
-    int Cert_Days = kDefaultCertDays;
+    int Cert_Days = keys::Cert_Days.DefaultNumber();
     // Hand-edited only, never written: the webhook (src/webhook).
     std::string Webhook_URL;                                     // http or https; empty: off
     std::string Webhook_Format = keys::Webhook_Format.fallback;  // one of kWebhookForms, or as read
