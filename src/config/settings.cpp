@@ -169,6 +169,7 @@ void LoadSettings() {
     s.Secs = ReadText(file, keys::Secs);
     s.MAXSecs = ReadText(file, keys::MAXSecs);
     s.Echoes = std::clamp(ToInt(ReadText(file, keys::Echoes)), 1, kMaxEchoes);
+    s.Parallel = std::clamp(ToInt(ReadText(file, keys::Parallel)), 1, kMaxParallel);
 
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {

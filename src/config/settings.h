@@ -8,7 +8,8 @@
 namespace sentrel {
 
 inline constexpr int kMaxNodes = 100;
-inline constexpr int kMaxEchoes = 20;  // echoes of one PING probe, at most
+inline constexpr int kMaxEchoes = 20;    // echoes of one PING probe, at most
+inline constexpr int kMaxParallel = 64;  // probes of one pass in flight, at most
 
 enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
@@ -34,6 +35,10 @@ struct MonitorSettings {
     // value below 1 or not a number reads 1 (one echo, as without the key);
     // one above the top reads the top.
     int Echoes = 1;
+    // Hand-edited only, never written: how many probes a pass may have in flight,
+    // 1..kMaxParallel, read as Echoes is. 1 is the pass that probes one node after
+    // another.
+    int Parallel = 1;
     // Servers
     NodeSlots NodeList{};
     // Reports

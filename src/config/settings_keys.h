@@ -40,6 +40,8 @@ inline constexpr SettingKey MAXSecs{kGeneral, "MAXSecs", 4, "60", Sheet, 4};
 inline constexpr const char* kMAXSecsWritten = "MaxSecs";
 // Echoes per PING probe, hand-edited only: 1 to 20 (see MonitorSettings::Echoes).
 inline constexpr SettingKey Echoes{kGeneral, "Echoes", 4, "1", Hand};
+// Probes in flight at once, hand-edited only: 1 to 64 (see MonitorSettings::Parallel).
+inline constexpr SettingKey Parallel{kGeneral, "Parallel", 4, "1", Hand};
 
 // Servers: one key of each pattern per slot ("s0node" to "s99node").
 inline constexpr SettingKey NodeAddress{kServers, "s%dnode", 49, "", Sheet, 49};
