@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "engine/httpd_probe.h"
 #include "engine/ping_helper_client.h"
@@ -311,6 +312,34 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     }
     EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
     EXPECT_GE(raw, 1);
+}
+
+// Paced, rounds that run at once send no two requests closer than the interval, and
+// every echo is still answered: 8 rounds of 10 take at least 79 intervals (unpaced, 10 gaps).
+TEST(PingRound, PacingSpacesTheRequestsOfRoundsInFlightAndLosesNone) {
+    int answered = 0;
+    std::chrono::steady_clock::duration took{};
+    if (!InPrivateNetNamespace([&] {
+            if (!SetNetSysctl("ipv4/ping_group_range", "0 2147483647"))
+                return;
+            SetEchoPacing(std::chrono::milliseconds(10));
+            std::atomic<int> count{0};
+            std::vector<std::thread> rounds;
+            const auto start = std::chrono::steady_clock::now();
+            for (int i = 0; i < 8; ++i)
+                rounds.emplace_back([&count] {
+                    for (const std::int64_t m : PingProbeRound("127.0.0.1", 10).micros)
+                        count += m >= 0;
+                });
+            for (std::thread& round : rounds)
+                round.join();
+            took = std::chrono::steady_clock::now() - start, answered = count;
+            SetEchoPacing(std::chrono::milliseconds(0));
+        })) {
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    }
+    EXPECT_EQ(answered, 80);
+    EXPECT_GE(took, std::chrono::milliseconds(790));
 }
 
 // A helper whose privilege calls fail (PR_CAP_AMBIENT refused by a seccomp filter)
