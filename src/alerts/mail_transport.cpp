@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -51,6 +52,7 @@ void SecretText::Keep(std::size_t size) {
 
 MailTransport MailTransportFromSettings(const MonitorSettings& s) {
     MailTransport t;
+    assert(s.Email_Port >= keys::Email_Port.min && s.Email_Port <= keys::Email_Port.max);
     t.port = static_cast<std::uint16_t>(s.Email_Port);
     t.serverName = s.Email_SMTP.substr(0, kSmtpServerTextMax);
     t.user = s.Email_User;

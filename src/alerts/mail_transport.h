@@ -15,7 +15,7 @@ namespace sentrel {
 enum class MailSecurity { None, StartTls, Tls };
 
 struct MailTransport {
-    std::uint16_t port = 25;
+    std::uint16_t port = static_cast<std::uint16_t>(keys::Email_Port.DefaultNumber());
     MailSecurity security = MailSecurity::None;
     // The server as configured (before any lookup): the name the certificate
     // must carry, or the address it must carry when this is dotted text.

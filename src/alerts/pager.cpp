@@ -13,6 +13,7 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -28,7 +29,6 @@ namespace {
 constexpr const char* kPortErrorText = "Comm Port could not be used.";
 constexpr const char* kSendErrorText = "Could not send data to Comm Port..";
 constexpr const char* kPagingCaption = "Paging Error";
-constexpr int kDefaultDelay = 4;
 // Longest wait for one write to leave our buffer for the device.
 constexpr int kWriteBoundMs = 3000;
 // Slack on top of the transmission time when waiting for the line to drain.
@@ -108,10 +108,6 @@ std::string ChosenDevice(const PageRequest& request) {
     return chosen ? device : std::string();
 }
 
-int SaneDelay(int delay) {
-    return (delay >= 1 && delay <= 9) ? delay : kDefaultDelay;
-}
-
 PageOutcome RunDialogue(const PageRequest& request, bool testForm) {
     const std::string device = ChosenDevice(request);
     if (device.empty()) {
@@ -156,7 +152,8 @@ PageOutcome RunDialogue(const PageRequest& request, bool testForm) {
         port.clearError();
     }
 
-    const int delay = SaneDelay(request.delay);
+    const int delay = request.delay;
+    assert(delay >= keys::Pager_Delay.min && delay <= keys::Pager_Delay.max);
 
     const QByteArray reset("atz\r");
     const bool firstWritten = WriteThrough(port, reset);
@@ -215,7 +212,7 @@ PageRequest PageRequestFromSettings(const MonitorSettings& settings) {
     }
     request.phone = settings.Pager_Phone;
     request.message = settings.Pager_Message;
-    request.delay = SaneDelay(settings.Pager_Delay);
+    request.delay = settings.Pager_Delay;
     return request;
 }
 

@@ -11,11 +11,11 @@ namespace sentrel {
 struct PageRequest {
     bool com1 = false;
     bool com2 = false;
-    std::string com1Device = "/dev/ttyS0";
-    std::string com2Device = "/dev/ttyS1";
+    std::string com1Device = keys::Com_1_Device.fallback;
+    std::string com2Device = keys::Com_2_Device.fallback;
     std::string phone;
     std::string message;
-    int delay = 4;  // Pager_Delay, 1..9
+    int delay = keys::Pager_Delay.DefaultNumber();  // Pager_Delay, 1..9
 };
 
 enum class PageOutcome { Sent, PortUnusable, WriteFailed, NoPort };

@@ -53,11 +53,10 @@ std::pair<std::string, std::size_t> CutChars(const std::string& text, std::size_
 }
 
 NodeEntry CutNode(const NodeEntry& node) {
-    NodeEntry cut;
+    NodeEntry cut = node;
     cut.address = Cut(node.address, kNodeAddressMax);
     cut.port = Cut(node.port, kNodePortMax);
     cut.title = Cut(node.title, kNodeTitleMax);
-    cut.probeType = node.probeType;
     return cut;
 }
 

@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "config/node_table.h"
@@ -34,41 +38,73 @@ std::string SlotKey(const SettingKey& key, int slot) {
     return name;
 }
 
-std::string ReadText(const ProfileFile& file, const SettingKey& key) {
-    return file.Get(key.section, key.name, key.fallback, static_cast<std::size_t>(key.limit));
-}
-
-std::string ReadText(const ProfileFile& file, const SettingKey& key, int slot) {
-    return file.Get(key.section, SlotKey(key, slot), key.fallback,
-                    static_cast<std::size_t>(key.limit));
-}
-
-// A flag is on exactly when its first character is "1".
-bool ReadFlag(const ProfileFile& file, const SettingKey& key) {
-    return ReadText(file, key) == "1";
-}
-
-// Only the sheet's keys can be written: a hand-edited key is refused at compile time.
-template <const SettingKey& Key>
-void WriteText(ProfileFile& file, const std::string& value) {
-    static_assert(Key.writer == KeyWriter::Sheet, "a hand-edited key is never written");
-    file.Set(Key.section, Key.name, value);
-}
-
-template <const SettingKey& Key>
-void WriteFlag(ProfileFile& file, bool on) {
-    WriteText<Key>(file, on ? "1" : "0");
-}
-
-// A slot's key is deleted, then written again when it has a value.
-template <const SettingKey& Key>
-void WriteSlot(ProfileFile& file, int slot, const std::string& value) {
-    static_assert(Key.writer == KeyWriter::Sheet, "a hand-edited key is never written");
-    const std::string name = SlotKey(Key, slot);
-    file.Erase(Key.section, name);
-    if (!value.empty()) {
-        file.Set(Key.section, name, value);
+// A choice as read: its own spelling when it names one, the default when empty,
+// else the text as read (for the user of the key to refuse by name).
+std::string Chosen(const SettingKey& key, const std::string& text) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.empty()) {
+        return key.fallback;
     }
+    const auto named = std::find_if(key.choices.begin(), key.choices.end(),
+                                    [&](const char* choice) { return lower == choice; });
+    return named != key.choices.end() ? *named : text;
+}
+
+// The key `name` (the key's own, or a slot's) read into its field, as its kind reads.
+template <typename Holder, typename Place>
+void ReadInto(const ProfileFile& file, const SettingKey& key, const std::string& name, Holder& into,
+              const Place& place) {
+    const std::string text =
+        file.Get(key.section, name, key.fallback, static_cast<std::size_t>(key.limit));
+    std::visit(
+        [&](auto field) {
+            using Value = std::remove_reference_t<decltype(into.*field)>;
+            if constexpr (std::is_same_v<Value, bool>) {
+                into.*field = text == "1";  // on exactly when the first character is "1"
+            } else if constexpr (std::is_integral_v<Value>) {
+                into.*field = key.Bounded(ToInt(text));
+            } else if constexpr (std::is_same_v<Value, std::string>) {
+                into.*field = key.kind == KeyKind::Choice ? Chosen(key, text) : text;
+            }
+        },
+        place);
+}
+
+// A field as written: the sheet's input limit holds, a flag is "1" or "0".
+// Nothing for a per-node value that is empty, off or not above 0.
+template <typename Holder, typename Place>
+std::optional<std::string> Written(const SettingKey& key, const Holder& from, const Place& place,
+                                   bool perNode) {
+    return std::visit(
+        [&](auto field) -> std::optional<std::string> {
+            const auto& value = from.*field;
+            using Value = std::remove_cvref_t<decltype(value)>;
+            if constexpr (std::is_same_v<Value, bool>) {
+                return perNode && !value ? std::nullopt
+                                         : std::optional<std::string>(value ? "1" : "0");
+            } else if constexpr (std::is_integral_v<Value>) {
+                return perNode && value <= 0 ? std::nullopt
+                                             : std::optional<std::string>(std::to_string(value));
+            } else if constexpr (std::is_same_v<Value, std::string>) {
+                const std::string text =
+                    key.fieldLimit > 0 ? Utf8Cut(value, static_cast<std::size_t>(key.fieldLimit))
+                                       : value;
+                return perNode && text.empty() ? std::nullopt : std::optional<std::string>(text);
+            } else {
+                return std::nullopt;
+            }
+        },
+        place);
+}
+
+// The spelling a key is written under, on or off.
+const char* WrittenName(const SettingKey& key, const std::string& value) {
+    const char* on = key.writtenAs != nullptr ? key.writtenAs : key.name;
+    return key.kind == KeyKind::Flag && value == "0" && key.writtenOffAs != nullptr
+               ? key.writtenOffAs
+               : on;
 }
 
 std::string HomeDirectory() {
@@ -164,82 +200,36 @@ void LoadSettings() {
         file.Load(SettingsFilePath());  // missing or unreadable: every default
     }
     MonitorSettings s;
-
-    s.AutoStart = ReadFlag(file, keys::AutoStart);
-    s.Secs = ReadText(file, keys::Secs);
-    s.MAXSecs = ReadText(file, keys::MAXSecs);
-    s.Echoes = std::clamp(ToInt(ReadText(file, keys::Echoes)), 1, kMaxEchoes);
-    s.Parallel = std::clamp(ToInt(ReadText(file, keys::Parallel)), 1, kMaxParallel);
-
     NodeTable& table = NodeTable::Instance();
-    for (int i = 0; i < kMaxNodes; ++i) {
-        NodeEntry node;
-        node.address = ReadText(file, keys::NodeAddress, i);
-        if (node.address.empty()) {
-            break;
+    for (const SettingField& field : kSettingFields) {
+        if (!std::holds_alternative<NodeSlots MonitorSettings::*>(field.place)) {
+            ReadInto(file, field.key, field.key.name, s, field.place);
+            continue;
         }
-        node.port = ReadText(file, keys::NodePort, i);
-        node.title = ReadText(file, keys::NodeTitle, i);
-        node.probeType = ToInt(ReadText(file, keys::NodeType, i));
-        s.NodeList[static_cast<std::size_t>(i)] = node;
-        table.SetNode(i, node);
+        for (int i = 0; i < kMaxNodes; ++i) {
+            NodeEntry node;
+            for (const NodeField& nodeField : kNodeFields) {
+                ReadInto(file, nodeField.key, SlotKey(nodeField.key, i), node, nodeField.place);
+                if (node.address.empty()) {
+                    break;  // a slot without an address ends the list
+                }
+            }
+            if (node.address.empty()) {
+                break;
+            }
+            s.NodeList[static_cast<std::size_t>(i)] = node;
+            table.SetNode(i, node);
+        }
     }
-
-    s.Log_Flag = ReadFlag(file, keys::Log_Flag);
-    s.Log_File_Name = ReadText(file, keys::Log_File_Name);
-    s.Success = ReadFlag(file, keys::Success);
-    s.Report_Flag = ReadFlag(file, keys::Report_Flag);
-    s.Report_File_Name = ReadText(file, keys::Report_File_Name);
-    s.Fmt_Text = ReadFlag(file, keys::Fmt_Text);
-    s.Fmt_HTML = ReadFlag(file, keys::Fmt_HTML);
-    // Exactly one report format, plain text winning a tie.
+    // Exactly one report format, plain text winning a tie; COM1 wins over COM2.
     if (s.Fmt_Text) {
         s.Fmt_HTML = false;
     } else if (!s.Fmt_HTML) {
         s.Fmt_Text = true;
     }
-
-    s.Audio_Flag = ReadFlag(file, keys::Audio_Flag);
-    s.Wave_File = ReadText(file, keys::Wave_File);
-    s.Num_Fails = ReadText(file, keys::Num_Fails);
-    s.Max_Alarms = ReadText(file, keys::Max_Alarms);
-    s.Loop_Flag = ReadFlag(file, keys::Loop_Flag);
-    s.Pager_Flag = ReadFlag(file, keys::Pager_Flag);
-    s.Com_1 = ReadFlag(file, keys::Com_1);
-    s.Com_2 = ReadFlag(file, keys::Com_2);
     if (s.Com_1) {
         s.Com_2 = false;
     }
-    s.Pager_Phone = ReadText(file, keys::Pager_Phone);
-    s.Pager_Message = ReadText(file, keys::Pager_Message);
-    s.Pager_Delay = ToInt(ReadText(file, keys::Pager_Delay));
-    if (s.Pager_Delay == 0) {
-        s.Pager_Delay = 4;
-    }
-    s.Email_Flag = ReadFlag(file, keys::Email_Flag);
-    s.Email_SMTP = ReadText(file, keys::Email_SMTP);
-    s.Email_From = ReadText(file, keys::Email_From);
-    s.Email_To = ReadText(file, keys::Email_To);
-    s.Email_Subject = ReadText(file, keys::Email_Subject);
-    s.Launch_Flag = ReadFlag(file, keys::Launch_Flag);
-    s.Command_Line = ReadText(file, keys::Command_Line);
-    s.Com_1_Device = ReadText(file, keys::Com_1_Device);
-    s.Com_2_Device = ReadText(file, keys::Com_2_Device);
-    s.Email_Port = ToInt(ReadText(file, keys::Email_Port));
-    if (s.Email_Port <= 0 || s.Email_Port > 65535) {
-        s.Email_Port = 25;
-    }
-    s.Email_Security = ReadText(file, keys::Email_Security);
-    s.Email_User = ReadText(file, keys::Email_User);
-    s.Email_Password_File = ReadText(file, keys::Email_Password_File);
-    s.Loss_Percent = std::clamp(ToInt(ReadText(file, keys::Loss_Percent)), 0, 100);
-    s.Slow_ms = std::max(0, ToInt(ReadText(file, keys::Slow_ms)));
-    s.Webhook_URL = ReadText(file, keys::Webhook_URL);
-    s.Webhook_Format = ReadText(file, keys::Webhook_Format);
-    s.Webhook_Token_File = ReadText(file, keys::Webhook_Token_File);
-    s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
-    s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
-    s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);
@@ -253,49 +243,25 @@ bool SaveSettings(const MonitorSettings& e) {
         return false;  // never replace a file whose content could not be read
     }
 
-    WriteFlag<keys::AutoStart>(file, e.AutoStart);
-    WriteText<keys::Secs>(file, Utf8Cut(e.Secs, keys::Secs.limit));
-    file.Set(keys::MAXSecs.section, keys::kMAXSecsWritten, Utf8Cut(e.MAXSecs, keys::MAXSecs.limit));
-
-    for (int i = 0; i < kMaxNodes; ++i) {
-        const NodeEntry& node = e.NodeList[static_cast<std::size_t>(i)];
-        // Every key of every slot goes; only a used slot's non-empty fields come back.
-        WriteSlot<keys::NodeAddress>(file, i, node.address);
-        WriteSlot<keys::NodePort>(file, i, node.port);
-        WriteSlot<keys::NodeTitle>(file, i, node.title);
-        WriteSlot<keys::NodeType>(file, i,
-                                  node.probeType > 0 ? std::to_string(node.probeType) : "");
+    for (const SettingField& field : kSettingFields) {
+        if (std::holds_alternative<NodeSlots MonitorSettings::*>(field.place)) {
+            // Every key of every slot goes; only a used slot's values come back,
+            // the hand-edited per-node keys with them.
+            for (int i = 0; i < kMaxNodes; ++i) {
+                const NodeEntry& node = e.NodeList[static_cast<std::size_t>(i)];
+                for (const NodeField& nodeField : kNodeFields) {
+                    const std::string name = SlotKey(nodeField.key, i);
+                    file.Erase(nodeField.key.section, name);
+                    if (const auto value = Written(nodeField.key, node, nodeField.place, true)) {
+                        file.Set(nodeField.key.section, name, *value);
+                    }
+                }
+            }
+        } else if (field.key.writer == KeyWriter::Sheet) {
+            const std::string value = *Written(field.key, e, field.place, false);
+            file.Set(field.key.section, WrittenName(field.key, value), value);
+        }
     }
-
-    WriteFlag<keys::Log_Flag>(file, e.Log_Flag);
-    WriteText<keys::Log_File_Name>(file, e.Log_File_Name);
-    WriteFlag<keys::Success>(file, e.Success);
-    WriteFlag<keys::Report_Flag>(file, e.Report_Flag);
-    WriteText<keys::Report_File_Name>(file, e.Report_File_Name);
-    WriteFlag<keys::Fmt_Text>(file, e.Fmt_Text);
-    if (e.Fmt_HTML) {
-        WriteFlag<keys::Fmt_HTML>(file, true);
-    } else {
-        file.Set(keys::Fmt_HTML.section, keys::kFmtHtmlOffWritten, "0");
-    }
-
-    WriteFlag<keys::Audio_Flag>(file, e.Audio_Flag);
-    WriteText<keys::Wave_File>(file, e.Wave_File);
-    WriteText<keys::Num_Fails>(file, e.Num_Fails);
-    WriteText<keys::Max_Alarms>(file, e.Max_Alarms);
-    WriteFlag<keys::Loop_Flag>(file, e.Loop_Flag);
-    WriteFlag<keys::Pager_Flag>(file, e.Pager_Flag);
-    WriteFlag<keys::Com_1>(file, e.Com_1);
-    WriteFlag<keys::Com_2>(file, e.Com_2);
-    WriteText<keys::Pager_Phone>(file, e.Pager_Phone);
-    WriteText<keys::Pager_Message>(file, e.Pager_Message);
-    WriteFlag<keys::Email_Flag>(file, e.Email_Flag);
-    WriteText<keys::Email_SMTP>(file, e.Email_SMTP);
-    WriteText<keys::Email_From>(file, e.Email_From);
-    WriteText<keys::Email_To>(file, e.Email_To);
-    WriteText<keys::Email_Subject>(file, e.Email_Subject);
-    WriteFlag<keys::Launch_Flag>(file, e.Launch_Flag);
-    WriteText<keys::Command_Line>(file, e.Command_Line);
 
     return file.Save(path);
 }

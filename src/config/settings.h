@@ -4,18 +4,19 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <variant>
+
+#include "config/settings_keys.h"
 
 namespace sentrel {
 
 inline constexpr int kMaxNodes = 100;
-inline constexpr int kMaxEchoes = 20;    // echoes of one PING probe, at most
-inline constexpr int kMaxParallel = 64;  // probes of one pass in flight, at most
 
 enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
-// One configured node, as stored in section Servers.
+// One configured node, as stored in section Servers (its keys: kNodeFields).
 struct NodeEntry {
-    std::string address;             // host name, IPv4 or IPv6 address; empty ends the list
+    std::string address;             // host name or address literal; empty ends the list
     std::string port;                // text, may be empty (HTTPD default 80)
     std::string title;               // reporting / reference title
     std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
@@ -25,20 +26,18 @@ struct NodeEntry {
 
 using NodeSlots = std::array<NodeEntry, kMaxNodes>;
 
-// One field per key of tarn.ini, named by the key.
+// One field per key of tarn.ini, named by the key (its facts: settings_keys.h).
+// A field holds what a load of a file without the key gives where a later
+// layer relies on its range; the others start empty, as before the first load.
 struct MonitorSettings {
     // General
     bool AutoStart = false;
     std::string Secs;
     std::string MAXSecs;
-    // Hand-edited only, never written: echoes per PING probe, 1..kMaxEchoes. A
-    // value below 1 or not a number reads 1 (one echo, as without the key);
-    // one above the top reads the top.
-    int Echoes = 1;
-    // Hand-edited only, never written: how many probes a pass may have in flight,
-    // 1..kMaxParallel, read as Echoes is. 1 is the pass that probes one node after
-    // another.
-    int Parallel = 1;
+    // Hand-edited only: echoes per PING probe, 1..kMaxEchoesInRound.
+    int Echoes = keys::Echoes.DefaultNumber();
+    // Hand-edited only: how many probes a pass may have in flight, 1..64.
+    int Parallel = keys::Parallel.DefaultNumber();
     // Servers
     NodeSlots NodeList{};
     // Reports
@@ -60,7 +59,7 @@ struct MonitorSettings {
     bool Com_2 = false;
     std::string Pager_Phone;
     std::string Pager_Message;
-    int Pager_Delay = 0;  // 1..9 after a load; never written
+    int Pager_Delay = keys::Pager_Delay.DefaultNumber();  // 1..9; hand-edited only
     bool Email_Flag = false;
     std::string Email_SMTP;
     std::string Email_From;
@@ -72,29 +71,133 @@ struct MonitorSettings {
     std::string Com_1_Device;
     std::string Com_2_Device;
     // Hand-edited only, never written: how the mailer reaches its server.
-    int Email_Port = 25;              // 1..65535
-    std::string Email_Security;       // none (or empty), starttls, tls
-    std::string Email_User;           // empty: no login
-    std::string Email_Password_File;  // the password on its first line, mode 0600
+    int Email_Port = keys::Email_Port.DefaultNumber();  // 1..65535
+    std::string Email_Security;                         // none (or empty), starttls, tls
+    std::string Email_User;                             // empty: no login
+    std::string Email_Password_File;                    // the password on its first line, mode 0600
     // Hand-edited only, never written: quality thresholds of a PING probe's
-    // echoes; 0 (or less, or not a number) is off. A round losing at least
-    // Loss_Percent % (1..100, more reads 100) of its echoes, or whose median
-    // round trip is at least Slow_ms, is a failure.
+    // echoes; 0 is off. A round losing at least Loss_Percent % (0..100) of its
+    // echoes, or whose median round trip is at least Slow_ms (0 or more), is a failure.
     int Loss_Percent = 0;
     int Slow_ms = 0;
     // Hand-edited only, never written: the webhook (src/webhook).
-    std::string Webhook_URL;              // http or https; empty: off
-    std::string Webhook_Format = "json";  // json, ntfy, gotify, slack, alertmanager
-    std::string Webhook_Token_File;       // the token on its first line, mode 0600
+    std::string Webhook_URL;                                     // http or https; empty: off
+    std::string Webhook_Format = keys::Webhook_Format.fallback;  // one of kWebhookForms, or as read
+    std::string Webhook_Token_File;  // the token on its first line, mode 0600
     // Hand-edited only, never written: desktop notifications of alarms (window program).
-    bool Notify_Flag = true;
-    // History, hand-edited only, never written: days of results kept; 0 keeps none.
-    int Keep_Days = 30;
+    bool Notify_Flag = keys::Notify_Flag.DefaultFlag();
+    // History, hand-edited only, never written: days of results kept (0 or more); 0 keeps none.
+    int Keep_Days = keys::Keep_Days.DefaultNumber();
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.
     std::string Metrics_Listen;
+    // Metrics, hand-edited only, never written: the name of this monitor's site; empty: none.
+    std::string Metrics_Site;
 
     bool operator==(const MonitorSettings&) const = default;
 };
+
+// Where each key lands, in the order SaveSettings writes the sheet's keys. The
+// row of NodeAddress stands for every per-node key (kNodeFields) of every slot.
+struct SettingField {
+    using Place = std::variant<std::string MonitorSettings::*, bool MonitorSettings::*,
+                               int MonitorSettings::*, NodeSlots MonitorSettings::*>;
+    const SettingKey& key;
+    Place place;
+};
+
+struct NodeField {
+    using Place =
+        std::variant<std::string NodeEntry::*, bool NodeEntry::*, std::int32_t NodeEntry::*>;
+    const SettingKey& key;
+    Place place;
+};
+
+// A text or choice key lands in a string, a flag in a bool, a number in an int.
+template <typename Field>
+constexpr bool Lands(const Field& field) {
+    const std::size_t at = field.place.index();
+    switch (field.key.kind) {
+        case KeyKind::Text:
+        case KeyKind::Choice:
+            return at == 0;
+        case KeyKind::Flag:
+            return at == 1;
+        case KeyKind::Number:
+            return at == 2;
+    }
+    return false;
+}
+
+inline constexpr NodeField kNodeFields[] = {
+    {keys::NodeAddress, &NodeEntry::address},
+    {keys::NodePort, &NodeEntry::port},
+    {keys::NodeTitle, &NodeEntry::title},
+    {keys::NodeType, &NodeEntry::probeType},
+};
+
+inline constexpr SettingField kSettingFields[] = {
+    {keys::AutoStart, &MonitorSettings::AutoStart},
+    {keys::Secs, &MonitorSettings::Secs},
+    {keys::MAXSecs, &MonitorSettings::MAXSecs},
+    {keys::Echoes, &MonitorSettings::Echoes},
+    {keys::Parallel, &MonitorSettings::Parallel},
+    {keys::NodeAddress, &MonitorSettings::NodeList},
+    {keys::Log_Flag, &MonitorSettings::Log_Flag},
+    {keys::Log_File_Name, &MonitorSettings::Log_File_Name},
+    {keys::Success, &MonitorSettings::Success},
+    {keys::Report_Flag, &MonitorSettings::Report_Flag},
+    {keys::Report_File_Name, &MonitorSettings::Report_File_Name},
+    {keys::Fmt_Text, &MonitorSettings::Fmt_Text},
+    {keys::Fmt_HTML, &MonitorSettings::Fmt_HTML},
+    {keys::Audio_Flag, &MonitorSettings::Audio_Flag},
+    {keys::Wave_File, &MonitorSettings::Wave_File},
+    {keys::Num_Fails, &MonitorSettings::Num_Fails},
+    {keys::Max_Alarms, &MonitorSettings::Max_Alarms},
+    {keys::Loop_Flag, &MonitorSettings::Loop_Flag},
+    {keys::Pager_Flag, &MonitorSettings::Pager_Flag},
+    {keys::Com_1, &MonitorSettings::Com_1},
+    {keys::Com_2, &MonitorSettings::Com_2},
+    {keys::Pager_Phone, &MonitorSettings::Pager_Phone},
+    {keys::Pager_Message, &MonitorSettings::Pager_Message},
+    {keys::Pager_Delay, &MonitorSettings::Pager_Delay},
+    {keys::Email_Flag, &MonitorSettings::Email_Flag},
+    {keys::Email_SMTP, &MonitorSettings::Email_SMTP},
+    {keys::Email_From, &MonitorSettings::Email_From},
+    {keys::Email_To, &MonitorSettings::Email_To},
+    {keys::Email_Subject, &MonitorSettings::Email_Subject},
+    {keys::Launch_Flag, &MonitorSettings::Launch_Flag},
+    {keys::Command_Line, &MonitorSettings::Command_Line},
+    {keys::Com_1_Device, &MonitorSettings::Com_1_Device},
+    {keys::Com_2_Device, &MonitorSettings::Com_2_Device},
+    {keys::Email_Port, &MonitorSettings::Email_Port},
+    {keys::Email_Security, &MonitorSettings::Email_Security},
+    {keys::Email_User, &MonitorSettings::Email_User},
+    {keys::Email_Password_File, &MonitorSettings::Email_Password_File},
+    {keys::Loss_Percent, &MonitorSettings::Loss_Percent},
+    {keys::Slow_ms, &MonitorSettings::Slow_ms},
+    {keys::Webhook_URL, &MonitorSettings::Webhook_URL},
+    {keys::Webhook_Format, &MonitorSettings::Webhook_Format},
+    {keys::Webhook_Token_File, &MonitorSettings::Webhook_Token_File},
+    {keys::Notify_Flag, &MonitorSettings::Notify_Flag},
+    {keys::Keep_Days, &MonitorSettings::Keep_Days},
+    {keys::Metrics_Listen, &MonitorSettings::Metrics_Listen},
+    {keys::Metrics_Site, &MonitorSettings::Metrics_Site},
+};
+
+constexpr bool EveryFieldLands() {
+    for (const auto& field : kSettingFields) {
+        if (field.place.index() == 3 ? &field.key != &keys::NodeAddress : !Lands(field)) {
+            return false;
+        }
+    }
+    for (const auto& field : kNodeFields) {
+        if (!Lands(field)) {
+            return false;
+        }
+    }
+    return &kNodeFields[0].key == &keys::NodeAddress;
+}
+static_assert(EveryFieldLands(), "a key lands in a field of its kind; the node's address first");
 
 // Decimal conversion used for every number held as text: leading white space
 // skipped, optional sign, digits up to the first other character; no digits give 0.

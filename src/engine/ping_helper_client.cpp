@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -219,7 +220,8 @@ HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::u
 std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::uint16_t id,
                                                std::uint16_t seq, int timeoutMs, int count) {
     std::lock_guard<std::mutex> lock(gHelperMutex);
-    return Helper().Round(ipText, id, seq, timeoutMs, std::clamp(count, 1, kMaxEchoesInRound));
+    assert(count >= 1 && count <= kMaxEchoesInRound);
+    return Helper().Round(ipText, id, seq, timeoutMs, count);
 }
 
 void PingHelperStop() {

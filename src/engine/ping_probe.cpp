@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <random>
 
@@ -135,7 +136,8 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
 // The same three ways as PingProbe, for a whole round over one socket. A round's
 // sequences are taken together, so no other probe's overlap them.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
-    const int count = std::clamp(echoes, 1, kMaxRoundEchoes);
+    assert(echoes >= 1 && echoes <= kMaxEchoesInRound);  // as the settings read it
+    const int count = echoes;
     PingRound round;
     round.micros.assign(static_cast<std::size_t>(count), kEchoNotSent);
     EchoSend first;

@@ -47,9 +47,7 @@ struct PingRound {
     std::vector<std::int64_t> micros;
 };
 
-inline constexpr int kMaxRoundEchoes = kMaxEchoesInRound;
-
-// `echoes` (1 to kMaxRoundEchoes) echo requests to the node, kEchoGapMs apart, by
+// `echoes` (1 to kMaxEchoesInRound) echo requests to the node, kEchoGapMs apart, by
 // the first way that works, as PingProbe, waiting for the answers until timeoutMs
 // after the last request. An invalid address gives a round of echoes never sent.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);

@@ -31,7 +31,6 @@ namespace sentrel {
 namespace {
 
 constexpr std::size_t kTitleMax = 100;
-static_assert(kMaxEchoes == kMaxRoundEchoes, "the settings' echoes are those a round can send");
 
 std::string NodeTitle(const std::string& address) {
     const std::size_t room = kTitleMax - std::strlen(kTitleScanningNode);

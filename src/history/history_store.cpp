@@ -430,6 +430,26 @@ NodeSeries HistoryStore::Read(const NodeKey& key, std::int64_t fromMs, std::int6
     return series;
 }
 
+std::pair<std::int64_t, std::int64_t> HistoryStore::CountAnswered(const NodeKey& key,
+                                                                  std::int64_t fromMs,
+                                                                  std::int64_t toMs) {
+    std::pair<std::int64_t, std::int64_t> counts{0, 0};
+    if (!db_.IsOpen()) {
+        return counts;
+    }
+    Statement rows(db_.Handle(),
+                   "SELECT count(*), coalesce(sum(value>0), 0) FROM result "
+                   "WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3");
+    for (const std::int64_t id : NodeIds(key)) {
+        if (rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs).Step() == SQLITE_ROW) {
+            counts.first += rows.Int(0);
+            counts.second += rows.Int(1);
+        }
+        rows.Reset();
+    }
+    return counts;
+}
+
 void HistoryStore::ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_t fromMs,
                              std::int64_t toMs) {
     if (!db_.IsOpen() || db_.Exec("BEGIN") != SQLITE_OK) {

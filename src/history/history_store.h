@@ -30,6 +30,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "history/history_types.h"
@@ -75,6 +76,9 @@ class HistoryStore {
     // times (a clock set back stamps them before those already held), and
     // reads the monitoring of [fromMs, toMs) again.
     void ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_t fromMs, std::int64_t toMs);
+    // The node's results in [fromMs, toMs) counted by SQLite: {all, answered}.
+    std::pair<std::int64_t, std::int64_t> CountAnswered(const NodeKey& key, std::int64_t fromMs,
+                                                        std::int64_t toMs);
     std::string LastMessage() const { return db_.LastMessage(); }
 
   private:

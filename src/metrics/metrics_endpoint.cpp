@@ -43,7 +43,8 @@ size_t KeepEscapes(void*, MHD_Connection*, char* text) {
 }
 
 // Every answer closes its connection: one request per connection.
-MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body) {
+MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string& body,
+                 const ServedPage* page = nullptr) {
     MHD_Response* response = MHD_create_response_from_buffer(
         body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) {
@@ -51,7 +52,13 @@ MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string&
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                            status == MHD_HTTP_OK ? kTextFormat : "text/plain");
+                            page != nullptr ? page->contentType.c_str()
+                                            : (status == MHD_HTTP_OK ? kTextFormat : "text/plain"));
+    if (page != nullptr) {
+        for (const auto& [name, value] : page->headers) {
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        }
+    }
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, MHD_HTTP_METHOD_GET);
     }
@@ -60,22 +67,31 @@ MHD_Result Reply(MHD_Connection* connection, unsigned status, const std::string&
     return queued;
 }
 
-// The path without its query: exactly /metrics, or 404; then GET only. Answered
-// at the first call, before any body is read, with the connection closed after.
-MHD_Result Answer(void* endpointListener, MHD_Connection* connection, const char* url,
-                  const char* method, const char*, const char*, size_t*, void**) {
-    if (std::strcmp(url, kMetricsPath) != 0) {
-        return Reply(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
-    }
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n");
-    }
-    const auto* listener = static_cast<const MetricsListener*>(endpointListener);
-    return Reply(connection, MHD_HTTP_OK,
-                 prometheus::TextSerializer().Serialize(listener->Collect()));
-}
-
 }  // namespace
+
+// The path without its query: exactly /metrics or a path of the page source, or
+// 404; then GET only. Answered at the first call, before any body is read,
+// with the connection closed after.
+struct EndpointAnswer {
+    static MHD_Result Answer(void* served, MHD_Connection* connection, const char* url,
+                             const char* method, const char*, const char*, size_t*, void**) {
+        const auto* endpoint = static_cast<const MetricsEndpoint*>(served);
+        const bool metrics = std::strcmp(url, kMetricsPath) == 0;
+        const std::optional<ServedPage> page =
+            metrics || !endpoint->pages_ ? std::nullopt : endpoint->pages_(url);
+        if (!metrics && !page) {
+            return Reply(connection, MHD_HTTP_NOT_FOUND, "Not Found\n");
+        }
+        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+            return Reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n");
+        }
+        if (page) {
+            return Reply(connection, MHD_HTTP_OK, page->body, &*page);
+        }
+        return Reply(connection, MHD_HTTP_OK,
+                     prometheus::TextSerializer().Serialize(endpoint->listener_->Collect()));
+    }
+};
 
 std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string* error) {
     std::string host;
@@ -113,7 +129,7 @@ std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string
     return target;
 }
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message, PageSource pages) {
     message->clear();
     const std::string listen = CurrentSettings().Metrics_Listen;
     if (listen.empty()) {
@@ -133,9 +149,10 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message) {
     }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
     endpoint->listener_ = std::make_shared<MetricsListener>();
+    endpoint->pages_ = std::move(pages);
     errno = 0;
     endpoint->daemon_ = MHD_start_daemon(
-        flags, target->port, nullptr, nullptr, &Answer, endpoint->listener_.get(),
+        flags, target->port, nullptr, nullptr, &EndpointAnswer::Answer, endpoint.get(),
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
         kWorkers, MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
         kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMaxRequestBytes,

@@ -2,13 +2,17 @@
 // in section [Metrics] of tarn.ini (never written by the program). Served by
 // libmicrohttpd on either address family with bounds on request size, time,
 // connections and workers; only GET /metrics answers, every other path gives
-// 404. The body is prometheus-cpp's text format.
+// 404. The body is prometheus-cpp's text format. Other read-only pages (the
+// status page) are served beside it through a PageSource given at start.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/ip_address.h"
 
@@ -31,13 +35,23 @@ struct ListenTarget {
 // Empty on a value that is not such an address (the reason in *error).
 std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string* error);
 
+// A page served beside /metrics: its body, content type and further headers.
+struct ServedPage {
+    std::string contentType;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+// The page for a path (without its query), or nothing for a path it does not
+// serve. Called on the server's workers: it must only read, and return soon.
+using PageSource = std::function<std::optional<ServedPage>(const std::string& path)>;
+
 class MetricsEndpoint {
   public:
     // Takes Listen from the settings in use and, when set, serves the metrics of
     // the passes from now on. Null when off; null with *message set when the
     // value is bad or the address cannot be bound. On success *message says
-    // where it serves.
-    static std::unique_ptr<MetricsEndpoint> Start(std::string* message);
+    // where it serves. `pages`, when given, answers GET for the paths it knows.
+    static std::unique_ptr<MetricsEndpoint> Start(std::string* message, PageSource pages = {});
     ~MetricsEndpoint();
 
     MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -46,7 +60,10 @@ class MetricsEndpoint {
   private:
     MetricsEndpoint() = default;
 
+    friend struct EndpointAnswer;
+
     std::shared_ptr<MetricsListener> listener_;
+    PageSource pages_;
     MHD_Daemon* daemon_ = nullptr;
 };
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -440,7 +441,7 @@ EchoResult ExchangeEcho(int fd, IcmpSocketKind kind, const EchoSend& echo, int w
 std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const EchoSend& first,
                                           int count, int gapMs, int watchFd) {
     using Outcome = EchoResult::Outcome;
-    count = count < 1 ? 1 : count > kMaxEchoesInRound ? kMaxEchoesInRound : count;
+    assert(count >= 1 && count <= kMaxEchoesInRound);  // the settings and the helper check it
     std::vector<EchoResult> results(static_cast<std::size_t>(count));
     for (EchoResult& r : results) {
         r.outcome = Outcome::Unsent;

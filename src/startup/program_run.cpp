@@ -12,6 +12,8 @@
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
+#include "status/status_board.h"
+#include "status/status_page.h"
 #include "webhook/webhook_sender.h"
 
 namespace sentrel::startup {
@@ -101,8 +103,14 @@ void ProgramRun::StartMetrics() {
     if (!options_.metrics) {
         return;
     }
+    if (!status_ && !metricsListen_.empty()) {  // the status page lives on the listener
+        status_ = std::make_shared<status::StatusBoard>(history::HistoryFilePath());
+        AddPassListener(status_);
+    }
     std::string message;
-    metrics_ = MetricsEndpoint::Start(&message);
+    metrics_ = MetricsEndpoint::Start(&message, [board = status_](const std::string& path) {
+        return status::ServeStatus(*board, path);
+    });
     if (!message.empty()) {
         options_.say(message);
     }
@@ -125,6 +133,10 @@ int ProgramRun::Finish(int code) {
         std::_Exit(code);
     }
     metrics_.reset();
+    if (status_) {
+        RemovePassListener(status_);
+        status_.reset();
+    }
     SetSoundPlayer(nullptr);
     if (pingFound_) {
         PingLibraryRelease();

@@ -23,6 +23,9 @@ class HistoryWriter;
 namespace webhook {
 class WebhookSender;
 }
+namespace status {
+class StatusBoard;
+}
 }  // namespace sentrel
 
 namespace sentrel::startup {
@@ -79,6 +82,7 @@ class ProgramRun : public QObject {
     RunOptions options_;
     TerminationWatch watch_;
     std::shared_ptr<history::HistoryWriter> history_;
+    std::shared_ptr<status::StatusBoard> status_;  // the status page's board, beside metrics
     std::unique_ptr<MetricsEndpoint> metrics_;
     std::shared_ptr<webhook::WebhookSender> webhook_;
     std::string metricsListen_;

@@ -52,7 +52,7 @@ class CAlerts : public SetupPage {
     bool Launch_Flag = false;
     std::string Command_Line;
     // No control: used by the pager test only, never changed here.
-    int Pager_Delay = 4;
+    int Pager_Delay = keys::Pager_Delay.DefaultNumber();
     // The settings the page was given: the hand-edited keys its tests use (the
     // serial devices, the mail server's port, security and login).
     MonitorSettings given_;

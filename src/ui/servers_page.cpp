@@ -171,8 +171,8 @@ int CSERVERS::SelectedSlot() const {
 }
 
 void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
+    // The dialog's fields only: the node's other keys (hand-edited) stay with it.
     NodeEntry& node = NodeList[slot];
-    node = NodeEntry{};
     node.address = CutText(dialog.Address, CNodeDlg::kAddressLimit);
     node.port = CutText(dialog.Port, CNodeDlg::kPortLimit);
     node.title = CutText(dialog.Title, CNodeDlg::kTitleLimit);
@@ -192,6 +192,7 @@ void CSERVERS::OnAdd() {
                        QString::fromLatin1(kAppTitle), MessageIcon::Exclamation);
         return;
     }
+    NodeList[slot] = NodeEntry{};
     CNodeDlg dialog(this);
     dialog.Mode = "Add";
     dialog.ProbeType = HTTPD;

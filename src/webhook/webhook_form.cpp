@@ -8,21 +8,17 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <memory>
+#include <string_view>
 
 namespace sentrel::webhook {
 
 namespace {
 
-struct FormName {
-    Form form;
-    const char* name;
-};
-constexpr FormName kForms[] = {{Form::Json, "json"},
-                               {Form::Ntfy, "ntfy"},
-                               {Form::Gotify, "gotify"},
-                               {Form::Slack, "slack"},
-                               {Form::Alertmanager, "alertmanager"}};
+// The forms in the order of their names in the settings key.
+constexpr Form kForms[] = {Form::Json, Form::Ntfy, Form::Gotify, Form::Slack, Form::Alertmanager};
+static_assert(std::size(kForms) == std::size(keys::kWebhookForms), "one name per form");
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -118,10 +114,9 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
     if (settings.Webhook_URL.empty()) {
         return config;
     }
-    const std::string format = Lower(settings.Webhook_Format);
-    const auto named = std::find_if(std::begin(kForms), std::end(kForms), [&](const FormName& f) {
-        return format == f.name || (format.empty() && f.form == Form::Json);
-    });
+    // The settings hold a form's own name, or a text that names none.
+    const auto named = std::find(std::begin(keys::kWebhookForms), std::end(keys::kWebhookForms),
+                                 std::string_view(settings.Webhook_Format));
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
     const bool parsed =
         url && curl_url_set(url.get(), CURLUPART_URL, settings.Webhook_URL.c_str(), 0) == CURLUE_OK;
@@ -131,7 +126,7 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
         *refusal = "Webhook_URL in tarn.ini is not an http or https address: no webhook is sent";
         return config;
     }
-    if (named == std::end(kForms)) {
+    if (named == std::end(keys::kWebhookForms)) {
         *refusal =
             "Webhook_Format in tarn.ini is none of json, ntfy, gotify, slack, "
             "alertmanager: no webhook is sent";
@@ -139,15 +134,18 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
     }
     const std::string port = UrlPart(url.get(), CURLUPART_PORT);
     config.url = settings.Webhook_URL;
-    config.form = named->form;
+    config.form = kForms[named - std::begin(keys::kWebhookForms)];
     config.tokenFile = settings.Webhook_Token_File;
     config.origin = scheme + "://" + host + (port.empty() ? "" : ":" + port);
+    config.site = settings.Metrics_Site;
     return config;
 }
 
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std::string& site) {
     Request request;
-    const std::string summary = Summary(event, up), description = Description(event, up);
+    const std::string summary = (site.empty() ? "" : "[" + site + "] ") + Summary(event, up);
+    const std::string description = Description(event, up);
+    const std::string siteField = site.empty() ? "" : ",\"site\":" + JsonString(site);
     const std::string time = Rfc3339(event.timeMs);
     std::string& b = request.body;
     request.headers.push_back("Content-Type: application/json");
@@ -169,7 +167,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
         case Form::Alertmanager:
             b = "[{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
                 std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
-                ",\"title\":" + JsonString(event.title) +
+                ",\"title\":" + JsonString(event.title) + siteField +
                 "},\"annotations\":{\"summary\":" + JsonString(summary) +
                 ",\"description\":" + JsonString(description) + "},\"startsAt\":\"" +
                 Rfc3339(event.failingSinceMs) + "\"" + (up ? ",\"endsAt\":\"" + time + "\"" : "") +
@@ -182,7 +180,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up) {
                 ",\"title\":" + JsonString(event.title) +
                 ",\"status\":" + JsonString(Status(event)) +
                 ",\"failCount\":" + std::to_string(event.failCount) + ",\"time\":\"" + time +
-                "\",\"outageSeconds\":" + std::to_string(OutageSeconds(event)) + "}";
+                "\",\"outageSeconds\":" + std::to_string(OutageSeconds(event)) + siteField + "}";
             break;
     }
     return request;

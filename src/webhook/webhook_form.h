@@ -21,6 +21,7 @@ struct Config {
     Form form = Form::Json;
     std::string tokenFile;  // empty: no token
     std::string origin;     // scheme://host[:port]: all that a line may show of the URL
+    std::string site;       // [Metrics] Site; empty: none
 };
 
 // The webhook the settings ask for. On keys that cannot be used, an empty url
@@ -33,7 +34,9 @@ struct Request {
 };
 
 // The request of `form` for a node down (up false: at each alarm) or up again.
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up);
+// A site, when named, is the Alertmanager form's label `site`, the json form's
+// field "site", and "[site] " before the summary of the other forms.
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std::string& site = {});
 
 // The header that carries the token in `form`.
 std::string TokenHeader(Form form, std::string_view token);

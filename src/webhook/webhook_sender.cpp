@@ -124,7 +124,7 @@ bool WebhookSender::Send(const Notice& notice) {
         SayFailure(config.origin, notice.event, notice.up, why);
         return false;
     }
-    const Request request = BuildRequest(config.form, notice.event, notice.up);
+    const Request request = BuildRequest(config.form, notice.event, notice.up, config.site);
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
                                                                         curl_slist_free_all);

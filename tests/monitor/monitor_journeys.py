@@ -130,9 +130,11 @@ class Journeys(unittest.TestCase):
 
     def test_prometheus_scrapes_reload_and_fault_rows(self):
         good, refused, mport, pport, moved = peer(PAGE), free_port(), free_port(), free_port(), free_port()
-        for cmd in (["check", "config", f"{DOCS}/prometheus.yml"], ["check", "rules", f"{DOCS}/sentrel_rules.yml"],
-                    ["test", "rules", f"{DOCS}/sentrel_rules_test.yml"]):
-            r = subprocess.run(["promtool", *cmd], capture_output=True, text=True, timeout=60)
+        for cmd in (["promtool", "check", "config", f"{DOCS}/prometheus.yml"],
+                    ["promtool", "check", "rules", f"{DOCS}/sentrel_rules.yml"],
+                    ["promtool", "test", "rules", f"{DOCS}/sentrel_rules_test.yml"],
+                    ["amtool", "check-config", f"{DOCS}/alertmanager.yml"]):
+            r = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         # Equal entries and titles that differ only in bytes that are not UTF-8 stay series of their own.
         nodes = [(good, "web"), (refused, "shut\xe9"), (refused, "shut\xe8"), (good, "web")]

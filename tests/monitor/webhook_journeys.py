@@ -47,14 +47,14 @@ def receiver(cert):
 
 GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port()
 TJ, STATUS = 'we\\"b\xe9', {"down": "*ERROR* count: 1", "up": "HTTP: 12 bytes."}
-SUM = {"down": TJ + " is down", "up": TJ + " is up again"}
+SUM = {"down": "[north] " + TJ + " is down", "up": "[north] " + TJ + " is up again"}  # [Metrics] Site=north
 DESC = {"down": "127.0.0.1: *ERROR* count: 1, failing since T", "up": "127.0.0.1: HTTP: 12 bytes., down N s since T"}
 BODY = {"json": lambda e: f'{{"event":"{e}","node":0,"address":"127.0.0.1","title":"{TJ}","status":"{STATUS[e]}",'
-                          f'"failCount":N,"time":"T","outageSeconds":N}}',
+                          f'"failCount":N,"time":"T","outageSeconds":N,"site":"north"}}',
         "ntfy": lambda e: DESC[e], "slack": lambda e: f'{{"text":"{SUM[e]}: {DESC[e]}"}}',
         "gotify": lambda e: f'{{"title":"{SUM[e]}","message":"{DESC[e]}","priority":{8 if e == "down" else 4}}}',
         "alertmanager": lambda e: '[{"labels":{"alertname":"SentrelNodeDown","node":"0","address":"127.0.0.1",'
-        f'"title":"{TJ}"}},"annotations":{{"summary":"{SUM[e]}","description":"{DESC[e]}"}},"startsAt":"T"'
+        f'"title":"{TJ}","site":"north"}},"annotations":{{"summary":"{SUM[e]}","description":"{DESC[e]}"}},"startsAt":"T"'
         + (',"endsAt":"T"' if e == "up" else "") + "}]"}
 HEAD = {"ntfy": lambda e: {"Authorization": "Bearer " + TOKEN, "Priority": {"down": "high", "up": "default"}[e],
                            "Tags": {"down": "rotating_light", "up": "white_check_mark"}[e], "Title": "=?UTF-8?B?"
@@ -108,7 +108,7 @@ try:
             failed.append(f"--once {args} {url}: {GOT} {r.stderr}")
     for name, url, form, token, _ in ROWS:
         folder, mport = tempfile.mkdtemp(dir=D), free_port()
-        ini = write_ini(folder, [(NODE, 'we"b\xe9')], f"[Metrics]\nListen=127.0.0.1:{mport}\n[Alerts]\nNum_Fails=1\n"
+        ini = write_ini(folder, [(NODE, 'we"b\xe9')], f"[Metrics]\nListen=127.0.0.1:{mport}\nSite=north\n[Alerts]\nNum_Fails=1\n"
                         f"Max_Alarms=1\nWebhook_URL={url}\nWebhook_Format={form}\nWebhook_Token_File={D}/{token}\n")
         mons[name] = (subprocess.Popen([MONITOR, "--config", ini], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                        text=True, errors="replace", env=env), mport)
@@ -137,7 +137,7 @@ try:
                 or any(h[k] != v for (h, _), (hs, _) in zip(got, want) for k, v in hs.items())
                 or len(out.splitlines()) < 0.75 * most):  # the passes went on while a webhook hung
             failed.append(f"{name}: {count} {lines} {out.count(chr(10))} lines\n  got  {got}\n  want {want}")
-    if firing["status"]["state"] != "active" or firing["labels"]["title"] != 'we"b\xe9':
+    if firing["status"]["state"] != "active" or firing["labels"]["title"] != 'we"b\xe9' or firing["labels"]["site"] != "north":
         failed.append(f"alertmanager: {firing} then {resolved}")
 finally:
     for mon, _ in mons.values():
