@@ -19,6 +19,7 @@
 #include "config/node_table.h"
 #include "history/history_store.h"
 #include "metrics/metrics_endpoint.h"
+#include "metrics/metrics_listener.h"
 #include "status/status_board.h"
 #include "status/status_page.h"
 
@@ -101,9 +102,11 @@ int main() {
 
     auto board = std::make_shared<status::StatusBoard>(path);
     AddPassListener(board);
+    auto metrics = std::make_shared<MetricsListener>();
+    AddPassListener(metrics);
     std::string message;
     auto endpoint = MetricsEndpoint::Start(
-        &message, [board](const std::string& p) { return status::ServeStatus(*board, p); });
+        metrics, &message, [board](const std::string& p) { return status::ServeStatus(*board, p); });
     if (!endpoint) {
         std::printf("%s\n", message.c_str());
         return 1;

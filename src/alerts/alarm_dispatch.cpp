@@ -114,8 +114,9 @@ void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome) {
     if (settings.Audio_Flag) {
         WindowSetTitle(kTitleSoundingAlarm);
         if (!settings.Wave_File.empty()) {
-            PlayAlarmSound(settings.Wave_File, settings.Loop_Flag);
-            Report(outcome, AlarmChannel::Sound, true);
+            // No player: skipped, a failure. Held back by the operator's silence: sent.
+            Report(outcome, AlarmChannel::Sound,
+                   PlayAlarmSound(settings.Wave_File, settings.Loop_Flag));
         }
     }
     std::this_thread::yield();
@@ -125,8 +126,7 @@ void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome) {
         Report(outcome, AlarmChannel::Pager, paged == PageOutcome::Sent);
     }
     if (settings.Launch_Flag) {
-        LaunchCommand(settings.Command_Line);
-        Report(outcome, AlarmChannel::Command, true);
+        Report(outcome, AlarmChannel::Command, LaunchCommand(settings.Command_Line));
     }
 }
 

@@ -14,9 +14,9 @@ namespace sentrel {
 // The command runs through the POSIX shell, as system() would run it, but
 // started with posix_spawn: system() changes the process-wide signal
 // dispositions while it waits, which is unsafe with other threads running.
-void LaunchCommand(const std::string& commandLine) {
+bool LaunchCommand(const std::string& commandLine) {
     if (commandLine.empty()) {
-        return;
+        return false;
     }
     char shell[] = "/bin/sh";
     char dashC[] = "-c";
@@ -44,11 +44,13 @@ void LaunchCommand(const std::string& commandLine) {
     const int spawned = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     if (spawned != 0) {
-        return;  // not reported: the command's failure is its own affair
+        return false;
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t ended = -1;
+    while ((ended = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    return ended == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace sentrel

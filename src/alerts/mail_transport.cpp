@@ -19,7 +19,7 @@ namespace sentrel {
 namespace {
 
 constexpr std::size_t kPasswordMax = 1024;
-static_assert(kPasswordMax <= SecretText::kCapacity);
+static_assert(kPasswordMax + 2 <= SecretText::kCapacity);
 
 }  // namespace
 
@@ -95,18 +95,29 @@ bool ReadPasswordFile(const std::string& path, SecretText* password, std::string
         *why = name + " may be read or written by others: chmod 600 it";
     } else {
         // Read straight into the secret's own storage: no other buffer ever holds it.
-        const ssize_t got = ::read(fd, password->Storage(), kPasswordMax);
+        // Two bytes more than the longest line, for its "\r\n": a longer first line
+        // is refused rather than cut, so no other secret than the one written is used.
+        const ssize_t got = ::read(fd, password->Storage(), kPasswordMax + 2);
         const std::string_view text(password->Storage(),
                                     got > 0 ? static_cast<std::size_t>(got) : 0);
         std::size_t size = std::min(text.find('\n'), text.size());
         if (size > 0 && text[size - 1] == '\r') {
             --size;
         }
-        password->Keep(size);
-        ok = size > 0;
-        if (!ok) {
+        const std::string_view line = text.substr(0, size);
+        if (size > kPasswordMax) {
+            *why =
+                name + " holds a first line longer than " + std::to_string(kPasswordMax) + " bytes";
+        } else if (std::any_of(line.begin(), line.end(),
+                               [](char c) { return c == 0x7F || (c >= 0 && c < 0x20); })) {
+            // A line break or other control byte would end a header and start another.
+            *why = name + " holds a control character on its first line";
+        } else if (size == 0) {
             *why = name + " holds no password on its first line";
+        } else {
+            ok = true;
         }
+        password->Keep(ok ? size : 0);
     }
     ::close(fd);
     return ok;

@@ -129,7 +129,8 @@ std::optional<ListenTarget> ListenAddress(const std::string& listen, std::string
     return target;
 }
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message, PageSource pages) {
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::shared_ptr<MetricsListener> listener,
+                                                        std::string* message, PageSource pages) {
     message->clear();
     const std::string listen = CurrentSettings().Metrics_Listen;
     if (listen.empty()) {
@@ -148,7 +149,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message, Pa
         flags |= MHD_USE_DUAL_STACK;
     }
     std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
-    endpoint->listener_ = std::make_shared<MetricsListener>();
+    endpoint->listener_ = std::move(listener);
     endpoint->pages_ = std::move(pages);
     errno = 0;
     endpoint->daemon_ = MHD_start_daemon(
@@ -163,14 +164,12 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(std::string* message, Pa
                    (error != 0 ? std::strerror(error) : "the server did not start");
         return nullptr;
     }
-    AddPassListener(endpoint->listener_);
     *message = "metrics: serving http://" + target->text + "/metrics";
     return endpoint;
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
     if (daemon_ != nullptr) {
-        RemovePassListener(listener_);
         MHD_stop_daemon(daemon_);
     }
 }

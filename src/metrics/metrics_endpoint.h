@@ -47,11 +47,14 @@ using PageSource = std::function<std::optional<ServedPage>(const std::string& pa
 
 class MetricsEndpoint {
   public:
-    // Takes Listen from the settings in use and, when set, serves the metrics of
-    // the passes from now on. Null when off; null with *message set when the
-    // value is bad or the address cannot be bound. On success *message says
-    // where it serves. `pages`, when given, answers GET for the paths it knows.
-    static std::unique_ptr<MetricsEndpoint> Start(std::string* message, PageSource pages = {});
+    // Takes Listen from the settings in use and, when set, serves the metrics
+    // that `listener` keeps (a pass listener for the whole run, so an endpoint
+    // a reload starts serves what is known already). Null when off; null with
+    // *message set when the value is bad or the address cannot be bound. On
+    // success *message says where it serves. `pages`, when given, answers GET
+    // for the paths it knows.
+    static std::unique_ptr<MetricsEndpoint> Start(std::shared_ptr<MetricsListener> listener,
+                                                  std::string* message, PageSource pages = {});
     ~MetricsEndpoint();
 
     MetricsEndpoint(const MetricsEndpoint&) = delete;

@@ -142,9 +142,16 @@ void SetSoundPlayer(std::shared_ptr<SoundPlayer> player) {
     Post("StopRetired");
 }
 
-void PlayAlarmSound(const std::string& path, bool loop) {
+bool PlayAlarmSound(const std::string& path, bool loop) {
+    {
+        std::lock_guard lock(g_playerMutex);
+        if (!g_player) {
+            return false;
+        }
+    }
     // A file that cannot be played gives the chime (an empty name).
     Post("PlayAlarm", Q_ARG(QString, PlayablePath(path)), Q_ARG(bool, loop));
+    return true;
 }
 
 void PlayTestSound(const std::string& path) {

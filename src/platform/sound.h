@@ -26,8 +26,9 @@ class SoundPlayer {
 void SetSoundPlayer(std::shared_ptr<SoundPlayer> player);
 
 // Plays the wave file, looping when asked; when the file cannot be played, the
-// bundled default sound plays instead. Ends any sound playing.
-void PlayAlarmSound(const std::string& path, bool loop);
+// bundled default sound plays instead. Ends any sound playing. False when there
+// is no player (no sound can be made); true also while the operator silences it.
+bool PlayAlarmSound(const std::string& path, bool loop);
 // Plays the wave file once; nothing when it cannot be played. Ends any sound playing.
 void PlayTestSound(const std::string& path);
 // Stops any sound, looping or not; nothing happens when none plays.

@@ -12,6 +12,7 @@
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
 #include "metrics/metrics_endpoint.h"
+#include "metrics/metrics_listener.h"
 #include "status/status_board.h"
 #include "status/status_page.h"
 #include "webhook/webhook_sender.h"
@@ -103,14 +104,18 @@ void ProgramRun::StartMetrics() {
     if (!options_.metrics) {
         return;
     }
+    if (!metricsListener_) {
+        metricsListener_ = std::make_shared<MetricsListener>();
+        AddPassListener(metricsListener_);
+    }
     if (!status_ && !metricsListen_.empty()) {  // the status page lives on the listener
         status_ = std::make_shared<status::StatusBoard>(history::HistoryFilePath());
         AddPassListener(status_);
     }
     std::string message;
-    metrics_ = MetricsEndpoint::Start(&message, [board = status_](const std::string& path) {
-        return status::ServeStatus(*board, path);
-    });
+    metrics_ = MetricsEndpoint::Start(
+        metricsListener_, &message,
+        [board = status_](const std::string& path) { return status::ServeStatus(*board, path); });
     if (!message.empty()) {
         options_.say(message);
     }
@@ -133,6 +138,9 @@ int ProgramRun::Finish(int code) {
         std::_Exit(code);
     }
     metrics_.reset();
+    if (metricsListener_) {
+        RemovePassListener(metricsListener_);
+    }
     if (status_) {
         RemovePassListener(status_);
         status_.reset();

@@ -17,6 +17,7 @@
 
 namespace sentrel {
 class MetricsEndpoint;
+class MetricsListener;
 namespace history {
 class HistoryWriter;
 }
@@ -82,7 +83,8 @@ class ProgramRun : public QObject {
     RunOptions options_;
     TerminationWatch watch_;
     std::shared_ptr<history::HistoryWriter> history_;
-    std::shared_ptr<status::StatusBoard> status_;  // the status page's board, beside metrics
+    std::shared_ptr<status::StatusBoard> status_;       // the status page's board, beside metrics
+    std::shared_ptr<MetricsListener> metricsListener_;  // one for the run: a reload keeps it
     std::unique_ptr<MetricsEndpoint> metrics_;
     std::shared_ptr<webhook::WebhookSender> webhook_;
     std::string metricsListen_;

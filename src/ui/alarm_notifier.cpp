@@ -127,9 +127,10 @@ void AlarmNotifyListener::Post(const NodeAlarmEvent& event, const QString& summa
     if (!CurrentSettings().Notify_Flag) {
         return;
     }
-    QMetaObject::invokeMethod(notifier_, "Show", Qt::QueuedConnection,
-                              Q_ARG(QString, Text(event.address)), Q_ARG(QString, summary),
-                              Q_ARG(QString, body), Q_ARG(int, urgency));
+    // Keyed by the node (its slot and address): two nodes on one host are two notifications.
+    const QString node = QString::number(event.index) + QLatin1Char(' ') + Text(event.address);
+    QMetaObject::invokeMethod(notifier_, "Show", Qt::QueuedConnection, Q_ARG(QString, node),
+                              Q_ARG(QString, summary), Q_ARG(QString, body), Q_ARG(int, urgency));
 }
 
 }  // namespace sentrel::ui

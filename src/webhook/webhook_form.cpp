@@ -141,9 +141,15 @@ Config ConfigFromSettings(const MonitorSettings& settings, std::string* refusal)
     return config;
 }
 
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std::string& site) {
+// "[site] " before a summary when the monitor names its site.
+std::string SitePrefix(const std::string& site) {
+    return site.empty() ? "" : "[" + site + "] ";
+}
+
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs,
+                     const std::string& site) {
     Request request;
-    const std::string summary = (site.empty() ? "" : "[" + site + "] ") + Summary(event, up);
+    const std::string summary = SitePrefix(site) + Summary(event, up);
     const std::string description = Description(event, up);
     const std::string siteField = site.empty() ? "" : ",\"site\":" + JsonString(site);
     const std::string time = Rfc3339(event.timeMs);
@@ -165,13 +171,7 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std:
             b = "{\"text\":" + JsonString(summary + ": " + description) + "}";
             break;
         case Form::Alertmanager:
-            b = "[{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
-                std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
-                ",\"title\":" + JsonString(event.title) + siteField +
-                "},\"annotations\":{\"summary\":" + JsonString(summary) +
-                ",\"description\":" + JsonString(description) + "},\"startsAt\":\"" +
-                Rfc3339(event.failingSinceMs) + "\"" + (up ? ",\"endsAt\":\"" + time + "\"" : "") +
-                "}]";
+            b = "[" + AlertmanagerAlert(event, up, endsAtMs, site) + "]";
             break;
         case Form::Json:
             b = std::string("{\"event\":\"") + (up ? "up" : "down") +
@@ -184,6 +184,18 @@ Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std:
             break;
     }
     return request;
+}
+
+std::string AlertmanagerAlert(const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs,
+                              const std::string& site) {
+    return "{\"labels\":{\"alertname\":\"SentrelNodeDown\",\"node\":\"" +
+           std::to_string(event.index) + "\",\"address\":" + JsonString(event.address) +
+           ",\"title\":" + JsonString(event.title) +
+           (site.empty() ? "" : ",\"site\":" + JsonString(site)) +
+           "},\"annotations\":{\"summary\":" + JsonString(SitePrefix(site) + Summary(event, up)) +
+           ",\"description\":" + JsonString(Description(event, up)) + "},\"startsAt\":\"" +
+           Rfc3339(event.failingSinceMs) + "\",\"endsAt\":\"" +
+           Rfc3339(up ? event.timeMs : endsAtMs) + "\"}";
 }
 
 std::string TokenHeader(Form form, std::string_view token) {

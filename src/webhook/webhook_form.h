@@ -34,9 +34,14 @@ struct Request {
 };
 
 // The request of `form` for a node down (up false: at each alarm) or up again.
+// An alertmanager alert that is down ends at `endsAtMs` unless it is posted again.
 // A site, when named, is the Alertmanager form's label `site`, the json form's
-// field "site", and "[site] " before the summary of the other forms.
-Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, const std::string& site = {});
+// field "site", and "[site] " before the summary of every form.
+Request BuildRequest(Form form, const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs,
+                     const std::string& site = {});
+// One alert of the alertmanager form, the object of its array.
+std::string AlertmanagerAlert(const NodeAlarmEvent& event, bool up, std::int64_t endsAtMs,
+                              const std::string& site = {});
 
 // The header that carries the token in `form`.
 std::string TokenHeader(Form form, std::string_view token);

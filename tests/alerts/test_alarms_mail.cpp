@@ -11,6 +11,7 @@
 #include "alerts/smtp_mailer.h"
 #include "config/node_table.h"
 #include "platform/net_names.h"
+#include "platform/sound.h"
 #include "support/harness.h"
 
 namespace sentrel {
@@ -227,8 +228,12 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     s.Email_Port = peer.port();
     s.Command_Line = "sleep 0.3; echo ran >> " + dir.file("launched");
     testing::RecordingWindow window;
+    std::vector<std::string> outcomes;
+    const auto record = [&](AlarmChannel c, bool ok) {
+        outcomes.push_back(AlarmChannelName(c) + std::string(ok ? " sent" : " failed"));
+    };
     ASSERT_TRUE(AlarmSweep(s));
-    PassAlerts(s);
+    PassAlerts(s, record);
     const auto mails = peer.received();
     ASSERT_EQ(mails.size(), 2u);
     EXPECT_NE(mails[0].find("NOT responding:\r\nalpha.example\r\n*END*"), std::string::npos);
@@ -239,6 +244,24 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
                                         t + kTitleSoundingAlarm, t + kTitlePaging,
                                         "message:Comm Port could not be used."}));
     EXPECT_EQ(testing::ReadFile(dir.file("launched")), "ran\n");  // once, and waited for
+    // A sound without a player and a command the shell cannot run fail; a silenced sound does not.
+    s.Wave_File = "x";
+    s.Command_Line = "/nonexistent/notify-ops";
+    PassAlerts(s, record);
+    struct Mute : SoundPlayer {
+        void Play(const std::string&, bool, bool) override {}
+        void Stop() override {}
+    };
+    SetSoundPlayer(std::make_shared<Mute>());
+    SilenceAlarmSound();
+    s.Pager_Flag = false;
+    s.Command_Line = "exit 3";
+    PassAlerts(s, record);
+    SetSoundPlayer(nullptr);
+    EndAlarmSilence();
+    EXPECT_EQ(outcomes, (std::vector<std::string>{"pager failed", "command sent", "sound failed",
+                                                  "pager failed", "command failed", "sound sent",
+                                                  "command failed"}));
     for (auto [node, alarms] : {std::pair{0, 1}, {1, 0}, {2, 1}, {4, 0}}) {
         EXPECT_EQ(NodeTable::Instance().Get(node).status.alarmCount, alarms) << node;
     }

@@ -159,6 +159,24 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
     EXPECT_TRUE(window_.Messages().empty());
 }
 
+// Answering again ends a run of failures: with a recovery notice only when that run alarmed.
+TEST_F(Pass, ARecoveryOnlyAfterARunThatAlarmed) {
+    struct Recoveries : PassListener {
+        std::vector<int> nodes;
+        void NodeRecovered(const NodeAlarmEvent& e) override { nodes.push_back(e.index); }
+    };
+    const auto seen = std::make_shared<Recoveries>();
+    AddPassListener(seen);
+    Add(0, "127.0.0.1", refused_), Add(1, "127.0.0.1", refused_);
+    settings_.Num_Fails = "2", settings_.Max_Alarms = "1";
+    for (int answers : {-1, 0, 1}) {  // both fail; node 0 answers, 1 alarms; 1 answers
+        NodeTable::Instance().Modify(answers, [&](NodeSlot& s) { s.node.port = web_.portText(); });
+        Run();
+    }
+    RemovePassListener(seen);
+    EXPECT_EQ(seen->nodes, std::vector<int>{1});
+}
+
 TEST_F(Pass, PortsLookupsAndLongAddresses) {
     const std::string longAddress = "1" + std::string(89, 'x');
     Add(0, "127.0.0.1", "");

@@ -124,7 +124,8 @@ cases = [
     ("login without TLS", starttls, "none", {}, "never sent in clear text"),
 ]
 for what, mode, text in (("group-readable", 0o640, "x\n"), ("world-readable", 0o604, "x\n"),
-                         ("empty", 0o600, "")):
+                         ("empty", 0o600, ""), ("with a line break", 0o600, "x\rX-Injected: y\n"),
+                         ("too long", 0o600, "x" * 1025 + "\n")):
     cases.append(("password file " + what, starttls, "starttls",
                   {"pw": password_file(what, text, mode)}, "password file"))
 cases.append(("password file missing", starttls, "starttls", {"pw": D + "/none"}, "cannot be opened"))

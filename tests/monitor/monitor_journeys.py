@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """sentrel-monitor against real peers on 127.0.0.1 and a real Prometheus server.
 usage: monitor_journeys.py SENTREL_MONITOR DOCS_PROMETHEUS_DIR"""
-import json, os, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time, unittest
+import errno, json, os, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time, unittest
 import urllib.parse, urllib.request
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
@@ -138,7 +138,7 @@ class Journeys(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         # Equal entries and titles that differ only in bytes that are not UTF-8 stay series of their own.
         nodes = [(good, "web"), (refused, "shut\xe9"), (refused, "shut\xe8"), (good, "web")]
-        ini = write_ini(self.dir, nodes, f"[Metrics]\nListen=127.0.0.1:{mport}\n")
+        ini = write_ini(self.dir, nodes, f"[Metrics]\nListen={mport}\n")  # a port alone: loopback only
         mon = self.spawn(MONITOR, "--config", ini)
         with open(os.path.join(self.dir, "prom.yml"), "w") as f:
             f.write(f"global: {{scrape_interval: 1s}}\nscrape_configs:\n - job_name: sentrel\n"
@@ -181,6 +181,7 @@ class Journeys(unittest.TestCase):
         self.assertNotIn(b"200 OK", http(mport, b"GET /metr", timeout=10))
         self.assertLess(time.time() - slow, 8)  # the server gave up on the slow client
         self.assertIn(b'sentrel_node_up{address="127.0.0.1"', http(mport, b"GET /metrics HTTP/1.0\r\n\r\n"))
+        self.assertEqual(socket.socket().connect_ex(("127.0.0.2", mport)), errno.ECONNREFUSED)
         self.assertEqual(http(mport, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n" * 2).count(b" 200 OK"), 1)
 
         # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
@@ -194,6 +195,7 @@ class Journeys(unittest.TestCase):
                 return False  # not reloaded yet
         wait_for(served, 15, "added node")
         scrape = http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode()
+        self.assertIn("\nsentrel_monitoring 1\n", scrape)  # the new listener knows what went before
         for name in ("echo_loss_ratio", "round_trip_jitter_seconds", "echoes_sent_total", "echoes_received_total"):
             self.assertRegex(scrape, f'sentrel_node_{name}{{[^}}]*title="echo"[^}}]*}} ' + "0\n" * ("loss" in name))
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")

@@ -202,8 +202,8 @@ def alarm_silenced_and_notified():
     if missing := [t for t in ("dunst", "xdotool", "pulseaudio") if shutil.which(t) is None]:
         return skipped.append(f"alarm_silenced_and_notified: not installed: {missing}")
     with Session() as s:
-        d, kids, ports = s.dir, s.kids, [socket.create_server(("127.0.0.1", 0)) for _ in "ab"]
-        port, metrics = (p.getsockname()[1] for p in ports)
+        d, kids, ports = s.dir, s.kids, [socket.create_server(("127.0.0.1", 0)) for _ in "abc"]
+        port, metrics, mail = (p.getsockname()[1] for p in ports)
         [p.close() for p in ports]  # free again: the node fails, the metrics endpoint listens
         def spawn(cmd, **kw):  # in a process group of its own, killed at the end
             kids.append(subprocess.Popen(cmd, start_new_session=True, env=s.env, **kw))
@@ -233,7 +233,8 @@ def alarm_silenced_and_notified():
             return [int(re.search(r"consecutive_failures\{.*\} (\d+)", text)[1]),
                     os.path.getsize(f"{d}/c")]
         s.start(f"[General]\nAutoStart=1\nSecs=1\nMAXSecs=5\n[Servers]\ns0node=127.0.0.1\ns0port="
-                f"{port}\ns0type=0\ns0title=web\n[Metrics]\nListen=127.0.0.1:{metrics}\n[Alerts]\n"
+                f"{port}\ns0type=0\ns0title=web\ns1node=127.0.0.1\ns1port={mail}\ns1type=0\ns1title=mail"
+                f"\n[Metrics]\nListen=127.0.0.1:{metrics}\n[Alerts]\n"
                 "Audio_Flag=1\nWave_File=x\nLoop_Flag=1\nNum_Fails=1\nMax_Alarms=99\nLaunch_Flag=1"
                 "\nCommand_Line=echo>>$XDG_CONFIG_HOME/c\n", PULSE_SERVER=f"unix:{d}/native")
         window = s.window("Sentrel", 60)
@@ -265,9 +266,11 @@ def alarm_silenced_and_notified():
         again = r"Answering again after (\d+ min )?\d+ s: HTTP"  # the outage's length
         shape = "".join("d" if n[1:4:2] == ("web is down", 2) and "in a row" in n[2] else "u"
                         if n[1:4:2] == ("web is up again", 1) and re.match(again, n[2]) else "?"
-                        for n in notes)
-        replaced = notes and [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
-        check(re.fullmatch("d+u", shape) and replaced, f"down, up, in place: {shape} {notes[:2]}")
+                        for n in notes if n[1].startswith("web "))
+        web, other = ([n for n in notes if n[1].startswith(name)] for name in ("web ", "mail "))
+        replaced = all(ns and [n[0] for n in ns] == [0] + [ns[0][4]] * (len(ns) - 1) for ns in (web, other))
+        check(re.fullmatch("d+u", shape) and replaced and other[-1][1] == "mail is down",  # one each
+              f"down, up, in place, the other node on the host still down: {shape} {notes[:3]}")
         runs = counts()[1]
         wait_for(lambda: counts()[1] >= runs + 2, 20)  # alarms go on without a service
         s.err.seek(0)

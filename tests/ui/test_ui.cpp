@@ -13,6 +13,7 @@
 #include "engine/scan_pass.h"
 #include "support/harness.h"
 #include "support/pty_modem.h"
+#include "ui/alarm_notifier.h"
 #include "ui/dialogs.h"
 #include "ui/monitor_dlg.h"
 #include "ui/node_dlg.h"
@@ -24,6 +25,17 @@ using ui::CMonitorDlg;
 using ui::CSetup;
 
 namespace {
+
+// The desktop notifier with its Show (called by name) only counted.
+class CountingNotifier : public ui::DesktopNotifier {
+    Q_OBJECT
+
+  public:
+    Q_INVOKABLE void Show(const QString& node, const QString&, const QString&, int) {
+        nodes << node;
+    }
+    QStringList nodes;
+};
 
 template <typename T = QAbstractButton>
 T* Find(QWidget* root, const char* name) {
@@ -124,6 +136,26 @@ class UiTest : public QObject {
         QVERIFY(WaitForScanPass(10s));
         QCOMPARE(ui::UnansweredDialogsForTesting(), 0);
         QVERIFY(!ui::DialogAnswersPendingForTesting());
+    }
+
+    // An outage's length as people say it; Notify_Flag=0 shows nothing; two nodes on one
+    // host are two notifications.
+    void notificationsByNode() {
+        QCOMPARE(ui::OutageText(7'500'000), QStringLiteral("2 h 5 min"));
+        QCOMPARE(ui::OutageText(97'260'000), QStringLiteral("1 d 3 h"));
+        CountingNotifier shown;
+        ui::AlarmNotifyListener listener(&shown);
+        NodeAlarmEvent event{.address = "127.0.0.1", .alarmCount = 2};
+        for (const bool flag : {false, true}) {
+            MonitorSettings settings;
+            settings.Notify_Flag = flag;
+            SetCurrentSettingsForTesting(settings);
+            for (event.index = 0; event.index < 2; ++event.index) {
+                listener.NodeAlarmed(event);
+            }
+        }
+        QTRY_COMPARE(shown.nodes.size(), 2);
+        QVERIFY2(shown.nodes[0] != shown.nodes[1], qPrintable(shown.nodes[0]));
     }
 
     // Every check the sheet makes before it lets a value go, with its message.
