@@ -176,8 +176,6 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
         {"", kEchoes, {"1", "0", "0", "1"}},
         {"[General]\nEchoes=25\nParallel=65\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0", "64"}},
         {"[General]\nEchoes=0\nParallel=x\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800", "1"}},
-        {"[General]\nParallel=0\n", kEchoes, {"1", "0", "0", "1"}},
-        {"[General]\nParallel=64\n", kEchoes, {"1", "0", "0", "64"}},
         {"[Alerts]\nWebhook_Format=NTFY", F(s.Webhook_Format), {"ntfy"}},
         {"[Alerts]\nWebhook_Format=", F(s.Webhook_Format), {"json"}},
         {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), {"Teams"}},
