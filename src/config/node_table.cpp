@@ -170,7 +170,7 @@ void NodeTable::DefaultPortIfEmpty(int index, const std::string& port) {
 }
 
 NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result,
-                                       const std::string& failureText) {
+                                       const std::string& failureText, std::int32_t httpStatus) {
     if (!ValidIndex(index)) {
         return NodeStatus{};
     }
@@ -178,7 +178,7 @@ NodeStatus NodeTable::ApplyProbeResult(int index, std::int32_t result,
     std::lock_guard lock(d.mutex);
     NodeSlot& slot = d.slots[static_cast<std::size_t>(index)];
     if (result >= 1) {
-        slot.status.statusText = SuccessStatusText(slot.node.probeType, result);
+        slot.status.statusText = SuccessStatusText(slot.node.probeType, result, httpStatus);
         slot.status.failCount = 0;
         slot.status.alarmCount = 0;
         slot.status.failingSinceMs = 0;
@@ -295,11 +295,17 @@ std::vector<std::string> StatusRows() {
     return rows;
 }
 
-std::string SuccessStatusText(std::int32_t probeType, std::int32_t result) {
-    if (probeType == HTTPD) {
+std::string SuccessStatusText(std::int32_t probeType, std::int32_t result,
+                              std::int32_t httpStatus) {
+    const std::int32_t kind = ProbeKind(probeType);
+    if (kind == HTTPD) {
         return "HTTP: " + std::to_string(result) + " bytes. ";
     }
-    return "PING: " + std::to_string(result) + " ms. ";
+    std::string text = std::string(ProbeKindName(kind)) + ": ";
+    if (kind == HTTPS && httpStatus > 0) {
+        text += std::to_string(httpStatus) + ", ";
+    }
+    return text + std::to_string(result) + " ms. ";
 }
 
 std::string FailureStatusText(std::int32_t failCount) {

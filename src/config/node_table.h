@@ -51,9 +51,10 @@ class NodeTable {
     // Applies one probe result to the slot's status in one step under the lock:
     // a success sets its text and clears both counts; a failure raises failCount
     // and sets the failure text: `failureText` when given, else the count's.
+    // `httpStatus` is an HTTPS answer's status code, shown in its success text.
     // Returns the status as it now is.
-    NodeStatus ApplyProbeResult(int index, std::int32_t result,
-                                const std::string& failureText = {});
+    NodeStatus ApplyProbeResult(int index, std::int32_t result, const std::string& failureText = {},
+                                std::int32_t httpStatus = 0);
     // Runs `change` on the slot under the lock (for read-modify-write of a slot;
     // `change` must not call back into the table).
     void Modify(int index, const std::function<void(NodeSlot&)>& change);
@@ -76,9 +77,9 @@ void ResetNodeTable();
 
 // Reads the settings file again (LoadSettings) into the table, keeping the
 // run-time state (status text, both counts, looked-up address) of every node
-// whose address, port, probe type and title are unchanged, wherever it now
-// stands; each node before gives its state to at most one after. New and
-// changed nodes start fresh, removed ones go. Called between passes.
+// whose fields (address, port, probe type, title and the kinds' keys) are unchanged, wherever it
+// now stands; each node before gives its state to at most one after. New and changed nodes start
+// fresh, removed ones go. Called between passes.
 void ReloadSettingsKeepingNodeState();
 
 // True when the status text begins with "*ERROR*", compared without regard to case.
@@ -92,9 +93,12 @@ std::string StatusRowText(const NodeSlot& slot);
 // One row per slot in table order up to the first empty address.
 std::vector<std::string> StatusRows();
 
-// The status text of a probe result: "PING: n ms. ", "HTTP: n bytes. ", or
-// "*ERROR* count: n" (a failCount of more than six digits is shown whole).
-std::string SuccessStatusText(std::int32_t probeType, std::int32_t result);
+// The status text of a probe result: "PING: n ms. ", "HTTP: n bytes. ",
+// "TCP: n ms. ", "HTTPS: code, n ms. " ("HTTPS: n ms. " without a code),
+// "DNS: n ms. ", or "*ERROR* count: n" (a failCount of more than six digits is
+// shown whole).
+std::string SuccessStatusText(std::int32_t probeType, std::int32_t result,
+                              std::int32_t httpStatus = 0);
 std::string FailureStatusText(std::int32_t failCount);
 
 // Pass control flags and the scheduler's state.

@@ -193,6 +193,23 @@ std::string StateDirectory() {
     return HomeDirectory() + "/.local/state/sentrel";
 }
 
+std::int32_t ProbeKind(std::int32_t probeType) {
+    switch (probeType) {
+        case HTTPD:
+        case TCP:
+        case HTTPS:
+        case DNS:
+            return probeType;
+        default:
+            return PING;
+    }
+}
+
+const char* ProbeKindName(std::int32_t probeType) {
+    static constexpr const char* kNames[] = {"HTTPD", "PING", "TCP", "HTTPS", "DNS"};
+    return kNames[ProbeKind(probeType)];
+}
+
 void LoadSettings() {
     ProfileFile file;
     {

@@ -12,14 +12,30 @@ namespace sentrel {
 
 inline constexpr int kMaxNodes = 100;
 
-enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
+enum ProbeType : std::int32_t { HTTPD = 0, PING = 1, TCP = 2, HTTPS = 3, DNS = 4 };
+
+// The kind a stored type is probed as: HTTPD, TCP, HTTPS and DNS by their
+// numbers, every other value as PING.
+std::int32_t ProbeKind(std::int32_t probeType);
+// "HTTPD", "PING", "TCP", "HTTPS" or "DNS", by ProbeKind.
+const char* ProbeKindName(std::int32_t probeType);
+
+// Days of warning before a certificate expires ([Alerts] Cert_Days); 0 is off.
+inline constexpr int kDefaultCertDays = 14;
 
 // One configured node, as stored in section Servers (its keys: kNodeFields).
 struct NodeEntry {
     std::string address;             // host name or address literal; empty ends the list
     std::string port;                // text, may be empty (HTTPD default 80)
     std::string title;               // reporting / reference title
-    std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
+    std::int32_t probeType = HTTPD;  // see ProbeKind
+    // Keys of some kinds only, kept whatever the kind (a node keeps them when
+    // its kind changes back): HTTPS path and the word its page must hold (or, for
+    // DNS, an address its answer must hold); the DNS name and record type.
+    std::string path{};
+    std::string expect{};
+    std::string query{};
+    std::string qtype{};
 
     bool operator==(const NodeEntry&) const = default;
 };
@@ -80,6 +96,9 @@ struct MonitorSettings {
     // echoes, or whose median round trip is at least Slow_ms (0 or more), is a failure.
     int Loss_Percent = 0;
     int Slow_ms = 0;
+    // Hand-edited only, never written: an HTTPS node fails when a certificate of
+    // its chain expires within this many days; 0 is off.
+    int Cert_Days = kDefaultCertDays;
     // Hand-edited only, never written: the webhook (src/webhook).
     std::string Webhook_URL;                                     // http or https; empty: off
     std::string Webhook_Format = keys::Webhook_Format.fallback;  // one of kWebhookForms, or as read
@@ -129,10 +148,10 @@ constexpr bool Lands(const Field& field) {
 }
 
 inline constexpr NodeField kNodeFields[] = {
-    {keys::NodeAddress, &NodeEntry::address},
-    {keys::NodePort, &NodeEntry::port},
-    {keys::NodeTitle, &NodeEntry::title},
-    {keys::NodeType, &NodeEntry::probeType},
+    {keys::NodeAddress, &NodeEntry::address}, {keys::NodePort, &NodeEntry::port},
+    {keys::NodeTitle, &NodeEntry::title},     {keys::NodeType, &NodeEntry::probeType},
+    {keys::NodePath, &NodeEntry::path},       {keys::NodeExpect, &NodeEntry::expect},
+    {keys::NodeQuery, &NodeEntry::query},     {keys::NodeQtype, &NodeEntry::qtype},
 };
 
 inline constexpr SettingField kSettingFields[] = {
@@ -175,6 +194,7 @@ inline constexpr SettingField kSettingFields[] = {
     {keys::Email_Password_File, &MonitorSettings::Email_Password_File},
     {keys::Loss_Percent, &MonitorSettings::Loss_Percent},
     {keys::Slow_ms, &MonitorSettings::Slow_ms},
+    {keys::Cert_Days, &MonitorSettings::Cert_Days},
     {keys::Webhook_URL, &MonitorSettings::Webhook_URL},
     {keys::Webhook_Format, &MonitorSettings::Webhook_Format},
     {keys::Webhook_Token_File, &MonitorSettings::Webhook_Token_File},

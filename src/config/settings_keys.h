@@ -128,6 +128,11 @@ inline constexpr SettingKey NodePort = Text(kServers, "s%dport", 5, "", Sheet, 5
 inline constexpr SettingKey NodeTitle = Text(kServers, "s%dtitle", 49, "", Sheet, 49);
 inline constexpr SettingKey NodeType =
     Number(kServers, "s%dtype", 1, "0", Sheet, INT_MIN, INT_MAX, OutOfRange::Nearest);
+// Keys of the TCP, HTTPS and DNS kinds, set in the node dialog.
+inline constexpr SettingKey NodePath = Text(kServers, "s%dpath", 255, "", Sheet, 255);
+inline constexpr SettingKey NodeExpect = Text(kServers, "s%dexpect", 127, "", Sheet, 127);
+inline constexpr SettingKey NodeQuery = Text(kServers, "s%dquery", 253, "", Sheet, 253);
+inline constexpr SettingKey NodeQtype = Text(kServers, "s%dqtype", 4, "", Sheet, 4);
 
 // Reports. Fmt_HTML is written as "Fmt_HTML" when on and "Fmt_Html" when off.
 inline constexpr SettingKey Log_Flag = Flag(kReports, "Log_Flag", "0", Sheet);
@@ -175,6 +180,9 @@ inline constexpr SettingKey Loss_Percent =
     Number(kAlerts, "Loss_Percent", 4, "0", Hand, 0, 100, OutOfRange::Nearest);
 inline constexpr SettingKey Slow_ms =
     Number(kAlerts, "Slow_ms", 6, "0", Hand, 0, INT_MAX, OutOfRange::Nearest);
+// An HTTPS node fails when a certificate of its chain ends within this many days; 0 is off.
+inline constexpr SettingKey Cert_Days =
+    Number(kAlerts, "Cert_Days", 5, "14", Hand, 0, INT_MAX, OutOfRange::Nearest);
 inline constexpr SettingKey Webhook_URL = Text(kAlerts, "Webhook_URL", 2047, "", Hand);
 // The webhook's forms; a value that is none of them is kept as read, for the
 // webhook to refuse by name.

@@ -20,16 +20,18 @@ struct ProbeEvent {
     std::int64_t timeMs = 0;  // when the probe ended
     int index = 0;            // slot in the node table
     std::string address;
-    std::string port;  // "80" filled in for HTTPD; empty for PING
+    std::string port;  // "80" filled in for HTTPD; as configured for the others
     std::string title;
-    std::int32_t probeType = 0;  // PING or HTTPD (config/settings.h)
-    std::int32_t result = 0;     // ms (PING) or bytes (HTTPD); 0 or less is a failure
+    std::int32_t probeType = 0;  // as stored; ProbeKind (config/settings.h) tells the kind
+    std::int32_t result = 0;     // bytes (HTTPD) or ms (the others); 0 or less is a failure
     std::int32_t failCount = 0;  // consecutive failures after this probe
     std::string statusText;      // as the list shows it
     double probeSeconds = 0;     // time the probe took
     // The PING probe's echoes (one, or a round of Echoes); all 0 for HTTPD. The
     // figures are kept for a round that failed a threshold too.
     EchoFigures echoes{};
+    std::int32_t httpStatus = 0;         // HTTPS: the answer's status code, 0 without one
+    std::int64_t certExpirySeconds = 0;  // HTTPS: the chain's earliest end (Unix time), 0 unknown
 };
 
 // A node whose run of failures raised an alarm in this pass: once per alarm.

@@ -15,11 +15,14 @@
 #include "alerts/alarm_dispatch.h"
 #include "config/node_table.h"
 #include "config/settings.h"
+#include "engine/dns_probe.h"
 #include "engine/echo_round.h"
 #include "engine/httpd_probe.h"
+#include "engine/https_probe.h"
 #include "engine/ordered_probes.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
+#include "engine/tcp_probe.h"
 #include "platform/net_names.h"
 #include "platform/sound.h"
 #include "platform/window_port.h"
@@ -83,8 +86,25 @@ RoundVerdict PingNode(const std::string& ip, const MonitorSettings& settings,
     return JudgeRound(*figures, EchoThresholds{settings.Loss_Percent, settings.Slow_ms});
 }
 
-void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const NodeStatus& status,
-                  const EchoFigures& echoes, std::chrono::steady_clock::time_point start) {
+// A TCP, HTTPS or DNS probe of the node at `ip` (empty: not found, a failure).
+ServiceVerdict ProbeService(std::int32_t kind, const std::string& ip, const NodeEntry& node,
+                            const MonitorSettings& settings) {
+    if (kind == TCP) {
+        return TcpProbe(ip, node.port, settings.MAXSecs);
+    }
+    if (ip.empty()) {
+        return {};
+    }
+    if (kind == HTTPS) {
+        return HttpsProbe({node.address, ip, node.port, node.path, node.expect, settings.MAXSecs,
+                           settings.Cert_Days});
+    }
+    return DnsProbe({ip, node.port, node.query, node.qtype, node.expect});
+}
+
+void PublishProbe(int index, const NodeSlot& slot, const ServiceVerdict& verdict,
+                  const NodeStatus& status, const EchoFigures& echoes,
+                  std::chrono::steady_clock::time_point start) {
     ProbeEvent event;
     event.timeMs = NowUtcMs();
     event.index = index;
@@ -92,7 +112,9 @@ void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const No
     event.port = slot.node.port;
     event.title = slot.node.title;
     event.probeType = slot.node.probeType;
-    event.result = result;
+    event.result = verdict.result;
+    event.httpStatus = verdict.httpStatus;
+    event.certExpirySeconds = verdict.certExpirySeconds;
     event.failCount = status.failCount;
     event.statusText = status.statusText;
     event.echoes = echoes;
@@ -117,7 +139,7 @@ NodeAlarmEvent AlarmEventFor(int index, const NodeSlot& slot) {
 // One node's probe: its slot as the pass found it and what the probe found.
 struct NodeProbe {
     NodeSlot slot;
-    RoundVerdict verdict;
+    ServiceVerdict verdict;
     EchoFigures echoes;
     std::chrono::steady_clock::time_point start;
 };
@@ -127,8 +149,8 @@ struct NodeProbe {
 void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, NodeProbe& probe) {
     NodeSlot& slot = probe.slot;
     const std::string& address = slot.node.address;
-    const bool httpd = slot.node.probeType == HTTPD;
-    if (httpd && slot.node.port.empty()) {
+    const std::int32_t kind = ProbeKind(slot.node.probeType);
+    if (kind == HTTPD && slot.node.port.empty()) {
         table.DefaultPortIfEmpty(index, "80");
         slot.node.port = "80";
     }
@@ -139,10 +161,14 @@ void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, Nod
     if (!why.empty()) {
         SayBadAddressOnce(address, why);
         probe.verdict.failureText = BadAddressStatusText(why);
-    } else if (httpd) {
+    } else if (kind == HTTPD) {
         probe.verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
+    } else if (kind == PING) {
+        RoundVerdict round = PingNode(ip, settings, &probe.echoes);
+        probe.verdict.result = round.result;
+        probe.verdict.failureText = std::move(round.failureText);
     } else {
-        probe.verdict = PingNode(ip, settings, &probe.echoes);
+        probe.verdict = ProbeService(kind, ip, slot.node, settings);
     }
 }
 
@@ -152,9 +178,10 @@ void CommitNode(NodeTable& table, int index, const MonitorSettings& settings,
                 const ReportTarget& report, const NodeProbe& probe) {
     const NodeSlot& slot = probe.slot;
     const std::string& address = slot.node.address;
-    const RoundVerdict& verdict = probe.verdict;
-    const NodeStatus status = table.ApplyProbeResult(index, verdict.result, verdict.failureText);
-    PublishProbe(index, slot, verdict.result, status, probe.echoes, probe.start);
+    const ServiceVerdict& verdict = probe.verdict;
+    const NodeStatus status =
+        table.ApplyProbeResult(index, verdict.result, verdict.failureText, verdict.httpStatus);
+    PublishProbe(index, slot, verdict, status, probe.echoes, probe.start);
     if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
         NodeSlot now = slot;  // the run that alarmed ends here
         now.status.statusText = status.statusText;

@@ -116,8 +116,8 @@ std::string IsoTimeWithOffset(std::int64_t timeMs) {
 
 int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
               std::int64_t fromMs, std::int64_t toMs) {
-    const char* type = key.probeType == 0 ? "HTTPD" : "PING";
-    const bool ping = key.probeType != 0;
+    const char* type = ProbeKindName(key.probeType);
+    const bool ping = ProbeKind(key.probeType) == PING;
     std::string out = ping ? "time,address,type,value,status,sent,received,loss_percent,min_ms,"
                              "median_ms,max_ms,jitter_ms\n"
                            : "time,address,type,value,status\n";

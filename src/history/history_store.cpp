@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "config/settings.h"
 #include "history/history_math.h"
 
 namespace sentrel::history {
@@ -474,10 +475,11 @@ void HistoryStore::ReadNewer(const NodeKey& key, NodeSeries& series, std::int64_
 }
 
 NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType) {
-    if (probeType == 0) {
-        return {address, port.empty() ? std::string("80") : port, 0};
+    const std::int32_t kind = ProbeKind(probeType);
+    if (kind == HTTPD) {
+        return {address, port.empty() ? std::string("80") : port, HTTPD};
     }
-    return {address, std::string(), 1};
+    return {address, kind == PING ? std::string() : port, kind};
 }
 
 }  // namespace sentrel::history

@@ -108,15 +108,19 @@ void MetricsListener::PassStarted(std::int64_t timeMs) {
 }
 
 void MetricsListener::ProbeDone(const ProbeEvent& event) {
-    const bool ping = event.probeType != HTTPD;
-    NodeKey key{event.index, Utf8Label(event.address), Utf8Label(event.port),
-                ping ? "PING" : "HTTPD", Utf8Label(event.title)};
+    const std::int32_t kind = ProbeKind(event.probeType);
+    const bool ping = kind != HTTPD;
+    NodeKey key{event.index, Utf8Label(event.address), Utf8Label(event.port), ProbeKindName(kind),
+                Utf8Label(event.title)};
     std::lock_guard lock(mutex_);
     NodeState& node = state_.nodes[std::move(key)];
     node.ping = ping;
     node.up = event.result > 0;
     node.failures = event.failCount;
     node.pass = state_.pass;
+    if (event.certExpirySeconds > 0) {
+        node.certExpirySeconds = static_cast<double>(event.certExpirySeconds);
+    }
     if (node.up) {
         ++node.successes;
         node.value = ping ? event.result / 1000.0 : event.result;
@@ -164,10 +168,16 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     MetricFamily up = Family(
         "sentrel_node_up", "1 when the node answered its latest probe, else 0.", MetricType::Gauge);
     MetricFamily rtt = Family("sentrel_node_round_trip_seconds",
-                              "Round-trip time of the latest answered PING (its echoes' median).",
+                              "Round-trip time of the latest answered probe (a PING's echoes' "
+                              "median; the time to connect, to the whole answer, to the DNS "
+                              "answer).",
                               MetricType::Gauge);
     MetricFamily bytes =
         Family("sentrel_node_received_bytes", "Bytes received by the latest answered HTTPD probe.",
+               MetricType::Gauge);
+    MetricFamily expiry =
+        Family("sentrel_node_cert_expiry_timestamp_seconds",
+               "When the earliest certificate of an HTTPS node's chain ends (Unix time).",
                MetricType::Gauge);
     MetricFamily failures =
         Family("sentrel_node_consecutive_failures", "Failed probes since the node last answered.",
@@ -195,6 +205,9 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
         Add(up, labels, node.up ? 1 : 0);
         if (node.hasValue) {
             Add(node.ping ? rtt : bytes, labels, node.value);
+        }
+        if (node.certExpirySeconds > 0) {
+            Add(expiry, labels, node.certExpirySeconds);
         }
         Add(failures, labels, node.failures);
         if (node.echoesSent > 0) {
@@ -232,11 +245,12 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     Add(duration, {}, state.passSeconds);
 
     std::vector<MetricFamily> families;
-    for (MetricFamily* family : {&up, &rtt, &bytes, &failures, &probes, &loss, &jitter, &sent,
-                                 &received, &alarms, &monitoring, &start, &duration}) {
-        // The echo families only once a PING node has sent echoes.
-        const bool echo =
-            family == &loss || family == &jitter || family == &sent || family == &received;
+    for (MetricFamily* family : {&up, &rtt, &bytes, &expiry, &failures, &probes, &loss, &jitter,
+                                 &sent, &received, &alarms, &monitoring, &start, &duration}) {
+        // The echo families only once a PING node has sent echoes; the expiry
+        // only once an HTTPS node has shown its certificates.
+        const bool echo = family == &loss || family == &jitter || family == &sent ||
+                          family == &received || family == &expiry;
         if (!echo || !family->metric.empty()) {
             families.push_back(std::move(*family));
         }

@@ -38,8 +38,9 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
     using NodeKey = std::tuple<int, std::string, std::string, std::string, std::string>;
     struct NodeState {
         bool up = false;
-        bool ping = false;
-        double value = 0;  // round-trip seconds (PING) or bytes (HTTPD) of the latest success
+        bool ping = false;  // timed in ms: every kind but HTTPD
+        double value =
+            0;  // round-trip seconds (timed kinds) or bytes (HTTPD) of the latest success
         bool hasValue = false;
         // PING: the latest round's loss (0..1) and jitter, and echoes ever sent
         // and answered. The round-trip value is the round's median in whole ms.
@@ -50,7 +51,8 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
         std::int32_t failures = 0;
         std::uint64_t successes = 0;
         std::uint64_t failed = 0;
-        std::uint64_t pass = 0;  // the pass that probed it last
+        std::uint64_t pass = 0;        // the pass that probed it last
+        double certExpirySeconds = 0;  // HTTPS: the chain's earliest end as last seen; 0 unknown
     };
     struct State {
         bool monitoring = false;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "config/node_table.h"
+#include "engine/https_probe.h"
 #include "engine/scan_pass.h"
 
 namespace sentrel::monitor {
@@ -28,6 +29,20 @@ std::string PerfData(const EchoFigures& echoes) {
                       static_cast<double>(echoes.medianMicros) / 1000.0, echoes.LossPercent());
     } else {
         std::snprintf(text, sizeof text, " | rta=U;;;0 pl=%d%%;;;0;100", echoes.LossPercent());
+    }
+    return text;
+}
+
+// A TCP, HTTPS or DNS probe's performance data: its time in ms ("U" for a
+// failure without one) and, for HTTPS, the whole days its certificates have left.
+std::string ServicePerfData(const ProbeEvent& event) {
+    std::string text =
+        " | time=" + (event.result > 0 ? std::to_string(event.result) + "ms" : std::string("U")) +
+        ";;;0";
+    if (ProbeKind(event.probeType) == HTTPS && event.certExpirySeconds > 0) {
+        text +=
+            " cert_days=" + std::to_string(DaysLeft(event.certExpirySeconds, event.timeMs / 1000)) +
+            ";;;";
     }
     return text;
 }
@@ -65,6 +80,9 @@ void ProbeLines::ProbeDone(const ProbeEvent& event) {
     row.erase(row.find_last_not_of(' ') + 1);
     if (event.echoes.sent > 1) {  // a round of echoes; a single one prints as it always did
         row += PerfData(event.echoes);
+    } else if (const std::int32_t kind = ProbeKind(event.probeType);
+               kind != HTTPD && kind != PING) {
+        row += ServicePerfData(event);
     }
     std::printf("%s\n", row.c_str());
     std::fflush(stdout);

@@ -42,7 +42,7 @@ std::string Trimmed(const std::string& text) {
 }
 
 std::string KindName(std::int32_t probeType) {
-    return probeType == HTTPD ? "HTTPD" : "PING";
+    return ProbeKindName(probeType);
 }
 
 std::string Duration(std::int64_t ms) {

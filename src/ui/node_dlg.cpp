@@ -10,9 +10,21 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "config/settings.h"
 #include "ui/setup_page.h"
 
 namespace sentrel::ui {
+
+namespace {
+
+QLineEdit* Field(QWidget* parent, const char* name, int limit) {
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setMaxLength(limit);
+    return edit;
+}
+
+}  // namespace
 
 CNodeDlg::CNodeDlg(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("nodeDialog"));
@@ -40,16 +52,26 @@ CNodeDlg::CNodeDlg(QWidget* parent) : QDialog(parent) {
     type_ = new QButtonGroup(this);
     type_->setObjectName(QStringLiteral("typeGroup"));
     type_->addButton(httpd_, 0);
-    type_->addButton(ping_, 1);
-    connect(httpd_, &QRadioButton::clicked, this, &CNodeDlg::OnHttpd);
-    connect(ping_, &QRadioButton::clicked, this, &CNodeDlg::OnPing);
-
+    type_->addButton(ping_, PING);
     auto* typeRow = new QHBoxLayout;
     typeRow->addWidget(httpd_);
     typeRow->addWidget(ping_);
+    for (const std::int32_t kind : {TCP, HTTPS, DNS}) {
+        const QString name = QString::fromLatin1(ProbeKindName(kind));
+        auto* button = new QRadioButton(name, this);
+        button->setObjectName(name.toLower() + QStringLiteral("Radio"));
+        type_->addButton(button, kind);
+        typeRow->addWidget(button);
+    }
     typeRow->addStretch(1);
+    connect(type_, &QButtonGroup::idClicked, this, [this] { ShowKindFields(); });
+    path_ = Field(this, "pathEdit", kPathLimit);
+    expect_ = Field(this, "expectEdit", kExpectLimit);
+    query_ = Field(this, "queryEdit", kQueryLimit);
+    qtype_ = Field(this, "qtypeEdit", kQtypeLimit);
 
     auto* form = new QFormLayout;
+    form_ = form;
     form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     const auto label = [this](const char* text, const char* name, QWidget* buddy) {
         auto* l = new QLabel(QString::fromLatin1(text), this);
@@ -61,6 +83,12 @@ CNodeDlg::CNodeDlg(QWidget* parent) : QDialog(parent) {
     form->addRow(label("Reporting / Reference Title:", "titleLabel", title_), title_);
     form->addRow(label("Type of testing to perform:", "typeLabel", httpd_), typeRow);
     form->addRow(label("IP Port (optional) :", "portLabel", port_), port_);
+    form->addRow(label("Path (HTTPS):", "pathLabel", path_), path_);
+    form->addRow(label("Query name (DNS):", "queryLabel", query_), query_);
+    form->addRow(label("Record type, A or AAAA (DNS):", "qtypeLabel", qtype_), qtype_);
+    form->addRow(
+        label("Word on the page, or address in the answer (optional):", "expectLabel", expect_),
+        expect_);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->setObjectName(QStringLiteral("nodeButtons"));
@@ -86,21 +114,29 @@ void CNodeDlg::ShowValues() {
     PutFieldText(address_, Address, kAddressLimit);
     PutFieldText(title_, Title, kTitleLimit);
     PutFieldText(port_, Port, kPortLimit);
-    // A type other than HTTPD or PING sets neither button.
+    PutFieldText(path_, Path, kPathLimit);
+    PutFieldText(expect_, Expect, kExpectLimit);
+    PutFieldText(query_, Query, kQueryLimit);
+    PutFieldText(qtype_, Qtype, kQtypeLimit);
+    // A type of no kind's button (probed as PING) sets none, and keeps its number.
     type_->setExclusive(false);
-    httpd_->setChecked(ProbeType == 0);
-    ping_->setChecked(ProbeType == 1);
+    for (QAbstractButton* button : type_->buttons()) {
+        button->setChecked(type_->id(button) == ProbeType);
+    }
     type_->setExclusive(true);
-    port_->setEnabled(ProbeType != 1);
+    ShowKindFields();
 }
 
-void CNodeDlg::OnHttpd() {
-    port_->setEnabled(true);
-}
-
-// The port stays as it is: a PING node keeps whatever port it carries.
-void CNodeDlg::OnPing() {
-    port_->setEnabled(false);
+// The port stays as it is: a PING node keeps whatever port it carries. Hidden
+// fields keep their text too.
+void CNodeDlg::ShowKindFields() {
+    const int checked = type_->checkedId();
+    const std::int32_t kind = ProbeKind(checked >= 0 ? checked : ProbeType);
+    port_->setEnabled(kind != PING);
+    form_->setRowVisible(path_, kind == HTTPS);
+    form_->setRowVisible(expect_, kind == HTTPS || kind == DNS);
+    form_->setRowVisible(query_, kind == DNS);
+    form_->setRowVisible(qtype_, kind == DNS);
 }
 
 void CNodeDlg::accept() {
@@ -119,10 +155,25 @@ void CNodeDlg::accept() {
         port_->setFocus();
         return;
     }
+    std::string extra[4];
+    QLineEdit* const fields[4] = {path_, expect_, query_, qtype_};
+    const int limits[4] = {kPathLimit, kExpectLimit, kQueryLimit, kQtypeLimit};
+    for (int i = 0; i < 4; ++i) {
+        if (!TakeFieldText(this, fields[i], extra[i], limits[i])) {
+            fields[i]->setFocus();
+            return;
+        }
+    }
     Address = address;
     Title = title;
     Port = port;
-    ProbeType = ping_->isChecked() ? 1 : 0;
+    if (type_->checkedId() >= 0) {
+        ProbeType = type_->checkedId();
+    }
+    Path = extra[0];
+    Expect = extra[1];
+    Query = extra[2];
+    Qtype = extra[3];
     QDialog::accept();
 }
 

@@ -9,6 +9,7 @@
 #include "config/settings_keys.h"
 
 class QButtonGroup;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -21,6 +22,10 @@ class CNodeDlg : public QDialog {
     static constexpr int kAddressLimit = keys::NodeAddress.fieldLimit;
     static constexpr int kTitleLimit = keys::NodeTitle.fieldLimit;
     static constexpr int kPortLimit = keys::NodePort.fieldLimit;
+    static constexpr int kPathLimit = keys::NodePath.fieldLimit;
+    static constexpr int kExpectLimit = keys::NodeExpect.fieldLimit;
+    static constexpr int kQueryLimit = keys::NodeQuery.fieldLimit;
+    static constexpr int kQtypeLimit = keys::NodeQtype.fieldLimit;
 
     explicit CNodeDlg(QWidget* parent = nullptr);
 
@@ -30,18 +35,21 @@ class CNodeDlg : public QDialog {
     std::string Port;
     std::string Title;
     std::int32_t ProbeType = 0;
+    // The keys of the other kinds: kept as given whatever the kind.
+    std::string Path;
+    std::string Expect;
+    std::string Query;
+    std::string Qtype;
 
     int exec() override;
 
   public slots:
     void accept() override;
 
-  private slots:
-    void OnHttpd();
-    void OnPing();
-
   private:
     void ShowValues();
+    // Enables the port and shows the fields of the kind whose button is checked.
+    void ShowKindFields();
 
     QLabel* mode_ = nullptr;
     QLineEdit* address_ = nullptr;
@@ -50,6 +58,11 @@ class CNodeDlg : public QDialog {
     QRadioButton* httpd_ = nullptr;
     QRadioButton* ping_ = nullptr;
     QButtonGroup* type_ = nullptr;
+    QLineEdit* path_ = nullptr;
+    QLineEdit* expect_ = nullptr;
+    QLineEdit* query_ = nullptr;
+    QLineEdit* qtype_ = nullptr;
+    QFormLayout* form_ = nullptr;
 };
 
 }  // namespace sentrel::ui

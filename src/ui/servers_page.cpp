@@ -80,10 +80,10 @@ QString NodeLineText(const NodeEntry& node) {
         line += u'\t';
     }
     line += QStringLiteral("  \tTYPE: ");
-    if (node.probeType == HTTPD) {
-        line += QStringLiteral("HTTPD");
-    } else if (node.probeType == PING) {
-        line += QStringLiteral("PING");
+    // A stored type of no kind of its own is probed as PING but named by none.
+    const std::int32_t kind = ProbeKind(node.probeType);
+    if (kind == node.probeType) {
+        line += QString::fromLatin1(ProbeKindName(kind));
     }
     return line;
 }
@@ -177,6 +177,10 @@ void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
     node.port = CutText(dialog.Port, CNodeDlg::kPortLimit);
     node.title = CutText(dialog.Title, CNodeDlg::kTitleLimit);
     node.probeType = dialog.ProbeType;
+    node.path = CutText(dialog.Path, CNodeDlg::kPathLimit);
+    node.expect = CutText(dialog.Expect, CNodeDlg::kExpectLimit);
+    node.query = CutText(dialog.Query, CNodeDlg::kQueryLimit);
+    node.qtype = CutText(dialog.Qtype, CNodeDlg::kQtypeLimit);
 }
 
 void CSERVERS::OnAdd() {
@@ -214,6 +218,10 @@ void CSERVERS::OnEdit() {
     dialog.Port = NodeList[slot].port;
     dialog.Title = NodeList[slot].title;
     dialog.ProbeType = NodeList[slot].probeType;
+    dialog.Path = NodeList[slot].path;
+    dialog.Expect = NodeList[slot].expect;
+    dialog.Query = NodeList[slot].query;
+    dialog.Qtype = NodeList[slot].qtype;
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }

@@ -9,6 +9,7 @@
 
 #include "alerts/mail_transport.h"
 #include "config/version.h"
+#include "platform/curl_tls.h"
 
 namespace sentrel::webhook {
 
@@ -51,8 +52,7 @@ void Outcome(bool ok) {
 }  // namespace
 
 WebhookSender::WebhookSender() {
-    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)init;
+    CurlStartOnce();
     worker_ = std::thread(&WebhookSender::Work, this);
 }
 
@@ -238,14 +238,7 @@ bool WebhookSender::Post(const Config& config, const Request& request, const std
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(kRequestLimit.count()));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
-        curl_easy_setopt(h, CURLOPT_CAINFO, file);
-    }
-    if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') {
-        curl_easy_setopt(h, CURLOPT_CAPATH, dir);
-    }
+    CurlVerifyPeer(h);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "sentrel/" SENTREL_VERSION);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_POST, 1L);

@@ -242,6 +242,52 @@ class UiTest : public QObject {
         QVERIFY(Shown().isEmpty());
     }
 
+    // Nodes of every kind: the list names each kind; the dialog shows a kind's
+    // own fields only; OK on an untouched dialog keeps the kind (a type of no
+    // button included) and every key, which move with their node on a delete.
+    void nodeKindsAndTheirKeys() {
+        const std::string ini = Ini({"[Servers]", "s0node=a", "s0type=7", "s1node=w", "s1type=3",
+                                     "s1path=/h", "s1expect=ok", "s2node=d", "s2type=4",
+                                     "s2query=q.test", "s2qtype=AAAA", "s2expect=::1"});
+        WriteFile(home_->iniPath(), ini);
+        LoadSettings();
+        OnModal<CSetup>([](CSetup* sheet) {
+            sheet->Tabs()->setCurrentIndex(1);
+            auto* list = Find<QListWidget>(sheet, "nodeList");
+            QVERIFY(list->item(0)->text().endsWith(QStringLiteral("TYPE: ")));
+            QVERIFY(list->item(2)->text().endsWith(QStringLiteral("TYPE: DNS")));
+            for (int row : {0, 1, 2}) {
+                list->setCurrentRow(row);
+                OnModal<ui::CNodeDlg>([row](ui::CNodeDlg* node) {
+                    QCOMPARE(Find<QLineEdit>(node, "queryEdit")->isVisible(), row == 2);
+                    QCOMPARE(Find<QLineEdit>(node, "pathEdit")->isVisible(), row == 1);
+                    Click(node, "okButton");
+                });
+                Click(sheet, "editButton");
+            }
+            list->setCurrentRow(0);
+            ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
+            Click(sheet, "deleteButton");
+            Click(sheet, "okButton");
+        });
+        QVERIFY(ui::RunSetupAndSave(nullptr));
+        const NodeEntry https = CurrentSettings().NodeList[0];
+        const NodeEntry dns = CurrentSettings().NodeList[1];
+        QCOMPARE(https, (NodeEntry{"w", "", "", HTTPS, "/h", "ok", "", ""}));
+        QCOMPARE(dns, (NodeEntry{"d", "", "", DNS, "", "::1", "q.test", "AAAA"}));
+        WriteFile(home_->iniPath(), ini);  // the type of no button, edited alone
+        LoadSettings();
+        OnModal<CSetup>([](CSetup* sheet) {
+            sheet->Tabs()->setCurrentIndex(1);
+            Find<QListWidget>(sheet, "nodeList")->setCurrentRow(0);
+            OnModal<ui::CNodeDlg>([](ui::CNodeDlg* node) { Click(node, "okButton"); });
+            Click(sheet, "editButton");
+            Click(sheet, "okButton");
+        });
+        QVERIFY(ui::RunSetupAndSave(nullptr));
+        QCOMPARE(CurrentSettings().NodeList[0].probeType, 7);
+    }
+
     // A title in any script is taken up to the file's limit of 49 bytes and comes
     // back whole; the main list cuts it by letters and keeps the status column.
     void titlesInOtherScripts() {
