@@ -49,6 +49,8 @@ struct MonitorSettings {
     std::string MAXSecs;
     // Hand-edited only: echoes per PING probe, 1..kMaxEchoesInRound.
     int Echoes = keys::Echoes.DefaultNumber();
+    // Hand-edited only: how many probes a pass may have in flight, 1..64.
+    int Parallel = keys::Parallel.DefaultNumber();
     // Servers
     NodeSlots NodeList{};
     // Reports
@@ -154,6 +156,7 @@ inline constexpr SettingField kSettingFields[] = {
     {keys::Secs, &MonitorSettings::Secs},
     {keys::MAXSecs, &MonitorSettings::MAXSecs},
     {keys::Echoes, &MonitorSettings::Echoes},
+    {keys::Parallel, &MonitorSettings::Parallel},
     {keys::NodeAddress, &MonitorSettings::NodeList},
     {keys::Log_Flag, &MonitorSettings::Log_Flag},
     {keys::Log_File_Name, &MonitorSettings::Log_File_Name},

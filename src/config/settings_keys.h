@@ -115,6 +115,9 @@ inline constexpr SettingKey MAXSecs =
 // Echoes per PING probe: as many as one round sends at most.
 inline constexpr SettingKey Echoes =
     Number(kGeneral, "Echoes", 4, "1", Hand, 1, kMaxEchoesInRound, OutOfRange::Nearest);
+// Probes a pass may have in flight at once; 1 probes one node after another.
+inline constexpr SettingKey Parallel =
+    Number(kGeneral, "Parallel", 4, "1", Hand, 1, 64, OutOfRange::Nearest);
 
 // Servers: one key of each pattern per slot ("s0node" to "s99node"); they land
 // in the node's NodeEntry (kNodeFields in config/settings.h). The address comes

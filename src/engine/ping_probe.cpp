@@ -55,6 +55,13 @@ std::uint16_t NextSequence(int count = 1) {
     return next.fetch_add(static_cast<std::uint16_t>(count), std::memory_order_relaxed);
 }
 
+// Identifiers differ between the probes of a run, so rounds in flight at once over
+// raw sockets (each filtered to its own identifier) or the helper never share one.
+std::uint16_t NextIdentifier() {
+    static std::atomic<std::uint16_t> next{RandomWord()};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 // The literal the helper is given for an address the probe takes: the dotted form,
 // or the IPv6 text form; false for text that is neither.
 bool HelperLiteral(const std::string& ipText, std::string* literal) {
@@ -100,7 +107,7 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
         return -1;
     }
     FdCloser closer(fd);
-    echo.id = RandomWord();
+    echo.id = NextIdentifier();
     echo.seq = NextSequence();
     echo.data = PingRequestData();
     echo.timeoutMs = timeoutMs;
@@ -117,7 +124,7 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     if (result >= 0) {
         return result;
     }
-    const HelperEcho echo = PingThroughHelper(literal, RandomWord(), NextSequence(),
+    const HelperEcho echo = PingThroughHelper(literal, NextIdentifier(), NextSequence(),
                                               std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs));
     if (echo.outcome != HelperEcho::Outcome::Unavailable) {
         return echo.outcome == HelperEcho::Outcome::Answered ? WholeMs(echo.micros) : 0;
@@ -138,7 +145,7 @@ PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
     if (!HelperLiteral(ipText, &literal) || !ParseIpAddress(ipText, &first.node)) {
         return round;
     }
-    first.id = RandomWord();
+    first.id = NextIdentifier();
     first.seq = NextSequence(count);
     first.data = PingRequestData();
     first.timeoutMs = timeoutMs;

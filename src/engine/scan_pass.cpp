@@ -19,6 +19,7 @@
 #include "engine/echo_round.h"
 #include "engine/httpd_probe.h"
 #include "engine/https_probe.h"
+#include "engine/ordered_probes.h"
 #include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "engine/tcp_probe.h"
@@ -135,58 +136,114 @@ NodeAlarmEvent AlarmEventFor(int index, const NodeSlot& slot) {
     return event;
 }
 
+// One node's probe: its slot as the pass found it and what the probe found.
+struct NodeProbe {
+    NodeSlot slot;
+    ServiceVerdict verdict;
+    EchoFigures echoes;
+    std::chrono::steady_clock::time_point start;
+};
+
+// The probe of slot `index` (name lookup included), the part of a node's turn
+// that may run beside other nodes' probes.
+void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, NodeProbe& probe) {
+    NodeSlot& slot = probe.slot;
+    const std::string& address = slot.node.address;
+    const std::int32_t kind = ProbeKind(slot.node.probeType);
+    if (kind == HTTPD && slot.node.port.empty()) {
+        table.DefaultPortIfEmpty(index, "80");
+        slot.node.port = "80";
+    }
+
+    std::string why;
+    const std::string ip = ResolveIpText(table, index, slot, &why);
+    probe.start = std::chrono::steady_clock::now();
+    if (!why.empty()) {
+        SayBadAddressOnce(address, why);
+        probe.verdict.failureText = BadAddressStatusText(why);
+    } else if (kind == HTTPD) {
+        probe.verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
+    } else if (kind == PING) {
+        RoundVerdict round = PingNode(ip, settings, &probe.echoes);
+        probe.verdict.result = round.result;
+        probe.verdict.failureText = std::move(round.failureText);
+    } else {
+        probe.verdict = ProbeService(kind, ip, slot.node, settings);
+    }
+}
+
+// What a node's probe found, applied, shown, told and written: always on the
+// pass's own thread, in table order.
+void CommitNode(NodeTable& table, int index, const MonitorSettings& settings,
+                const ReportTarget& report, const NodeProbe& probe) {
+    const NodeSlot& slot = probe.slot;
+    const std::string& address = slot.node.address;
+    const ServiceVerdict& verdict = probe.verdict;
+    const NodeStatus status =
+        table.ApplyProbeResult(index, verdict.result, verdict.failureText, verdict.httpStatus);
+    PublishProbe(index, slot, verdict, status, probe.echoes, probe.start);
+    if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
+        NodeSlot now = slot;  // the run that alarmed ends here
+        now.status.statusText = status.statusText;
+        NodeAlarmEvent event = AlarmEventFor(index, now);
+        NotifyNodeRecovered(event);
+    }
+
+    WindowRedraw();
+
+    if (settings.Log_Flag && (IsFailureStatus(status.statusText) || settings.Success)) {
+        WriteLogLine(settings.Log_File_Name, address, status.statusText);
+    }
+    if (settings.Report_Flag) {
+        WriteReportLine(report, address, status.statusText);
+    }
+}
+
 void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
-        NodeSlot slot = table.Get(i);
-        if (slot.node.address.empty() || ScanAbort.load() == 1) {
+        NodeProbe probe{table.Get(i), {}, {}, {}};
+        if (probe.slot.node.address.empty() || ScanAbort.load() == 1) {
             break;
         }
-        const std::string& address = slot.node.address;
-        WindowSetTitle(NodeTitle(address));
-
-        const std::int32_t kind = ProbeKind(slot.node.probeType);
-        if (kind == HTTPD && slot.node.port.empty()) {
-            table.DefaultPortIfEmpty(i, "80");
-            slot.node.port = "80";
-        }
-
-        std::string why;
-        const std::string ip = ResolveIpText(table, i, slot, &why);
-        ServiceVerdict verdict;
-        EchoFigures echoes;
-        const auto probeStart = std::chrono::steady_clock::now();
-        if (!why.empty()) {
-            SayBadAddressOnce(address, why);
-            verdict.failureText = BadAddressStatusText(why);
-        } else if (kind == HTTPD) {
-            verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
-        } else if (kind == PING) {
-            RoundVerdict round = PingNode(ip, settings, &echoes);
-            verdict.result = round.result;
-            verdict.failureText = std::move(round.failureText);
-        } else {
-            verdict = ProbeService(kind, ip, slot.node, settings);
-        }
-        const NodeStatus status =
-            table.ApplyProbeResult(i, verdict.result, verdict.failureText, verdict.httpStatus);
-        PublishProbe(i, slot, verdict, status, echoes, probeStart);
-        if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
-            NodeSlot now = slot;  // the run that alarmed ends here
-            now.status.statusText = status.statusText;
-            NodeAlarmEvent event = AlarmEventFor(i, now);
-            NotifyNodeRecovered(event);
-        }
-
-        WindowRedraw();
-
-        if (settings.Log_Flag && (IsFailureStatus(status.statusText) || settings.Success)) {
-            WriteLogLine(settings.Log_File_Name, address, status.statusText);
-        }
-        if (settings.Report_Flag) {
-            WriteReportLine(report, address, status.statusText);
-        }
+        WindowSetTitle(NodeTitle(probe.slot.node.address));
+        ProbeNode(table, i, settings, probe);
+        CommitNode(table, i, settings, report, probe);
     }
+}
+
+// Echo requests of a parallel pass go out no closer together than this.
+constexpr std::chrono::milliseconds kParallelEchoPacing{10};
+
+// The sweep with up to settings.Parallel probes in flight: the same nodes, the
+// same commits in the same order as ProbeSweep; only the probes overlap.
+void ParallelProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
+    NodeTable& table = NodeTable::Instance();
+    int count = 0;
+    while (count < kMaxNodes && !table.Get(count).node.address.empty()) {
+        ++count;
+    }
+    std::vector<NodeProbe> probes(static_cast<std::size_t>(count));
+    struct Pacing {
+        Pacing() { SetEchoPacing(kParallelEchoPacing); }
+        ~Pacing() { SetEchoPacing(std::chrono::milliseconds{0}); }
+    } pacing;
+    OrderedProbeSteps steps;
+    steps.probe = [&](int i) {
+        NodeProbe& probe = probes[static_cast<std::size_t>(i)];
+        probe.slot = table.Get(i);
+        if (probe.slot.node.address.empty()) {
+            return false;  // the table changed under the pass
+        }
+        ProbeNode(table, i, settings, probe);
+        return true;
+    };
+    steps.commit = [&](int i) {
+        CommitNode(table, i, settings, report, probes[static_cast<std::size_t>(i)]);
+    };
+    steps.firstPending = [&](int i) { WindowSetTitle(NodeTitle(table.Get(i).node.address)); };
+    steps.stop = [] { return ScanAbort.load() == 1; };
+    RunOrderedProbes(count, settings.Parallel, steps);
 }
 
 // The pass thread and its bookkeeping; only ever touched under `mutex`.
@@ -270,7 +327,11 @@ void ScanCycle() {
             BeginReport(report);
         }
 
-        ProbeSweep(settings, report);
+        if (settings.Parallel > 1) {
+            ParallelProbeSweep(settings, report);
+        } else {
+            ProbeSweep(settings, report);
+        }
 
         const bool alarm = AlarmSweep(
             settings, NotifyAlarmDone,

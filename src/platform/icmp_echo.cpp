@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <chrono>
@@ -154,6 +156,27 @@ std::string BuildEchoRequest(std::uint16_t id, std::uint16_t seq, const std::str
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::atomic<Clock::rep> gPaceStep{0};      // the pacing interval, in clock ticks
+std::atomic<Clock::rep> gNextSendFree{0};  // when the next request may go out
+
+// Takes the pacer's next slot for a request due now; false, with when to ask
+// again, while the last request of any round went out less than an interval ago.
+bool TakeSendSlot(Clock::time_point* retryAt) {
+    const Clock::rep step = gPaceStep.load();
+    if (step <= 0) {
+        return true;
+    }
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    Clock::rep free = gNextSendFree.load();
+    while (now >= free) {
+        if (gNextSendFree.compare_exchange_weak(free, now + step)) {
+            return true;
+        }
+    }
+    *retryAt = Clock::time_point(Clock::duration(free));
+    return false;
+}
 
 // What the exchange waits for: from node, echo replies (type 0 or 129, code 0)
 // carrying id and one of the round's sequences (host order) and the request's data
@@ -338,6 +361,10 @@ bool ReceiveStamp(msghdr* message, timespec* stamp) {
 
 }  // namespace
 
+void SetEchoPacing(std::chrono::milliseconds interval) {
+    gPaceStep.store(std::chrono::duration_cast<Clock::duration>(interval).count());
+}
+
 ClockReading ClockReading::Now() {
     return {Clock::now(), std::chrono::system_clock::now()};
 }
@@ -440,6 +467,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
     bool idKnown = !(kind == IcmpSocketKind::Datagram);
     Clock::time_point deadline;
     const auto roundStart = Clock::now();
+    Clock::time_point pacedUntil{};  // a due request waits for the pacer until then
     auto settle = [&](int slot, Outcome outcome, Clock::time_point at) {
         if (slot < 0 || !waiting[slot]) {
             return false;  // not of this round, or a duplicate
@@ -454,7 +482,8 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
     for (;;) {
         // Send what is due. Each echo's deadline is the round's: the time-out after
         // the last request.
-        while (next < count && Clock::now() >= roundStart + next * gap) {
+        while (next < count && Clock::now() >= roundStart + next * gap &&
+               TakeSendSlot(&pacedUntil)) {
             const auto seq = static_cast<std::uint16_t>(first.seq + next);
             const std::string request = BuildEchoRequest(first.id, seq, first.data, family);
             const ClockReading start = ClockReading::Now();
@@ -489,7 +518,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
         if (next == count && (unanswered == 0 || Clock::now() >= deadline)) {
             return results;
         }
-        const auto wake = next < count ? roundStart + next * gap : deadline;
+        const auto wake = next < count ? std::max(roundStart + next * gap, pacedUntil) : deadline;
         const auto left = wake - Clock::now();
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             left < Clock::duration::zero() ? Clock::duration::zero() : left)

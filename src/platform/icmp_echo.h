@@ -35,6 +35,12 @@ inline constexpr int kMaxEchoesInRound = 20;
 // second of sending.
 inline constexpr int kEchoGapMs = 50;
 
+// Pacing across rounds that run at once: while an interval above 0 is set, no two
+// echo requests of any rounds in the process go out closer together than it (a
+// round holds its next request back and keeps reading answers meanwhile). 0, the
+// start, paces nothing beyond each round's own gap.
+void SetEchoPacing(std::chrono::milliseconds interval);
+
 // A non-blocking, close-on-exec ICMP (AF_INET) or ICMPv6 (AF_INET6) socket of that
 // kind; -1 when it cannot be opened (always for another family). An unprivileged
 // ICMPv6 datagram socket is governed by net.ipv4.ping_group_range too. A raw socket

@@ -149,8 +149,8 @@ const Field kFlags =  // one value, each flag named
     F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
       " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
       B(s.Notify_Flag));
-const Field kEchoes =
-    F(std::to_string(s.Echoes), std::to_string(s.Loss_Percent), std::to_string(s.Slow_ms));
+const Field kEchoes = F(std::to_string(s.Echoes), std::to_string(s.Loss_Percent),
+                        std::to_string(s.Slow_ms), std::to_string(s.Parallel));
 
 TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
@@ -173,9 +173,9 @@ TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
          s.NodeList[0].probeType), std::to_string(s.NodeList[1].probeType), s.NodeList[3].address,
          NodeTable::Instance().Get(1).node.address), {"1", "7", "", "b"}},
         {std::string(100000, '\xC3'), F(s.Secs), {"60"}},
-        {"", kEchoes, {"1", "0", "0"}},
-        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0"}},
-        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800"}},
+        {"", kEchoes, {"1", "0", "0", "1"}},
+        {"[General]\nEchoes=25\nParallel=65\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0", "64"}},
+        {"[General]\nEchoes=0\nParallel=x\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800", "1"}},
         {"[Alerts]\nWebhook_Format=NTFY", F(s.Webhook_Format), {"ntfy"}},
         {"[Alerts]\nWebhook_Format=", F(s.Webhook_Format), {"json"}},
         {"[Alerts]\nWebhook_Format=Teams", F(s.Webhook_Format), {"Teams"}},

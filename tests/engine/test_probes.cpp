@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "engine/httpd_probe.h"
 #include "engine/ping_helper_client.h"
@@ -313,6 +314,28 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     }
     EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
     EXPECT_GE(raw, 1);
+}
+
+// Paced, rounds that run at once send no two requests closer than the interval, and
+// every echo is still answered: 8 rounds of 10 take at least 79 intervals (unpaced, 10 gaps).
+TEST(PingRound, PacingSpacesTheRequestsOfRoundsInFlightAndLosesNone) {
+    std::atomic<int> answered{0};
+    std::chrono::steady_clock::duration took{};
+    if (!InPrivateNetNamespace([&] {
+            SetEchoPacing(10ms);
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::thread> rounds;
+            for (int i = 0; SetNetSysctl("ipv4/ping_group_range", "0 0") && i < 8; ++i)
+                rounds.emplace_back([&answered] {
+                    for (const std::int64_t m : PingProbeRound("127.0.0.1", 10).micros)
+                        answered += m >= 0;
+                });
+            for (std::thread& round : rounds)
+                round.join();
+            took = std::chrono::steady_clock::now() - start, SetEchoPacing(0ms);
+        }))
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    EXPECT_EQ(std::tuple(answered.load(), took >= 790ms), std::tuple(80, true)) << took.count();
 }
 
 // A helper whose privilege calls fail (PR_CAP_AMBIENT refused by a seccomp filter)

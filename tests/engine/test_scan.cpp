@@ -6,6 +6,7 @@
 #include <QTest>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "config/settings.h"
 #include "engine/pass_events.h"
@@ -300,6 +301,71 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
     QCoreApplication::processEvents();
     SetSoundPlayer(nullptr);  // the calls reach the player
     EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
+}
+
+// Probes that finish out of order (slow early peers, fast late ones) are committed in table
+// order: titles, rows, log, report and events as in the pass that probes one node at a time.
+TEST_F(Pass, AParallelPassCommitsInTableOrder) {
+    struct Events : PassListener {
+        std::string seen;
+        void ProbeDone(const ProbeEvent& e) override {
+            seen += std::to_string(e.index) + e.statusText;
+        }
+    };
+    std::vector<std::unique_ptr<LoopbackPeer>> slow;
+    for (int i = 0; i < 4; ++i)
+        slow.push_back(std::make_unique<LoopbackPeer>([i](Connection& c) {
+            std::string line;
+            c.ReadLine(&line),
+                std::this_thread::sleep_for(std::chrono::milliseconds(150 * (4 - i)));
+            c.Send("<html>hello from the loopback peer</html>\n");
+        }));
+    settings_.Log_Flag = settings_.Report_Flag = settings_.Fmt_Text = settings_.Success = true;
+    std::vector<std::string> seen[2];
+    for (const int parallel : {1, 16}) {
+        ResetEngineStateForTesting();
+        const auto events = std::make_shared<Events>();
+        AddPassListener(events);
+        for (int i = 0; i < 8; ++i)
+            Add(i, "127.0.0.1", i < 4 ? slow[i]->portText() : i % 2 ? refused_ : web_.portText());
+        settings_.Parallel = parallel,
+        settings_.Log_File_Name = dir_.file(std::to_string(parallel));
+        settings_.Report_File_Name = dir_.file(std::to_string(parallel) + ".txt");
+        const std::size_t calls = window_.Calls().size(), redraws = window_.Redraws().size();
+        Run();
+        RemovePassListener(events);
+        const auto after = window_.Calls();
+        const auto rows = window_.Redraws();
+        seen[parallel > 1] = {Join(std::vector(after.begin() + calls, after.end())),
+                              Lines(settings_.Log_File_Name), Lines(settings_.Report_File_Name),
+                              events->seen};
+        for (std::size_t i = redraws; i < rows.size(); ++i)
+            seen[parallel > 1].push_back(Join(rows[i]));
+    }
+    EXPECT_EQ(seen[1], seen[0]);
+}
+
+// STOP with many probes in flight: no probe starts after it, those in flight end by their own
+// time-out (not one after another) and are committed, and no thread of the pass is left.
+TEST_F(Pass, StopDuringAParallelPassEndsItsProbesInFlightAndLeavesNoThread) {
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+    };
+    std::vector<std::unique_ptr<LoopbackPeer>> silent;
+    for (int i = 0; i < 12; ++i)
+        silent.push_back(std::make_unique<LoopbackPeer>(LoopbackPeer::Mode::Silent)),
+            Add(i, "127.0.0.1", silent.back()->portText());
+    Add(12, "127.0.0.1", web_.portText());
+    settings_.Parallel = 12, settings_.MAXSecs = "2", SetCurrentSettingsForTesting(settings_);
+    const auto idle = threads();
+    ASSERT_TRUE(StartScanPass());
+    const bool inFlight =
+        WaitUntil([&] { return silent[0]->accepted() + silent[11]->accepted() == 2; }, 10s);
+    ScanAbort = 1;  // 12 time-outs of 2-3 s one after another would take 24 s
+    EXPECT_TRUE(WaitForScanPass(12s) && inFlight) << inFlight;
+    EXPECT_EQ(std::tuple(web_.accepted(), Slot(11).status.failCount, Slot(12).status.failCount,
+                         threads()),
+              std::tuple(0, 1, 0, idle));
 }
 
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
