@@ -63,7 +63,7 @@ void WriteFlag(ProfileFile& file, bool on) {
 // A slot's key is deleted, then written again when it has a value.
 template <const SettingKey& Key>
 void WriteSlot(ProfileFile& file, int slot, const std::string& value) {
-    static_assert(Key.writer == KeyWriter::Sheet, "a hand-edited key is never written");
+    static_assert(Key.writer != KeyWriter::Hand, "a hand-edited key is never written");
     const std::string name = SlotKey(Key, slot);
     file.Erase(Key.section, name);
     if (!value.empty()) {
@@ -180,6 +180,7 @@ void LoadSettings() {
         node.port = ReadText(file, keys::NodePort, i);
         node.title = ReadText(file, keys::NodeTitle, i);
         node.probeType = ToInt(ReadText(file, keys::NodeType, i));
+        node.parent = ReadText(file, keys::NodeParent, i);
         s.NodeList[static_cast<std::size_t>(i)] = node;
         table.SetNode(i, node);
     }
@@ -239,6 +240,10 @@ void LoadSettings() {
     s.Notify_Flag = ReadFlag(file, keys::Notify_Flag);
     s.Keep_Days = std::max(0, ToInt(ReadText(file, keys::Keep_Days)));
     s.Metrics_Listen = ReadText(file, keys::Metrics_Listen);
+    for (int i = 0; i < kMaxMaintenanceWindows; ++i) {
+        s.Maintenance[static_cast<std::size_t>(i)] = ReadText(file, keys::MaintenanceWindow, i);
+    }
+    s.Hold_Until = ReadText(file, keys::Hold_Until);
 
     std::lock_guard<std::mutex> lock(SettingsMutex());
     Settings() = std::move(s);
@@ -264,6 +269,8 @@ bool SaveSettings(const MonitorSettings& e) {
         WriteSlot<keys::NodeTitle>(file, i, node.title);
         WriteSlot<keys::NodeType>(file, i,
                                   node.probeType > 0 ? std::to_string(node.probeType) : "");
+        // Hand-edited, but it stands with its node wherever the sheet moved it.
+        WriteSlot<keys::NodeParent>(file, i, node.parent);
     }
 
     WriteFlag<keys::Log_Flag>(file, e.Log_Flag);

@@ -9,6 +9,7 @@ namespace sentrel {
 
 inline constexpr int kMaxNodes = 100;
 inline constexpr int kMaxEchoes = 20;  // echoes of one PING probe, at most
+inline constexpr int kMaxMaintenanceWindows = 20;
 
 enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
@@ -18,6 +19,8 @@ struct NodeEntry {
     std::string port;                // text, may be empty (HTTPD default 80)
     std::string title;               // reporting / reference title
     std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING
+    // Hand-edited: the address of the node(s) this one stands behind; empty: none.
+    std::string parent{};
 
     bool operator==(const NodeEntry&) const = default;
 };
@@ -87,6 +90,11 @@ struct MonitorSettings {
     int Keep_Days = 30;
     // Metrics, hand-edited only, never written: where the endpoint listens; empty: off.
     std::string Metrics_Listen;
+    // Maintenance, hand-edited only, never written: the windows w0..w19 as
+    // written ("<days> <HH:MM>-<HH:MM>[ nodes=<address>,...]"; see
+    // config/maintenance.h) and Hold_Until ("YYYY-MM-DD HH:MM", local time).
+    std::array<std::string, kMaxMaintenanceWindows> Maintenance{};
+    std::string Hold_Until;
 
     bool operator==(const MonitorSettings&) const = default;
 };

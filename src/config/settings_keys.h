@@ -11,6 +11,7 @@ namespace sentrel {
 enum class KeyWriter {
     Sheet,  // written by the setup sheet's OK
     Hand,   // hand-edited only: read, never written
+    Node,   // hand-edited per-node key: the sheet's OK moves it with its node, never sets it
 };
 
 struct SettingKey {
@@ -30,6 +31,7 @@ inline constexpr const char* kReports = "Reports";
 inline constexpr const char* kAlerts = "Alerts";
 inline constexpr const char* kHistory = "History";
 inline constexpr const char* kMetrics = "Metrics";
+inline constexpr const char* kMaintenance = "Maintenance";
 
 using enum KeyWriter;
 
@@ -46,6 +48,9 @@ inline constexpr SettingKey NodeAddress{kServers, "s%dnode", 49, "", Sheet, 49};
 inline constexpr SettingKey NodePort{kServers, "s%dport", 5, "", Sheet, 5};
 inline constexpr SettingKey NodeTitle{kServers, "s%dtitle", 49, "", Sheet, 49};
 inline constexpr SettingKey NodeType{kServers, "s%dtype", 1, "0", Sheet};
+// The address of the node this one stands behind: its alarms are held while
+// that node is down.
+inline constexpr SettingKey NodeParent{kServers, "s%dparent", 49, "", Node};
 
 // Reports. Fmt_HTML is written as "Fmt_HTML" when on and "Fmt_Html" when off.
 inline constexpr SettingKey Log_Flag{kReports, "Log_Flag", 1, "0", Sheet};
@@ -95,6 +100,10 @@ inline constexpr SettingKey Notify_Flag{kAlerts, "Notify_Flag", 1, "1", Hand};
 // History and metrics, hand-edited only.
 inline constexpr SettingKey Keep_Days{kHistory, "Keep_Days", 5, "30", Hand};
 inline constexpr SettingKey Metrics_Listen{kMetrics, "Listen", 64, "", Hand};
+
+// Maintenance, hand-edited only: windows "w0" to "w19" and a hold of every alarm.
+inline constexpr SettingKey MaintenanceWindow{kMaintenance, "w%d", 255, "", Hand};
+inline constexpr SettingKey Hold_Until{kMaintenance, "Hold_Until", 16, "", Hand};
 
 }  // namespace keys
 

@@ -3,8 +3,8 @@
 #include <climits>
 #include <cstdint>
 
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "platform/sound.h"
