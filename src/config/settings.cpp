@@ -157,6 +157,49 @@ std::string StateDirectory() {
     return HomeDirectory() + "/.local/state/sentrel";
 }
 
+namespace {
+
+bool HasAddress(const NodeSlots& nodes, const std::string& address) {
+    return std::any_of(nodes.begin(), nodes.end(),
+                       [&](const NodeEntry& node) { return node.address == address; });
+}
+
+// Every parent `from` becomes `to` (empty: no parent).
+void MoveChildren(NodeSlots& nodes, const std::string& from, const std::string& to) {
+    for (NodeEntry& node : nodes) {
+        if (!node.address.empty() && node.parent == from) {
+            node.parent = to;
+        }
+    }
+}
+
+}  // namespace
+
+void RemoveNode(NodeSlots& nodes, int slot) {
+    if (slot < 0 || slot >= kMaxNodes) {
+        return;
+    }
+    const std::string gone = nodes[static_cast<std::size_t>(slot)].address;
+    std::move(nodes.begin() + slot + 1, nodes.end(), nodes.begin() + slot);
+    nodes.back() = NodeEntry{};
+    if (!gone.empty() && !HasAddress(nodes, gone)) {
+        MoveChildren(nodes, gone, "");
+    }
+}
+
+void ReplaceNode(NodeSlots& nodes, int slot, NodeEntry node) {
+    if (slot < 0 || slot >= kMaxNodes) {
+        return;
+    }
+    NodeEntry& old = nodes[static_cast<std::size_t>(slot)];
+    const std::string before = old.address;
+    node.parent = old.parent;
+    old = std::move(node);
+    if (!before.empty() && before != old.address && !HasAddress(nodes, before)) {
+        MoveChildren(nodes, before, old.address);
+    }
+}
+
 void LoadSettings() {
     ProfileFile file;
     {

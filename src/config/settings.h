@@ -27,6 +27,15 @@ struct NodeEntry {
 
 using NodeSlots = std::array<NodeEntry, kMaxNodes>;
 
+// The setup sheet's edits of a node list, each node keeping its parent key.
+// RemoveNode moves every node after the slot up by one; nodes whose parent no
+// remaining node has as its address are left without a parent.
+void RemoveNode(NodeSlots& nodes, int slot);
+// Puts `node` in the slot with the parent of the node it replaces. When the
+// address changes and no other node keeps the old one, the nodes behind the
+// old address follow it to the new one.
+void ReplaceNode(NodeSlots& nodes, int slot, NodeEntry node);
+
 // One field per key of tarn.ini, named by the key.
 struct MonitorSettings {
     // General

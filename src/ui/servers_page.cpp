@@ -10,6 +10,7 @@
 #include <QStyledItemDelegate>
 #include <QTextOption>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "platform/window_port.h"
 #include "ui/dialogs.h"
@@ -171,12 +172,12 @@ int CSERVERS::SelectedSlot() const {
 }
 
 void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
-    NodeEntry& node = NodeList[slot];
-    node = NodeEntry{};
+    NodeEntry node;
     node.address = CutText(dialog.Address, CNodeDlg::kAddressLimit);
     node.port = CutText(dialog.Port, CNodeDlg::kPortLimit);
     node.title = CutText(dialog.Title, CNodeDlg::kTitleLimit);
     node.probeType = dialog.ProbeType;
+    ReplaceNode(NodeList, slot, std::move(node));
 }
 
 void CSERVERS::OnAdd() {
@@ -229,10 +230,7 @@ void CSERVERS::OnDelete() {
                        MessageIcon::Exclamation, MessageButtons::YesNo) != MessageAnswer::Yes) {
         return;
     }
-    for (int i = slot; i < kMaxNodes - 1; ++i) {
-        NodeList[i] = NodeList[i + 1];
-    }
-    NodeList[kMaxNodes - 1] = NodeEntry{};
+    RemoveNode(NodeList, slot);
     RefreshNodeList();
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+#include "config/maintenance.h"
 #include "config/node_table.h"
 #include "config/placement.h"
 #include "config/profile_file.h"
@@ -138,10 +139,9 @@ class Settings : public ::testing::Test {
 using Field = std::function<std::string(const MonitorSettings&)>;
 #define F(expr) [](const MonitorSettings& s) { return expr; }
 const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
-const Field kFlags =
-    F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
-      " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
-      B(s.Notify_Flag));
+const Field kFlags = F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) +
+                       B(s.Com_2) + " auto " + B(s.AutoStart) + " delay " +
+                       std::to_string(s.Pager_Delay) + " notify " + B(s.Notify_Flag));
 const Field kEchoes = F(std::to_string(s.Echoes) + " " + std::to_string(s.Loss_Percent) + " " +
                         std::to_string(s.Slow_ms));
 
@@ -231,6 +231,69 @@ TEST_F(Settings, SaveUpdatesAHandEditedFileInPlace) {
               "Loop_Flag=0\nPager_Flag=0\nCom_1=0\nCom_2=0\nPager_Phone=\nPager_Message=\n"
               "Email_Flag=0\nEmail_SMTP=\nEmail_From=\nEmail_To=\nEmail_Subject=\nLaunch_Flag=0\n"
               "Command_Line=\n[Unknown]\na=b");
+}
+
+// The sheet deletes node 0: each parent key stays with its node; deleting a parent leaves its
+// children without one; renaming a parent takes its children along.
+TEST_F(Settings, ParentKeysTravelWithTheirNodes) {
+    MonitorSettings s = Load(
+        "[Servers]\ns0node=x\ns1node=gw\ns2node=a\ns2parent=gw\ns3node=b\n"
+        "s3parent=a\ns4node=c\ns4parent=gw\n");
+    const auto parents = [](const MonitorSettings& m) {
+        std::string all;
+        for (const NodeEntry& node : m.NodeList)
+            all += node.address.empty() ? "" : node.address + ">" + node.parent + " ";
+        return all;
+    };
+    RemoveNode(s.NodeList, 0);
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_EQ(ReadFile(home_.iniPath()).find("s4"), std::string::npos);
+    EXPECT_EQ(parents(Load()), "gw> a>gw b>a c>gw ");
+    ReplaceNode(s.NodeList, 1, {"a2", "", "", PING});
+    RemoveNode(s.NodeList, 0);
+    EXPECT_EQ(parents(s), "a2> b>a2 c> ");
+}
+
+// Windows and holds as written, and the local clock on the nights it jumps (Berlin, 2026).
+TEST(Maintenance, WindowsParseAndFollowTheLocalClockAcrossDaylightSaving) {
+    MaintenanceWindow w;
+    std::string why;
+    for (const char* bad :
+         {"daily 02:00", "Mon-Xyz 01:00-02:00", "daily 24:00-01:00", "daily 1:00-02:00",
+          "daily 02:00-02:00", "Sat 01:00-02:00 hosts=a", "Sat 01:00-02:00 nodes=a b"})
+        EXPECT_FALSE(ParseMaintenanceWindow(bad, &w, &why)) << bad;
+    std::time_t until = 0;
+    for (const char* bad : {"2026-02-30 10:00", "2026-03-01 10:00x", "2026-03-01"})
+        EXPECT_FALSE(ParseHoldUntil(bad, &until, &why)) << bad;
+    const char* zone = std::getenv("TZ");
+    const std::string saved = zone ? zone : "";
+    ::setenv("TZ", "Europe/Berlin", 1), ::tzset();
+    const auto covers = [&](const char* text, std::time_t utc) {
+        return ParseMaintenanceWindow(text, &w, &why) && WindowCovers(w, utc);
+    };
+    const std::time_t spring = 1774746000, autumn = 1792890000;  // 2026-03-29 and 10-25 01:00 UTC
+    std::string got;
+    for (const auto& [text, utc] : std::vector<std::pair<const char*, std::time_t>>{
+             {"daily 02:00-03:00", spring - 60},
+             {"daily 02:00-03:00", spring},
+             {"daily 02:00-03:00", spring + 3599},
+             {"daily 02:00-03:00", spring + 3600},
+             {"Sun 02:00-03:00", autumn - 3600},
+             {"Sun 02:00-03:00", autumn - 1},
+             {"Sun 02:00-03:00", autumn},
+             {"Fri-Sat 23:00-01:30 nodes=a", spring - 7200},
+             {"Sun-Mon 23:00-01:30", spring - 7200},
+             {"daily 23:30-00:30", spring - 7200}})
+        got += covers(text, utc) ? '1' : '0';
+    EXPECT_TRUE(ParseHoldUntil("2026-03-29 12:00", &until, &why) && until == spring + 9 * 3600)
+        << until;
+    saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1), ::tzset();
+    // Spring: 02:00 never shows, the window opens at 03:00 CEST for an hour. Autumn: it opens at
+    // the first 02:00 and ends an hour later, when the clock shows 02:00 again.
+    EXPECT_EQ(got, "0110110101");
+    EXPECT_TRUE(WindowHoldsNode(w, "b") &&
+                ParseMaintenanceWindow("MON 00:00-23:59 nodes=a,b", &w, &why) &&
+                WindowHoldsNode(w, "b") && !WindowHoldsNode(w, "c"));
 }
 
 TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {

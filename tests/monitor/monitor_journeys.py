@@ -121,6 +121,11 @@ class Journeys(unittest.TestCase):
                 self.assertTrue(not nodes or lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."))
                 self.assertTrue(all(l.endswith("*ERROR* count: 1") for l in lines[1:]), lines)
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
+        os.remove(os.path.join(self.dir, "alarmed"))  # a hold covering now: the row says so, nothing rings
+        r = self.monitor(write_ini(self.dir, [(refused, "shut")], alarm + "[Maintenance]\nHold_Until=2999-01-01 00:00\n"),
+                         "--once", "--alarms")
+        self.assertEqual((r.returncode, r.stdout, os.path.exists(os.path.join(self.dir, "alarmed"))),
+                         (2, "shut" + " " * 37 + "*ERROR* count: 1 (held: maintenance)\n", False))
         P = r" \| rta=\d+\.\dms;;;0 pl=0%;;;0;100"  # a round's perfdata; a failed threshold fails
         for general, code, tail in [("Echoes=1\n", 0, r"PING: \d+ ms\."), ("Echoes=3\n", 0, r"PING: \d+ ms\." + P),
                                     ("Echoes=3\n[Alerts]\nSlow_ms=1\n[General]\n", 2, r"\*ERROR\* Slow: \d+ ms\." + P)]:
