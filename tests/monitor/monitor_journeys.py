@@ -188,7 +188,7 @@ class Journeys(unittest.TestCase):
 
         # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
         write_ini(self.dir, nodes + [(None, "echo"), (good, "added")],
-                  f"[Metrics]\nListen=[::]:{moved}\n", general="Echoes=2\n")
+                  f"[Metrics]\nListen=[::]:{moved}\n[Maintenance]\nHold_Until=2999-01-01 00:00\n", general="Echoes=2\n")
         mon.send_signal(signal.SIGHUP)
         def served():
             try:
@@ -197,6 +197,10 @@ class Journeys(unittest.TestCase):
                 return False  # not reloaded yet
         wait_for(served, 15, "added node")
         scrape = http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode()
+        held = 'sentrel_node_held{address="127.0.0.1",node="2",port="%d",title="shut\\\\xE8",type="HTTPD",reason="%s"} '
+        wait_for(lambda: held % (refused, "maintenance") + "1" in http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode(),
+                 15, "held by Hold_Until")
+        self.assertIn(held % (refused, "parent") + "0", http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode())
         for name in ("echo_loss_ratio", "round_trip_jitter_seconds", "echoes_sent_total", "echoes_received_total"):
             self.assertRegex(scrape, f'sentrel_node_{name}{{[^}}]*title="echo"[^}}]*}} ' + "0\n" * ("loss" in name))
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")
