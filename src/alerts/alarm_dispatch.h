@@ -38,8 +38,9 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {
 // Once per pass with an alarm and no abort: sound, page, command.
 void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome = {});
 
-// The SMTP server text from Email_SMTP: digit first, unchanged (cut to 99);
-// otherwise the first IPv4 address of a lookup; a failed lookup passes the name on.
+// The SMTP server text from Email_SMTP (cut to 99): text taken as an address
+// (an IPv6 literal, or digit first) unchanged; otherwise a lookup's first IPv4
+// address, else its first IPv6 one; a failed lookup passes the name on.
 std::string SmtpServerText(const std::string& emailSmtp);
 
 // One alarm e-mail with the given body, as the settings ask for it: server,

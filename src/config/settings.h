@@ -15,7 +15,7 @@ enum ProbeType : std::int32_t { HTTPD = 0, PING = 1 };
 
 // One configured node, as stored in section Servers.
 struct NodeEntry {
-    std::string address;             // host name or dotted-decimal address; empty ends the list
+    std::string address;             // host name, IPv4 or IPv6 address; empty ends the list
     std::string port;                // text, may be empty (HTTPD default 80)
     std::string title;               // reporting / reference title
     std::int32_t probeType = HTTPD;  // any value other than 0 is probed as PING

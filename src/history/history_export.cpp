@@ -77,6 +77,22 @@ std::string EchoColumns(const EchoFigures& e) {
     return text;
 }
 
+// The status text the row showed when the probe was made.
+std::string StatusTextOf(const Sample& s, std::int32_t probeType) {
+    if (s.Answered()) {
+        return SuccessStatusText(probeType, s.value);
+    }
+    switch (s.failure) {
+        case FailureText::Loss:
+            return LossStatusText(s.echoes.LossPercent());
+        case FailureText::Slow:
+            return SlowStatusText(WholeMs(s.echoes.medianMicros));
+        case FailureText::Count:
+            break;
+    }
+    return FailureStatusText(s.failCount);
+}
+
 }  // namespace
 
 std::string LocalIsoTime(std::int64_t timeMs) {
@@ -107,8 +123,7 @@ int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sam
                            : "time,address,type,value,status\n";
     const auto [first, last] = SpanOf(samples, fromMs, toMs);
     for (auto it = first; it != last; ++it) {
-        const std::string status = it->Answered() ? SuccessStatusText(key.probeType, it->value)
-                                                  : FailureStatusText(it->failCount);
+        const std::string status = StatusTextOf(*it, key.probeType);
         out += IsoTimeWithOffset(it->timeMs) + ',' + Quoted(key.address) + ',' + type + ',' +
                std::to_string(it->Answered() ? it->value : 0) + ',' + Quoted(status) +
                (ping ? ',' + EchoColumns(it->echoes) : std::string()) + '\n';

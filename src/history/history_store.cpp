@@ -47,12 +47,18 @@ constexpr const char* kSchemaV3 =
     "ALTER TABLE result ADD COLUMN max_us INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE result ADD COLUMN jitter_us INTEGER NOT NULL DEFAULT 0;";
 
+// Which text a failed probe showed (FailureText); the count's in every result
+// stored before.
+constexpr const char* kSchemaV4 =
+    "ALTER TABLE result ADD COLUMN failure INTEGER NOT NULL DEFAULT 0;";
+
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
     int version;
     const char* sql;
 };
-constexpr Migration kMigrations[] = {{1, kSchemaV1}, {2, kSchemaV2}, {3, kSchemaV3}};
+constexpr Migration kMigrations[] = {
+    {1, kSchemaV1}, {2, kSchemaV2}, {3, kSchemaV3}, {4, kSchemaV4}};
 
 std::string CacheKey(const ProbeRecord& r) {
     std::string key = r.key.address;
@@ -185,8 +191,8 @@ int HistoryStore::Prepare() {
                           " AND title=?4");
     insertResult_ = Statement(h,
                               "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count,"
-                              " sent, received, min_us, median_us, max_us, jitter_us)"
-                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+                              " sent, received, min_us, median_us, max_us, jitter_us, failure)"
+                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
     noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
     logBatch_ = Statement(h, "INSERT INTO batch(from_ms, to_ms) VALUES(?1, ?2)");
@@ -268,6 +274,7 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(8, r.sample.echoes.medianMicros)
                        .Bind(9, r.sample.echoes.maxMicros)
                        .Bind(10, r.sample.echoes.jitterMicros)
+                       .Bind(11, static_cast<std::int64_t>(r.sample.failure))
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
             fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
@@ -361,9 +368,11 @@ void AddSamples(Statement& rows, std::vector<Sample>& into) {
     const auto held = static_cast<std::ptrdiff_t>(into.size());
     while (rows.Step() == SQLITE_ROW) {
         const auto int32 = [&](int column) { return static_cast<std::int32_t>(rows.Int(column)); };
+        const std::int64_t failure = rows.Int(9);  // a number this version does not know: the count
         const Sample s{
             rows.Int(0), int32(1), int32(2),
-            EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)}};
+            EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)},
+            failure == 1 || failure == 2 ? static_cast<FailureText>(failure) : FailureText::Count};
         if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
             into.push_back(s);
         }
@@ -401,7 +410,7 @@ void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spa
     series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
     Statement rows(db_.Handle(),
                    "SELECT time_ms, value, fail_count, sent, received, min_us, median_us, max_us,"
-                   " jitter_us FROM result"
+                   " jitter_us, failure FROM result"
                    " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
     for (const std::int64_t id : NodeIds(key)) {
         for (const Watched& span : spans) {

@@ -37,7 +37,7 @@
 
 namespace sentrel::history {
 
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 struct ProbeRecord {
     NodeKey key;

@@ -20,12 +20,17 @@ struct NodeKey {
 // The key of a node as configured or as probed: every non-HTTPD type is PING.
 NodeKey MakeNodeKey(const std::string& address, const std::string& port, std::int32_t probeType);
 
+// Which text a failed probe's row showed: the count's, or a threshold's (its
+// number comes from the figures). Stored as its number.
+enum class FailureText : std::uint8_t { Count = 0, Loss = 1, Slow = 2 };
+
 // One probe result.
 struct Sample {
     std::int64_t timeMs = 0;
     std::int32_t value = 0;      // ms (PING) or bytes (HTTPD); 0 or less is a failure
     std::int32_t failCount = 0;  // consecutive failures after this probe
     EchoFigures echoes{};        // PING's echoes; all 0 for HTTPD and results before version 3
+    FailureText failure = FailureText::Count;  // Count for results before version 4
     bool Answered() const { return value > 0; }
 };
 

@@ -27,6 +27,19 @@ std::int64_t BootMs() {
     return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
 }
 
+// The threshold whose text a failed round showed, rebuilt from its figures on export.
+FailureText FailureTextOf(const ProbeEvent& event) {
+    if (event.result > 0 || event.echoes.received <= 0) {
+        return FailureText::Count;
+    }
+    if (event.statusText == LossStatusText(event.echoes.LossPercent())) {
+        return FailureText::Loss;
+    }
+    return event.statusText == SlowStatusText(WholeMs(event.echoes.medianMicros))
+               ? FailureText::Slow
+               : FailureText::Count;
+}
+
 }  // namespace
 
 HistoryWriter::HistoryWriter(WriterOptions options) : options_(std::move(options)) {
@@ -73,7 +86,7 @@ void HistoryWriter::ProbeDone(const ProbeEvent& event) {
     e.record.key = MakeNodeKey(event.address, event.port, event.probeType);
     e.record.title = event.title;
     e.record.sample = {event.timeMs, event.result > 0 ? event.result : 0, event.failCount,
-                       event.echoes};
+                       event.echoes, FailureTextOf(event)};
     Push(std::move(e));
 }
 

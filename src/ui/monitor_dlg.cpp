@@ -2,9 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEvent>
-#include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QKeySequence>
@@ -418,30 +416,6 @@ void CMonitorDlg::SavePlacement() {
     }
     WritePlacement(Placement{normal.x() - frame.left(), normal.y() - frame.top(), normal.width(),
                              normal.height()});
-}
-
-bool CMonitorDlg::WaitForPassWhileServing(std::chrono::milliseconds limit) {
-    using namespace std::chrono_literals;
-    if (WaitForScanPass(0ms)) {
-        return true;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(10);
-    bool ended = false;
-    connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (WaitForScanPass(0ms)) {
-            ended = true;
-            loop.quit();
-        } else if (clock.elapsed() >= limit.count()) {
-            loop.quit();
-        }
-    });
-    poll.start();
-    loop.exec();
-    return ended || WaitForScanPass(0ms);
 }
 
 void CMonitorDlg::reject() {

@@ -90,9 +90,6 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     void LayoutClient(int cx, int cy);
     void SavePlacement();
     void RestorePlacement();
-    // Keeps the user-interface thread serving the pass until it has ended or the
-    // limit has passed; true when no pass runs any more.
-    bool WaitForPassWhileServing(std::chrono::milliseconds limit);
     // The window is on screen: notes its frame in the normal state and settles
     // the restored placement.
     void OnExposed();

@@ -2,14 +2,18 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
+#include "engine/scan_pass.h"
 #include "ui/dialogs.h"
 
 namespace sentrel::ui {
@@ -128,6 +132,30 @@ void QtScanWindow::RestoreCursors() {
         QApplication::restoreOverrideCursor();
         --cursorDepth_;
     }
+}
+
+bool WaitForPassWhileServing(std::chrono::milliseconds limit) {
+    using namespace std::chrono_literals;
+    if (WaitForScanPass(0ms)) {
+        return true;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(10);
+    bool ended = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (WaitForScanPass(0ms)) {
+            ended = true;
+            loop.quit();
+        } else if (clock.elapsed() >= limit.count()) {
+            loop.quit();
+        }
+    });
+    poll.start();
+    loop.exec();
+    return ended || WaitForScanPass(0ms);
 }
 
 }  // namespace sentrel::ui

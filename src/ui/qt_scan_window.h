@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 
 #include "platform/window_port.h"
@@ -52,5 +53,9 @@ class QtScanWindow : public QObject, public ScanWindow {
     std::atomic<bool> serving_{true};
     int cursorDepth_ = 0;  // user-interface thread only
 };
+
+// Keeps the user-interface thread serving the pass until it has ended or the
+// limit has passed; true when no pass runs any more.
+bool WaitForPassWhileServing(std::chrono::milliseconds limit);
 
 }  // namespace sentrel::ui

@@ -1,18 +1,29 @@
 #include "ui/setup_sheet.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "config/node_table.h"
+#include "engine/scan_pass.h"
 #include "ui/alerts_page.h"
+#include "ui/dialogs.h"
 #include "ui/general_page.h"
 #include "ui/help_window.h"
+#include "ui/qt_scan_window.h"
 #include "ui/reports_page.h"
 #include "ui/servers_page.h"
 
 namespace sentrel::ui {
+
+namespace {
+
+constexpr const char* kMsgPassStillRunning =
+    "The scan that was stopped has not finished its node yet. Press OK again in a moment.";
+
+}  // namespace
 
 CSetup::CSetup(QWidget* parent, const MonitorSettings& settings)
     : QDialog(parent), original_(settings) {
@@ -100,6 +111,20 @@ void CSetup::accept() {
     SetupPage* page = PageAt(shown_);
     if (page && !page->OnKillActive()) {
         page->FocusRefusedField();
+        return;
+    }
+    // A pass stopped just before the sheet opened may still be finishing its
+    // node; the node table is reloaded only once it has, so that node's result
+    // cannot land on the node that takes its slot.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    buttons_->setEnabled(false);  // no Cancel nor second OK while it waits
+    const bool passEnded = WaitForPassWhileServing(kPassEndLimit);
+    buttons_->setEnabled(true);
+    QApplication::restoreOverrideCursor();
+    if (!passEnded) {
+        ShowMessageBox(this, QString::fromLatin1(kMsgPassStillRunning),
+                       QString::fromLatin1(kAppTitle), MessageIcon::Exclamation,
+                       MessageButtons::Ok);
         return;
     }
     QDialog::accept();

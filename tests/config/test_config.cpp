@@ -124,8 +124,15 @@ TEST(ProfileFile, LoadsOddPlacesAndSavesAtomically) {
 
 class Settings : public ::testing::Test {
   protected:
-    void SetUp() override { home_.UseAsConfigHome(), ResetSettingsForTesting(), ResetNodeTable(); }
-    void TearDown() override { ResetSettingsForTesting(), ResetNodeTable(); }
+    void SetUp() override {
+        home_.UseAsConfigHome();
+        ResetSettingsForTesting();
+        ResetNodeTable();
+    }
+    void TearDown() override {
+        ResetSettingsForTesting();
+        ResetNodeTable();
+    }
     MonitorSettings Load(const std::optional<std::string>& bytes = std::nullopt) {
         if (bytes) {
             EXPECT_TRUE(WriteFile(home_.iniPath(), *bytes));
@@ -136,39 +143,40 @@ class Settings : public ::testing::Test {
     TempDir home_;
 };
 
-using Field = std::function<std::string(const MonitorSettings&)>;
-#define F(expr) [](const MonitorSettings& s) { return expr; }
+using Field = std::function<std::vector<std::string>(const MonitorSettings&)>;
+#define F(...) [](const MonitorSettings& s) { return std::vector<std::string>{__VA_ARGS__}; }
 const auto B = [](bool b) { return std::string(b ? "1" : "0"); };
-const Field kFlags = F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) +
-                       B(s.Com_2) + " auto " + B(s.AutoStart) + " delay " +
-                       std::to_string(s.Pager_Delay) + " notify " + B(s.Notify_Flag));
-const Field kEchoes = F(std::to_string(s.Echoes) + " " + std::to_string(s.Loss_Percent) + " " +
-                        std::to_string(s.Slow_ms));
+const Field kFlags =  // one value, each flag named
+    F("text " + B(s.Fmt_Text) + " html " + B(s.Fmt_HTML) + " com " + B(s.Com_1) + B(s.Com_2) +
+      " auto " + B(s.AutoStart) + " delay " + std::to_string(s.Pager_Delay) + " notify " +
+      B(s.Notify_Flag));
+const Field kEchoes =
+    F(std::to_string(s.Echoes), std::to_string(s.Loss_Percent), std::to_string(s.Slow_ms));
 
 TEST_F(Settings, ReadsLimitsDefaultsAndFlagsAsStored) {
     const std::string a49(49, 'a'), x40(40, 'x'), w130(130, 'w');
     // clang-format off
-    const std::tuple<std::string, Field, std::string> rows[] = {
-        {"", F(s.Secs + s.MAXSecs + s.Max_Alarms + "|" + s.Num_Fails + s.Com_1_Device + s.Com_2_Device),
-         "606010|/dev/ttyS0/dev/ttyS1"},
-        {"[General]\nSecs=\nMAXSecs=12345\n", F(s.Secs + "|" + s.MAXSecs), "|1234"},
+    const std::tuple<std::string, Field, std::vector<std::string>> rows[] = {
+        {"", F(s.Secs, s.MAXSecs, s.Max_Alarms, s.Num_Fails, s.Com_1_Device, s.Com_2_Device),
+         {"60", "60", "10", "", "/dev/ttyS0", "/dev/ttyS1"}},
+        {"[General]\nSecs=\nMAXSecs=12345\n", F(s.Secs, s.MAXSecs), {"", "1234"}},
         {"[Servers]\ns0node=" + a49 + "b\ns0port=123456\ns0title=\xC3\xA9" + a49,
-         F(s.NodeList[0].address + s.NodeList[0].port + s.NodeList[0].title), a49 + "12345\xC3\xA9" + a49.substr(2)},
+         F(s.NodeList[0].address, s.NodeList[0].port, s.NodeList[0].title), {a49, "12345", "\xC3\xA9" + a49.substr(2)}},
         {"[Alerts]\nNum_Fails=1234\nMax_Alarms=9999\nPager_Phone=" + x40 + "5\nCommand_Line=" + x40 +
-         "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails + s.Max_Alarms + s.Pager_Phone +
-         s.Command_Line + s.Wave_File + s.Com_2_Device), "123999" + x40 + x40.substr(1) + w130.substr(3)},
-        {"", kFlags, "text 1 html 0 com 00 auto 0 delay 4 notify 1"},
-        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, "text 1 html 0 com 10 auto 0 delay 1 notify 1"},
-        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0\nNotify_Flag=0", kFlags, "text 1 html 0 com 01 auto 0 delay 4 notify 0"},
-        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, "text 0 html 1 com 00 auto 1 delay 4 notify 1"},
-        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9\nNotify_Flag=yes", kFlags, "text 1 html 0 com 00 auto 0 delay 9 notify 0"},
+         "\nWave_File=" + w130 + "\nCom_2_Device=\n", F(s.Num_Fails, s.Max_Alarms, s.Pager_Phone,
+         s.Command_Line, s.Wave_File, s.Com_2_Device), {"123", "999", x40, x40.substr(1), w130.substr(3), ""}},
+        {"", kFlags, {"text 1 html 0 com 00 auto 0 delay 4 notify 1"}},
+        {"[Reports]\nFmt_Text=1\nFmt_HTML=1\n[Alerts]\nCom_1=1\nCom_2=1\nPager_Delay=12", kFlags, {"text 1 html 0 com 10 auto 0 delay 1 notify 1"}},
+        {"[Reports]\nFmt_Text=0\nFmt_HTML=0\n[Alerts]\nCom_2=1\nPager_Delay=0\nNotify_Flag=0", kFlags, {"text 1 html 0 com 01 auto 0 delay 4 notify 0"}},
+        {"[Reports]\nfmt_html=1\n[General]\nAutoStart=1x\n[Alerts]\nPager_Delay=-3", kFlags, {"text 0 html 1 com 00 auto 1 delay 4 notify 1"}},
+        {"[General]\nAutoStart=yes\n[Alerts]\nPager_Delay=9\nNotify_Flag=yes", kFlags, {"text 1 html 0 com 00 auto 0 delay 9 notify 0"}},
         {"[Servers]\ns0node=a\ns0type=1\ns1node=b\ns1type=7\ns3node=lost\n", F(std::to_string(
-         s.NodeList[0].probeType) + std::to_string(s.NodeList[1].probeType) + s.NodeList[3].address +
-         NodeTable::Instance().Get(1).node.address), "17b"},
-        {std::string(100000, '\xC3'), F(s.Secs), "60"},
-        {"", kEchoes, "1 0 0"},
-        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, "20 100 0"},
-        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, "1 25 800"}};
+         s.NodeList[0].probeType), std::to_string(s.NodeList[1].probeType), s.NodeList[3].address,
+         NodeTable::Instance().Get(1).node.address), {"1", "7", "", "b"}},
+        {std::string(100000, '\xC3'), F(s.Secs), {"60"}},
+        {"", kEchoes, {"1", "0", "0"}},
+        {"[General]\nEchoes=25\n[Alerts]\nLoss_Percent=150\nSlow_ms=-5", kEchoes, {"20", "100", "0"}},
+        {"[General]\nEchoes=0\n[Alerts]\nLoss_Percent=25\nSlow_ms=800", kEchoes, {"1", "25", "800"}}};
     // clang-format on
     for (const auto& [bytes, field, want] : rows) {
         EXPECT_EQ(field(Load(bytes)), want) << bytes.substr(0, 60);
@@ -239,19 +247,21 @@ TEST_F(Settings, ParentKeysTravelWithTheirNodes) {
     MonitorSettings s = Load(
         "[Servers]\ns0node=x\ns1node=gw\ns2node=a\ns2parent=gw\ns3node=b\n"
         "s3parent=a\ns4node=c\ns4parent=gw\n");
-    const auto parents = [](const MonitorSettings& m) {
-        std::string all;
+    const auto parents = [](const MonitorSettings& m) {  // "address>parent" of each node
+        std::vector<std::string> all;
         for (const NodeEntry& node : m.NodeList)
-            all += node.address.empty() ? "" : node.address + ">" + node.parent + " ";
+            if (!node.address.empty())
+                all.push_back(node.address + ">" + node.parent);
         return all;
     };
+    using Parents = std::vector<std::string>;
     RemoveNode(s.NodeList, 0);
     ASSERT_TRUE(SaveSettings(s));
     EXPECT_EQ(ReadFile(home_.iniPath()).find("s4"), std::string::npos);
-    EXPECT_EQ(parents(Load()), "gw> a>gw b>a c>gw ");
+    EXPECT_EQ(parents(Load()), (Parents{"gw>", "a>gw", "b>a", "c>gw"}));
     ReplaceNode(s.NodeList, 1, {"a2", "", "", PING});
     RemoveNode(s.NodeList, 0);
-    EXPECT_EQ(parents(s), "a2> b>a2 c> ");
+    EXPECT_EQ(parents(s), (Parents{"a2>", "b>a2", "c>"}));
 }
 
 // Windows and holds as written, and the local clock on the nights it jumps (Berlin, 2026).
@@ -267,30 +277,33 @@ TEST(Maintenance, WindowsParseAndFollowTheLocalClockAcrossDaylightSaving) {
         EXPECT_FALSE(ParseHoldUntil(bad, &until, &why)) << bad;
     const char* zone = std::getenv("TZ");
     const std::string saved = zone ? zone : "";
-    ::setenv("TZ", "Europe/Berlin", 1), ::tzset();
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
     const auto covers = [&](const char* text, std::time_t utc) {
         return ParseMaintenanceWindow(text, &w, &why) && WindowCovers(w, utc);
     };
     const std::time_t spring = 1774746000, autumn = 1792890000;  // 2026-03-29 and 10-25 01:00 UTC
-    std::string got;
-    for (const auto& [text, utc] : std::vector<std::pair<const char*, std::time_t>>{
-             {"daily 02:00-03:00", spring - 60},
-             {"daily 02:00-03:00", spring},
-             {"daily 02:00-03:00", spring + 3599},
-             {"daily 02:00-03:00", spring + 3600},
-             {"Sun 02:00-03:00", autumn - 3600},
-             {"Sun 02:00-03:00", autumn - 1},
-             {"Sun 02:00-03:00", autumn},
-             {"Fri-Sat 23:00-01:30 nodes=a", spring - 7200},
-             {"Sun-Mon 23:00-01:30", spring - 7200},
-             {"daily 23:30-00:30", spring - 7200}})
-        got += covers(text, utc) ? '1' : '0';
-    EXPECT_TRUE(ParseHoldUntil("2026-03-29 12:00", &until, &why) && until == spring + 9 * 3600)
-        << until;
-    saved.empty() ? ::unsetenv("TZ") : ::setenv("TZ", saved.c_str(), 1), ::tzset();
     // Spring: 02:00 never shows, the window opens at 03:00 CEST for an hour. Autumn: it opens at
     // the first 02:00 and ends an hour later, when the clock shows 02:00 again.
-    EXPECT_EQ(got, "0110110101");
+    for (const auto& [text, utc, want] : std::vector<std::tuple<const char*, std::time_t, bool>>{
+             {"daily 02:00-03:00", spring - 60, false},
+             {"daily 02:00-03:00", spring, true},
+             {"daily 02:00-03:00", spring + 3599, true},
+             {"daily 02:00-03:00", spring + 3600, false},
+             {"Sun 02:00-03:00", autumn - 3600, true},
+             {"Sun 02:00-03:00", autumn - 1, true},
+             {"Sun 02:00-03:00", autumn, false},
+             {"Fri-Sat 23:00-01:30 nodes=a", spring - 7200, true},
+             {"Sun-Mon 23:00-01:30", spring - 7200, false},
+             {"daily 23:30-00:30", spring - 7200, true}})
+        EXPECT_EQ(covers(text, utc), want) << text << " at " << utc;
+    EXPECT_TRUE(ParseHoldUntil("2026-03-29 12:00", &until, &why) && until == spring + 9 * 3600)
+        << until;
+    if (saved.empty())
+        ::unsetenv("TZ");
+    else
+        ::setenv("TZ", saved.c_str(), 1);
+    ::tzset();
     EXPECT_TRUE(WindowHoldsNode(w, "b") &&
                 ParseMaintenanceWindow("MON 00:00-23:59 nodes=a,b", &w, &why) &&
                 WindowHoldsNode(w, "b") && !WindowHoldsNode(w, "c"));

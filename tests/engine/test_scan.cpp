@@ -23,8 +23,9 @@ const std::string kOk = "HTTP: 42 bytes. ", kTitle = "title:Sentrel v1.2 - ";
 const std::regex kStamp(R"((^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4})");
 
 const auto Slot = [](int i) { return NodeTable::Instance().Get(i); };
-std::string Status(int i) {
-    return Slot(i).status.statusText + "/" + std::to_string(Slot(i).status.failCount);
+using Shown = std::pair<std::string, std::int32_t>;  // a slot's status text and failure count
+Shown Status(int i) {
+    return {Slot(i).status.statusText, Slot(i).status.failCount};
 }
 struct Player : SoundPlayer {  // its calls come on the event loop of the application's thread
     std::string calls;
@@ -46,12 +47,12 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.SetIpText(7, std::string(kIpTextMax + 11, '1'));
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
     EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
-              std::tuple(std::string(kIpTextMax, '1'), "PING: 3 ms. /0"));
+              std::tuple(std::string(kIpTextMax, '1'), Shown("PING: 3 ms. ", 0)));
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
-    EXPECT_EQ(Status(7), "*ERROR* count: 3/3");
+    EXPECT_EQ(Status(7), Shown("*ERROR* count: 3", 3));
     EXPECT_EQ(table.ApplyProbeResult(7, 512).alarmCount, 0);
-    EXPECT_EQ(Status(7), "PING: 512 ms. /0");
+    EXPECT_EQ(Status(7), Shown("PING: 512 ms. ", 0));
     table.Modify(7, [](NodeSlot& s) { s.status.failCount = INT32_MAX; });
     EXPECT_EQ(table.ApplyProbeResult(7, 0).failCount, INT32_MAX);  // no wrap round
     table.SetNode(0, {"one", "", "", HTTPD});
@@ -59,10 +60,10 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     table.DefaultPortIfEmpty(1, "80");
     EXPECT_EQ(std::tuple(StatusRows().size(), Slot(1).node.port), std::tuple(2u, "81"));  // a gap
     table.ResetStatusTexts();  // STOP: the texts only
-    EXPECT_EQ(Status(7), "*unknown*/" + std::to_string(INT32_MAX));
+    EXPECT_EQ(Status(7), Shown("*unknown*", INT32_MAX));
     ResetNodeTable();
     EXPECT_EQ(std::tuple(Slot(7).node.address, Slot(7).status.ipText, Status(7)),
-              std::tuple("", "", "*unknown*/0"));
+              std::tuple("", "", Shown("*unknown*", 0)));
 }
 
 // A round's figures, then the thresholds' verdict at, below and above them.
@@ -95,7 +96,8 @@ class Pass : public ::testing::Test {
     void TearDown() override {
         ScanAbort = 1;
         EXPECT_TRUE(WaitForScanPass(20s));
-        ResetEngineStateForTesting(), ResetSettingsForTesting();
+        ResetEngineStateForTesting();
+        ResetSettingsForTesting();
     }
     void Add(int i, const std::string& address, const std::string& port,
              std::int32_t type = HTTPD) {
@@ -133,7 +135,8 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
                       bad = Row("127.0.0.1 port:" + refused_, "");
     EXPECT_EQ(std::tuple(Join(window_.Redraws().at(0)), Join(window_.Redraws().at(1))),
               std::tuple(ok + "|" + bad + "*unknown*|", ok + "|" + bad + "*ERROR* count: 1|"));
-    Run(), Run();
+    Run();
+    Run();
     const std::string failed = "  Server: 127.0.0.1 - *ERROR* count: ",
                       okLine = "  Server: 127.0.0.1 - " + kOk + " |";
     const std::string log = failed + "1 |" + failed + "2 |" + failed + "3 |";
@@ -143,7 +146,7 @@ TEST_F(Pass, CountsFailuresWritesLogAndReportAndResetsOnSuccess) {
         1, [&](NodeSlot& s) { s.node.port = web_.portText(), s.status.alarmCount = 1; });
     settings_.Success = true;  // the node answers again: both counts back to 0, every probe logged
     Run();
-    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(kOk + "/0", 0));
+    EXPECT_EQ(std::tuple(Status(1), Slot(1).status.alarmCount), std::tuple(Shown(kOk, 0), 0));
     EXPECT_EQ(Lines(settings_.Log_File_Name), log + okLine + okLine);
     EXPECT_EQ(web_.accepted(), 5);
     EXPECT_TRUE(window_.Messages().empty());
@@ -159,8 +162,8 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
               std::tuple(Row("127.0.0.1", ""), "80"));  // stored, not shown
     EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),
-              std::tuple("3com.example", "*ERROR* count: 1/1"));  // digit first: no lookup
-    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", kOk + "/0"));
+              std::tuple("3com.example", Shown("*ERROR* count: 1", 1)));  // digit first: no lookup
+    EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
     EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
               std::string::npos);
@@ -182,14 +185,22 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     };
     const auto figures = std::make_shared<Figures>();
     AddPassListener(figures);
-    Add(0, "127.0.0.1", "", PING), Add(1, "127.0.0.1", web_.portText());
-    settings_.Log_Flag = true, settings_.Log_File_Name = dir_.file("log"), settings_.Echoes = 3;
+    Add(0, "127.0.0.1", "", PING);
+    Add(1, "127.0.0.1", web_.portText());
+    settings_.Log_Flag = true;
+    settings_.Log_File_Name = dir_.file("log");
+    settings_.Echoes = 3;
     Run();
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(R"(PING: \d+ ms\. /0)"))) << Status(0);
-    settings_.Slow_ms = 1, Run(), settings_.Echoes = 1, Run();
+    const std::string fast = R"(PING: \d+ ms\. )", slow = R"(\*ERROR\* Slow: \d+ ms\.)";
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(fast))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 0);
+    settings_.Slow_ms = 1;
+    Run();
+    settings_.Echoes = 1;
+    Run();
     RemovePassListener(figures);
-    const std::string slow = R"(\*ERROR\* Slow: \d+ ms\.)";
-    EXPECT_TRUE(std::regex_match(Status(0), std::regex(slow + "/2"))) << Status(0);
+    EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(slow))) << Status(0).first;
+    EXPECT_EQ(Status(0).second, 2);
     EXPECT_TRUE(std::regex_match(Lines(settings_.Log_File_Name),
                                  std::regex("(  Server: 127\\.0\\.0\\.1 - " + slow + " \\|){2}")));
     ASSERT_EQ(figures->seen.size(), 6u);
@@ -223,8 +234,9 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
     EXPECT_EQ(Slot(2).status.alarmCount, 1);
     EXPECT_TRUE(std::filesystem::exists(dir_.file("launched")));
     settings_.Max_Alarms = "1", Run();  // still failing, no alarm left: the sound ends
-    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();     // it ends at STOP as well
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);  // the calls reach the player
+    settings_.Max_Alarms = "2", Run(), ScanAbort = 1, Run();  // it ends at STOP as well
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);  // the calls reach the player
     EXPECT_EQ(player->calls, "stop|loop|stop|loop|stop|");
 }
 
@@ -271,7 +283,8 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     };
     const auto first = std::make_shared<Listener>(), second = std::make_shared<Listener>();
     first->throws = true;
-    AddPassListener(first), AddPassListener(second);
+    AddPassListener(first);
+    AddPassListener(second);
     Add(0, "127.0.0.1", web_.portText());
     Add(1, "127.0.0.1", web_.portText());
     SetCurrentSettingsForTesting(settings_);
@@ -279,14 +292,16 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     const std::string why = LastPassFailure();
     first->throws = false;
     Run();  // a pass that ends normally has no failure to tell
-    RemovePassListener(first), RemovePassListener(second);
+    RemovePassListener(first);
+    RemovePassListener(second);
     EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
     EXPECT_EQ(
         std::tuple(second->probes.load(), second->ends.load(), LastPassFailure(), ScanBusy.load()),
         std::tuple(3, 2, "", 0));
 }
 
-// What each alarm channel saw: "alarm <index>", "mail", "recovered <index>", "held <index>".
+// What the alarm channels and the holds saw, in order: "alarm <index>", "recovered <index>",
+// "held <index>" and each channel's name.
 struct Channels : PassListener {
     std::vector<std::string> seen;
     void NodeAlarmed(const NodeAlarmEvent& e) override {
@@ -299,36 +314,43 @@ struct Channels : PassListener {
         seen.push_back("held " + std::to_string(e.index));
     }
     void AlarmDone(AlarmChannel c, bool) override { seen.push_back(AlarmChannelName(c)); }
-    std::string Take() { return Join(std::exchange(seen, {})); }
+    std::vector<std::string> Take() { return std::exchange(seen, {}); }
 };
+using Seen = std::vector<std::string>;
 
 // A refused parent and two refused children behind it: the parent's alarm alone on every
 // channel, two held rows; the parent answers and one child still fails: that child alarms.
 TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
     const auto channels = std::make_shared<Channels>();
     AddPassListener(channels);
-    Add(0, "127.0.0.1", refused_), Add(1, "127.0.0.2", refused_), Add(2, "localhost", refused_);
-    for (int i : {1, 2})
-        settings_.NodeList[static_cast<std::size_t>(i)].parent = "127.0.0.1",
-        NodeTable::Instance().SetNode(i, settings_.NodeList[static_cast<std::size_t>(i)]);
-    settings_.Num_Fails = "1", settings_.Max_Alarms = "1",
+    Add(0, "127.0.0.1", refused_);
+    Add(1, "127.0.0.2", refused_);
+    Add(2, "localhost", refused_);
+    for (const std::size_t i : {1U, 2U}) {
+        settings_.NodeList[i].parent = "127.0.0.1";
+        NodeTable::Instance().SetNode(static_cast<int>(i), settings_.NodeList[i]);
+    }
+    settings_.Num_Fails = settings_.Max_Alarms = "1";
     settings_.Email_Flag = settings_.Launch_Flag = true;
-    settings_.Email_SMTP = "127.0.0.1", settings_.Email_Port = LoopbackPeer::RefusedPort();
+    settings_.Email_SMTP = "127.0.0.1";
+    settings_.Email_Port = LoopbackPeer::RefusedPort();
     settings_.Command_Line = "echo ran >> " + dir_.file("launched");
     Run();
-    EXPECT_EQ(channels->Take(), "alarm 0|email|held 1|held 2|command|");
+    EXPECT_EQ(channels->Take(), (Seen{"alarm 0", "email", "held 1", "held 2", "command"}));
     const std::string held = "*ERROR* count: 1 (held: 127.0.0.1)";
-    EXPECT_EQ(Join(StatusRows()), Row("127.0.0.1 port:" + refused_, "*ERROR* count: 1") + "|" +
-                                      Row("127.0.0.2 port:" + refused_, held) + "|" +
-                                      Row("localhost port:" + refused_, held) + "|");
-    EXPECT_EQ(std::tuple(Slot(1).status.alarmCount, Slot(2).status.alarmCount), std::tuple(0, 0));
+    EXPECT_EQ(StatusRows(), (Seen{Row("127.0.0.1 port:" + refused_, "*ERROR* count: 1"),
+                                  Row("127.0.0.2 port:" + refused_, held),
+                                  Row("localhost port:" + refused_, held)}));
+    EXPECT_EQ(Slot(1).status.alarmCount, 0);
+    EXPECT_EQ(Slot(2).status.alarmCount, 0);
     for (int i : {0, 2})
         NodeTable::Instance().Modify(i, [&](NodeSlot& s) { s.node.port = web_.portText(); });
-    Run(), Run();  // the child that still fails alarms once; the one that answers tells nothing
+    Run();  // the child that still fails alarms once; the one that answers tells nothing
+    Run();
     RemovePassListener(channels);
-    EXPECT_EQ(channels->Take(), "recovered 0|alarm 1|email|command|");
-    EXPECT_EQ(std::tuple(Slot(1).status.failCount, StatusRows()[1]),
-              std::tuple(3, Row("127.0.0.2 port:" + refused_, "*ERROR* count: 3")));
+    EXPECT_EQ(channels->Take(), (Seen{"recovered 0", "alarm 1", "email", "command"}));
+    EXPECT_EQ(Slot(1).status.failCount, 3);
+    EXPECT_EQ(StatusRows()[1], Row("127.0.0.2 port:" + refused_, "*ERROR* count: 3"));
     EXPECT_EQ(ReadFile(dir_.file("launched")), "ran\nran\n");
 }
 
@@ -337,25 +359,31 @@ TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
 TEST_F(Pass, MaintenanceHoldsEveryAlarmUntilItEndsThenTheNextPassAlarms) {
     const auto channels = std::make_shared<Channels>();
     AddPassListener(channels);
-    Add(0, "127.0.0.1", refused_), Add(1, "127.0.0.2", refused_);
-    settings_.Num_Fails = "2", settings_.Max_Alarms = "5";
+    Add(0, "127.0.0.1", refused_);
+    Add(1, "127.0.0.2", refused_);
+    settings_.Num_Fails = "2";
+    settings_.Max_Alarms = "5";
     const auto clock = [](int minutes) {
         char text[32];
         const std::time_t at = std::time(nullptr) + minutes * 60;
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", std::localtime(&at));
+        std::tm local{};
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", localtime_r(&at, &local));
         return std::string(text);
     };
     settings_.Maintenance[3] =
         "daily " + clock(-1).substr(11) + "-" + clock(2).substr(11) + " nodes=127.0.0.2";
     settings_.Hold_Until = clock(5);
-    Run(), Run();
-    EXPECT_EQ(channels->Take(), "held 0|held 1|held 0|held 1|");
+    Run();
+    Run();
+    EXPECT_EQ(channels->Take(), (Seen{"held 0", "held 1", "held 0", "held 1"}));
     EXPECT_EQ(StatusRows()[1],
               Row("127.0.0.2 port:" + refused_, "*ERROR* count: 2 (held: maintenance)"));
-    settings_.Hold_Until = clock(-1), Run();  // the window still holds node 1
-    settings_.Maintenance[3].clear(), Run();
+    settings_.Hold_Until = clock(-1);
+    Run();  // the window still holds node 1
+    settings_.Maintenance[3].clear();
+    Run();
     RemovePassListener(channels);
-    EXPECT_EQ(channels->Take(), "alarm 0|held 1|alarm 0|alarm 1|");
+    EXPECT_EQ(channels->Take(), (Seen{"alarm 0", "held 1", "alarm 0", "alarm 1"}));
 }
 
 class Scheduler : public Pass, public SchedulerWindow {
@@ -364,15 +392,15 @@ class Scheduler : public Pass, public SchedulerWindow {
     void SetSetupEnabled(bool enabled) override { setup_ = enabled; }
     void RedrawWhole() override { rows_ = Join(StatusRows()); }
     void Configure(const std::string& secs, const LoopbackPeer& peer, int nodes = 1) {
-        settings_.Secs = secs, settings_.MAXSecs = "2";
+        settings_.Secs = secs;
+        settings_.MAXSecs = "2";
         for (int i = 0; i < nodes; ++i)
             Add(i, "127.0.0.1", peer.portText());
         SetCurrentSettingsForTesting(settings_);
     }
-    std::string State() {
-        return caption_ + (setup_ ? " setup" : "") + (scheduler_.TimerArmed() ? " armed" : "") +
-               std::to_string(MonitorRunning);
-    }
+    // The caption, Setup enabled, the timer armed, MonitorRunning.
+    using Controls = std::tuple<std::string, bool, bool, int>;
+    Controls State() { return {caption_, setup_, scheduler_.TimerArmed(), MonitorRunning.load()}; }
     std::string caption_ = "RUN", rows_;
     bool setup_ = true;
     ScanScheduler scheduler_{this};
@@ -383,7 +411,7 @@ TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {
     QElapsedTimer clock;
     clock.start();
     scheduler_.OnRunStop();
-    EXPECT_EQ(State(), "STOP armed1");
+    EXPECT_EQ(State(), Controls("STOP", false, true, 1));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.PassesStarted() == 1; }, 2000));
     const qint64 first = clock.elapsed();
     EXPECT_LT(first, 500);
@@ -404,10 +432,11 @@ TEST_F(Scheduler, TicksDuringALongPassStartNothingAndStopRunWaitsAFullInterval) 
     const std::string lastScan = GetLastScanText();
     ASSERT_TRUE(QTest::qWaitFor([&] { return scheduler_.TicksSeen() >= 3; }, 3000));
     EXPECT_EQ(std::tuple(scheduler_.PassesStarted(), ScanBusy.load(), GetLastScanText(), State()),
-              std::tuple(1, 1, lastScan, "STOP armed1"))
+              std::tuple(1, 1, lastScan, Controls("STOP", false, true, 1)))
         << "the first pass still waits";
     scheduler_.OnRunStop();  // STOP during the pass
-    EXPECT_EQ(std::tuple(State(), ScanAbort.load()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), ScanAbort.load()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_EQ(rows_, Join(std::vector(2, Row("127.0.0.1 port:" + silent.portText(), "*unknown*"))));
     QElapsedTimer clock;
     clock.start();
@@ -424,15 +453,17 @@ TEST_F(Scheduler, NoIntervalRunsWithoutPassesAndALastTickStartsTheLastPass) {
     for (const char* secs : {"", "0", "-5", "abc"}) {
         Configure(secs, web_);
         scheduler_.OnRunStop();
-        EXPECT_EQ(State(), "STOP1") << secs;
+        EXPECT_EQ(State(), Controls("STOP", false, false, 1)) << secs;
         QTest::qWait(60);
         scheduler_.OnRunStop();
     }
     EXPECT_EQ(scheduler_.PassesStarted(), 0);
-    QCoreApplication::processEvents(), SetSoundPlayer(nullptr);
+    QCoreApplication::processEvents();
+    SetSoundPlayer(nullptr);
     EXPECT_EQ(player->calls, "stop|stop|stop|stop|stop|stop|stop|stop|");
     scheduler_.OnScanTimer();
-    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()), std::tuple("RUN setup0", 1));
+    EXPECT_EQ(std::tuple(State(), scheduler_.PassesStarted()),
+              std::tuple(Controls("RUN", true, false, 0), 1));
     EXPECT_TRUE(WaitForScanPass(5s) && WaitUntil([&] { return web_.accepted() == 1; }));
 }
 

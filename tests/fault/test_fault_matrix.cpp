@@ -31,7 +31,8 @@ class FaultPass : public ::testing::Test {
     }
     void TearDown() override { ResetEngineStateForTesting(), ResetSettingsForTesting(); }
     void Nodes(const testing::TempDir& dir, const std::vector<std::string>& nodes) {
-        s_.Log_File_Name = dir.file("log"), s_.Report_File_Name = dir.file("report.html");
+        s_.Log_File_Name = dir.file("log");
+        s_.Report_File_Name = dir.file("report.html");
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const auto space = nodes[i].find(' ');
             s_.NodeList[i] = {nodes[i].substr(0, space), nodes[i].substr(space + 1), "", HTTPD};

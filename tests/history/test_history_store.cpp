@@ -41,7 +41,8 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
         HistoryWriter other({dir.file});  // another program, watching another node all along
         ProbeEvent elsewhere = Probe(t0 + 3 * kMinuteMs, 7);
         elsewhere.port = "9090";
-        other.MonitoringChanged(true, t0), other.ProbeDone(elsewhere);
+        other.MonitoringChanged(true, t0);
+        other.ProbeDone(elsewhere);
         other.MonitoringChanged(false, t0 + 10 * kMinuteMs);
         HistoryWriter w({dir.file});
         w.MonitoringChanged(true, t0);
@@ -57,7 +58,9 @@ TEST(HistoryStore, KeepsResultsInOrderAndKnowsWhenTheNodeWasNotWatched) {
     }  // no STOP, as after a crash: the last pass ends the stretch
     for (const std::int64_t t : {t0 + 8 * kMinuteMs, t0 + 9 * kMinuteMs}) {
         HistoryWriter once({dir.file});  // sentrel-monitor --once: one pass, no RUN nor STOP
-        once.PassStarted(t), once.ProbeDone(Probe(t + 500, 0, 1)), once.PassEnded(t + 900, 1);
+        once.PassStarted(t);
+        once.ProbeDone(Probe(t + 500, 0, 1));
+        once.PassEnded(t + 900, 1);
     }
     const NodeSeries s = ReadAll(dir.file);
     std::vector<std::pair<int, int>> got;  // value, fails
@@ -153,13 +156,14 @@ TEST(HistoryStore, AFileOfTheFirstSchemaIsBroughtUpToDateWithItsHistory) {
 }
 
 // A version-2 file (this one with its echo columns dropped) keeps its rows and gains the
-// figures in one transaction: a step that fails half-way leaves it at version 2. A file of a
-// later version is left untouched with one line.
+// figures in one transaction: a step that fails half-way leaves it at version 2. The export says
+// what each row said, to the microsecond. A file of a later version is left untouched.
 TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
     TempDir dir;
     const auto write = [&](const ProbeEvent& e) {
         HistoryWriter w({dir.file, 0});
-        w.ProbeDone(e), w.Flush();
+        w.ProbeDone(e);
+        w.Flush();
         return w.Enabled();
     };
     const auto columns = [&](const char* sql) {
@@ -169,26 +173,34 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
         return db.QueryInt("SELECT count(*) FROM pragma_table_info('result') WHERE name='sent'", 9);
     };
     ProbeEvent round = Probe(5000, 20);
-    round.echoes = FiguresOfRound({10000, -1, 30000});
+    round.echoes = FiguresOfRound({10250, -1, 30001});
+    ProbeEvent loss = Probe(6000, 0, 1), slow = Probe(7000, 0, 2);
+    loss.echoes = slow.echoes = round.echoes;
+    loss.statusText = "*ERROR* Loss: 33 %.";
+    slow.statusText = "*ERROR* Slow: 20 ms.";
     ASSERT_TRUE(write(Probe(1000, 5)));
     columns(
         "ALTER TABLE result DROP COLUMN sent; ALTER TABLE result DROP COLUMN received;"
         "ALTER TABLE result DROP COLUMN min_us; ALTER TABLE result DROP COLUMN median_us;"
-        "ALTER TABLE result DROP COLUMN max_us; PRAGMA user_version=2;");
+        "ALTER TABLE result DROP COLUMN max_us; ALTER TABLE result DROP COLUMN failure;"
+        "PRAGMA user_version=2;");
     EXPECT_FALSE(write(round));  // jitter_us is there already: the step fails
     EXPECT_EQ(columns("ALTER TABLE result DROP COLUMN jitter_us"), 0);
-    EXPECT_TRUE(write(round));
-    const NodeSeries s = ReadAll(dir.file);  // the old row kept, the new one with its figures
-    ASSERT_EQ(s.samples.size(), 2u);
+    EXPECT_TRUE(write(round) && write(loss) && write(slow));
+    const NodeSeries s = ReadAll(dir.file);  // the old row kept, the new ones with their figures
+    ASSERT_EQ(s.samples.size(), 4u);
     EXPECT_EQ(std::tuple(s.samples[0].value, s.samples[0].echoes, s.samples[1].echoes),
               std::tuple(5, EchoFigures{}, round.echoes));
     ASSERT_EQ(ExportCsv(dir.path + "/e.csv", {"127.0.0.1", "", 1}, s.samples, 0, INT64_MAX), 0);
     const std::string csv = testing::ReadFile(dir.path + "/e.csv");
     EXPECT_NE(csv.find(",5,\"PING: 5 ms. \",,,,,,,\n"), std::string::npos) << csv;
-    EXPECT_TRUE(csv.ends_with(",20,\"PING: 20 ms. \",3,2,33,10.000,20.000,30.000,20.000\n")) << csv;
+    const std::string figures = ",3,2,33,10.250,20.125,30.001,19.751\n";
+    EXPECT_NE(csv.find(",20,\"PING: 20 ms. \"" + figures), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",0,\"*ERROR* Loss: 33 %.\"" + figures), std::string::npos) << csv;
+    EXPECT_TRUE(csv.ends_with(",0,\"*ERROR* Slow: 20 ms.\"" + figures)) << csv;
     const EchoSpan span = SpanEchoes(s.samples, 0, INT64_MAX);
-    EXPECT_EQ(std::tuple(span.sent, span.received, span.jitterMs), std::tuple(3, 2, 20.0));
-    columns("PRAGMA user_version=4");
+    EXPECT_EQ(std::tuple(span.sent, span.received, span.jitterMs), std::tuple(9, 6, 19.751));
+    columns("PRAGMA user_version=5");
     const std::string before = testing::ReadFile(dir.file);
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(write(Probe(9000, 7)));
@@ -232,7 +244,9 @@ bool FullDisk(const std::string& dir, std::string* path) {
         mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0)
         return false;
     static Database open;  // keeps -wal and -shm, so the disk fills while writing
-    MakeStore(*path), open.Open(*path, false, 0), open.QueryInt("SELECT 1 FROM node", 0);
+    MakeStore(*path);
+    open.Open(*path, false, 0);
+    open.QueryInt("SELECT 1 FROM node", 0);
     std::ofstream filler(disk + "/filler", std::ios::binary);
     const std::string block(4096, 'f');
     while (filler.write(block.data(), block.size()) && filler.flush()) {

@@ -98,7 +98,8 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     getrlimit(RLIMIT_FSIZE, &limit);
     const rlim_t was = std::exchange(limit.rlim_cur, 200);
     std::signal(SIGXFSZ, SIG_IGN);
-    ui::SetDialogTestModeForTesting(true), ui::QueueSavePathForTesting(QString::fromStdString(big));
+    ui::SetDialogTestModeForTesting(true);
+    ui::QueueSavePathForTesting(QString::fromStdString(big));
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     window.OnExport();
     limit.rlim_cur = was, setrlimit(RLIMIT_FSIZE, &limit);
@@ -107,10 +108,12 @@ TEST_F(WindowTest, UptimeCountsOnlyMonitoredPassesAndExportWritesTheSpan) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().string().find(big), std::string::npos);
     // The hour repeated when summer time ends: two different times.
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
     EXPECT_EQ(IsoTimeWithOffset(1792888200000), "2026-10-25T02:30:00.000+02:00");
     EXPECT_EQ(IsoTimeWithOffset(1792891800250), "2026-10-25T02:30:00.250+01:00");
-    unsetenv("TZ"), tzset();
+    unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace

@@ -174,6 +174,24 @@ for what, line, cert, security, reason in (
           peak < 100 << 10, "endless greeting " + what + ": fails, stays small",
           (rc, err, took, peak))
 
+def injector():
+    """Answers STARTTLS with a second reply in the same segment, then shakes hands and hangs up."""
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        conn = listener.accept()[0]
+        for reply in (b"220 hi\r\n", b"250-hi\r\n250 STARTTLS\r\n", b"220 go ahead\r\n250 injected\r\n"):
+            conn.sendall(reply)
+            conn.recv(4096)  # EHLO, STARTTLS, then the client's hello
+        conn.close()
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+rc, err, _, _ = send(injector(), "starttls", user="")
+check(rc == 3 and "more than its answer to STARTTLS" in err, "reply injected before the handshake: fails",
+      (rc, err))
+
 for server in (starttls, on_connect, starttls6, other_name, other_ip6, untrusted, no_starttls):
     server.c.stop()
 print(f"{len(failed)} failed" if failed else "all passed")

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """sentrel-monitor against real peers on 127.0.0.1 and a real Prometheus server.
 usage: monitor_journeys.py SENTREL_MONITOR DOCS_PROMETHEUS_DIR"""
-import json, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import json, os, signal, socket, sqlite3, subprocess, sys, tempfile, threading, time, unittest
 import urllib.parse, urllib.request
 
 STATE = tempfile.TemporaryDirectory()  # the programs keep their history here, never in $HOME
@@ -214,14 +214,19 @@ class Journeys(unittest.TestCase):
 
     def test_reload_during_an_outage_keeps_the_counts_and_raises_one_alarm(self):
         good, refused = peer(PAGE), free_port()
-        alarm = "[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
+        alarm = ("[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
+                 "[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n")  # a line per failure
         ini = write_ini(self.dir, [(refused, "shut")], alarm)
         mon = self.spawn(MONITOR, "--config", ini)
-        for nodes in ([(refused, "shut")], [(good, "web"), (refused, "shut")]):  # the same, then moved down
-            time.sleep(2.5)
+        def failures_logged(n):  # two passes or more since the last step
+            wait_for(lambda: os.path.exists(f"{self.dir}/probe.log") and
+                     open(f"{self.dir}/probe.log").read().count("*ERROR*") >= n, 20, f"{n} failures")
+        # The same node, then moved down.
+        for step, nodes in enumerate(([(refused, "shut")], [(good, "web"), (refused, "shut")])):
+            failures_logged(2 * step + 2)
             write_ini(self.dir, nodes, alarm)
             mon.send_signal(signal.SIGHUP)
-        time.sleep(2.5)
+        failures_logged(6)
         mon.send_signal(signal.SIGTERM)
         out, err = mon.communicate(timeout=20)
         self.assertEqual(err.count("read " + ini + " again"), 2, err)
@@ -230,6 +235,25 @@ class Journeys(unittest.TestCase):
         self.assertGreater(len(counts), 4)
         with open(os.path.join(self.dir, "alarms")) as f:
             self.assertEqual(f.read(), "\n")
+
+    def test_reload_that_restarts_history_keeps_the_stretch_watched(self):
+        nodes = [(peer(PAGE), "web")]
+        ini = write_ini(self.dir, nodes)
+        mon = self.spawn(MONITOR, "--config", ini, env=dict(os.environ, XDG_STATE_HOME=self.dir))
+        def count(sql):
+            try:
+                with sqlite3.connect(f"file:{self.dir}/sentrel/history.sqlite?mode=ro", uri=True) as db:
+                    return db.execute(sql).fetchone()[0]
+            except sqlite3.Error:
+                return 0  # not made yet
+        wait_for(lambda: count("SELECT count(*) FROM result") >= 2, 20, "results")
+        write_ini(self.dir, nodes, "[History]\nKeep_Days=31\n")
+        mon.send_signal(signal.SIGHUP)  # a new writer: monitoring goes on, one stretch from here
+        after = "SELECT count(*) FROM result WHERE time_ms > (SELECT start_ms FROM session LIMIT 1 OFFSET 1)"
+        wait_for(lambda: count(after) >= 3, 20, "passes after the reload")
+        mon.send_signal(signal.SIGTERM)
+        mon.communicate(timeout=20)
+        self.assertEqual(count("SELECT count(*) FROM session"), 2)
 
     def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
         silent = peer(None)  # MAXSecs=0: the probe waits 60 s, and so does the stop

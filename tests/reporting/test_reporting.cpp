@@ -46,7 +46,8 @@ TEST(LogFile, AppendsByteExactLinesAndTakesAShortWriteBack) {
     const pid_t child = ::fork();  // a file size limit cuts the write part way
     if (child == 0) {
         const rlimit room{old.size() + 20, old.size() + 20};
-        ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &room);
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &room);
         ::_exit(WriteLogLine(path, "server.example", "*ERROR* count: 1") ? 1 : 0);
     }
     int status = -1;

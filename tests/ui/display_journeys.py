@@ -102,9 +102,12 @@ class Session:
             return any(name.startswith(title) for name in names)
         return bool(wait_for(find, seconds))
 
-    def settled(self, title):  # the window once the window manager is done with it
-        time.sleep(1 if self.window(title) else 0)
-        return self.window(title)
+    def settled(self, title):  # the window once the window manager is done with it: still for 1 s
+        seen = []
+        def still():
+            seen[:] = seen[-9:] + [self.window(title, 1)]
+            return len(seen) == 10 and seen[0] and seen.count(seen[0]) == 10 and seen[0]
+        return wait_for(still, 20)
 
     def ended_within(self, seconds):
         try:
@@ -113,7 +116,7 @@ class Session:
             return False
 
     def close(self):
-        time.sleep(1)
+        self.settled("Sentrel v1.2")  # every move of the window manager seen by the program
         self.app.terminate()  # the close path, as Exit takes it
         return self.ended_within(15)
 
@@ -238,9 +241,12 @@ def alarm_silenced_and_notified():
         subprocess.run(["xdotool", "windowactivate", "--sync", window[0], "key", "ctrl+m"],
                        env=s.env)
         before = wait_for(lambda: not loud(1) and counts(), 10)
-        time.sleep(3)
-        check(before and not loud(3) and all(a < b for a, b in zip(before, counts())),
-              f"Ctrl+M: quiet for 3 s, failures and commands go on: {before} {counts()}")
+        def grown():  # four passes since `before`: three seconds at least
+            now = counts()
+            return all(a + 4 <= b for a, b in zip(before, now)) and now
+        after = before and wait_for(grown, 20)
+        check(before and after and not loud(3),
+              f"Ctrl+M: quiet for 3 s, failures and commands go on: {before} {after}")
         up = type("Up", (http.server.BaseHTTPRequestHandler,),
                   {"handle": lambda h: h.rfile.readline() and h.wfile.write(b"up")})
         with http.server.ThreadingHTTPServer(("127.0.0.1", port), up) as web:
@@ -262,7 +268,8 @@ def alarm_silenced_and_notified():
                         for n in notes)
         replaced = notes and [n[0] for n in notes] == [0] + [notes[0][4]] * (len(notes) - 1)
         check(re.fullmatch("d+u", shape) and replaced, f"down, up, in place: {shape} {notes[:2]}")
-        time.sleep(2)  # alarms go on without a service
+        runs = counts()[1]
+        wait_for(lambda: counts()[1] >= runs + 2, 20)  # alarms go on without a service
         s.err.seek(0)
         said = s.err.read()
         check(said.count("notifications") == 1 and s.app.poll() is None, f"no service: {said!r}")

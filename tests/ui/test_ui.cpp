@@ -287,6 +287,27 @@ class UiTest : public QObject {
         QVERIFY(ReadFile(home_->iniPath()).rfind(ini + "\r\n[Screen]\r\n", 0) == 0);
     }
 
+    // OK on the sheet while a stopped pass finishes its node waits for that pass:
+    // the node's result never lands on the node that takes its slot.
+    void setupOkWhileAStoppedPassFinishes() {
+        LoopbackPeer peer(LoopbackPeer::Mode::Silent);
+        CMonitorDlg* dlg =
+            Start(Ini({"[General]", "AutoStart=1", "Secs=1", "MAXSecs=2", "[Servers]",
+                       "s0node=127.0.0.1", "s0port=" + peer.portText(), "s1node=127.0.0.2"}));
+        QVERIFY(QTest::qWaitFor([&] { return peer.accepted() == 1; }, 5000));
+        Click(dlg, "runButton");
+        OnModal<CSetup>([](CSetup* sheet) {
+            sheet->Tabs()->setCurrentIndex(1);
+            Find<QListWidget>(sheet, "nodeList")->setCurrentRow(0);
+            ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
+            Click(sheet, "deleteButton");
+            Click(sheet, "okButton");
+        });
+        Click(dlg, "setupButton");
+        QVERIFY(PassEnded());
+        QCOMPARE(List()->item(0)->text(), Row("127.0.0.2", "*unknown*"));
+    }
+
     // The placement is applied at start and written back at close, in place.
     void placementRoundTrip() {
         auto ini = [](int x, int y, int w, int h) {
