@@ -19,9 +19,9 @@ bool EchoFigures::LossAtLeast(std::int32_t percent) const {
 
 EchoFigures FiguresOfRound(const std::vector<std::int64_t>& micros) {
     EchoFigures f;
-    f.sent = static_cast<std::int32_t>(micros.size());
     std::vector<std::int64_t> answered;
     for (const std::int64_t m : micros) {
+        f.sent += m != kEchoNotSent ? 1 : 0;
         if (m >= 0) {
             answered.push_back(m);
         }
@@ -48,6 +48,10 @@ EchoFigures FiguresOfRound(const std::vector<std::int64_t>& micros) {
 std::int32_t WholeMs(std::int64_t micros) {
     const std::int64_t millis = (micros + 500) / 1000;
     return millis < 1 ? 1 : static_cast<std::int32_t>(std::min<std::int64_t>(millis, INT32_MAX));
+}
+
+std::string BadAddressStatusText(const std::string& why) {
+    return "*ERROR* Bad address: " + why + ".";
 }
 
 std::string LossStatusText(std::int32_t lossPercent) {

@@ -27,8 +27,12 @@ struct EchoFigures {
     bool operator==(const EchoFigures&) const = default;
 };
 
+// An echo that never went out (the kernel refused to send it, or the helper held it
+// back): neither sent nor lost.
+inline constexpr std::int64_t kEchoNotSent = -2;
+
 // The figures of one round: each echo's round trip in microseconds in send
-// order, -1 (or any negative value) for one that was not answered.
+// order, -1 for one that was not answered, kEchoNotSent for one never sent.
 EchoFigures FiguresOfRound(const std::vector<std::int64_t>& micros);
 
 // A round trip in whole milliseconds as a PING status shows it: the nearest,
@@ -50,6 +54,9 @@ struct RoundVerdict {
     std::string failureText;
 };
 RoundVerdict JudgeRound(const EchoFigures& figures, const EchoThresholds& thresholds);
+
+// The failure text of a node whose address is no address: why says what is wrong.
+std::string BadAddressStatusText(const std::string& why);
 
 // The failure texts of the thresholds.
 std::string LossStatusText(std::int32_t lossPercent);

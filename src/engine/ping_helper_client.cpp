@@ -91,6 +91,8 @@ class HelperProcess {
             if (parsed.word == EchoAnswer::Word::Ok) {
                 results[slot].outcome = HelperEcho::Outcome::Answered;
                 results[slot].micros = parsed.micros;
+            } else if (parsed.word == EchoAnswer::Word::Unsent) {
+                results[slot].outcome = HelperEcho::Outcome::NotSent;
             }
             ++answered;
         }

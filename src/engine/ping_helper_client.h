@@ -19,7 +19,8 @@ std::string PingHelperPath();
 struct HelperEcho {
     enum class Outcome {
         Unavailable,  // no helper could be started (or it holds no raw socket)
-        Failed,       // no reply in time, an ICMP error, a refusal, or the helper broke
+        Failed,       // no reply in time, an ICMP error, a refused request, or the helper broke
+        NotSent,      // the echo never went out (the kernel refused it, or the helper's cap)
         Answered,
     };
     Outcome outcome = Outcome::Unavailable;

@@ -4,7 +4,6 @@
 // given CAP_NET_RAW).
 #include "engine/ping_probe.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,14 +61,9 @@ bool HelperLiteral(const std::string& ipText, std::string* literal) {
     if (!ParseIpAddress(ipText, &node)) {
         return false;
     }
-    char text[INET6_ADDRSTRLEN] = {};
-    const void* bytes = node.family == AF_INET6 ? static_cast<const void*>(&node.v6) : &node.v4;
-    if (::inet_ntop(node.family, bytes, text, sizeof text) == nullptr) {
-        return false;
-    }
     // A zone is left to the helper's refusal: it takes none.
-    *literal = std::string(text) + (node.scope != 0 ? "%" + std::to_string(node.scope) : "");
-    return true;
+    *literal = IpAddressText(node);
+    return !literal->empty();
 }
 
 bool CanOpen(IcmpSocketKind kind) {
@@ -136,7 +130,7 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
     const int count = std::clamp(echoes, 1, kMaxRoundEchoes);
     PingRound round;
-    round.micros.assign(static_cast<std::size_t>(count), -1);
+    round.micros.assign(static_cast<std::size_t>(count), kEchoNotSent);
     EchoSend first;
     std::string literal;
     if (!HelperLiteral(ipText, &literal) || !ParseIpAddress(ipText, &first.node)) {
@@ -152,8 +146,10 @@ PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
                 literal, first.id, first.seq, std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs), count);
             if (echoes.front().outcome != HelperEcho::Outcome::Unavailable) {
                 for (std::size_t i = 0; i < echoes.size(); ++i) {
-                    const bool answered = echoes[i].outcome == HelperEcho::Outcome::Answered;
-                    round.micros[i] = answered ? echoes[i].micros : -1;
+                    const HelperEcho::Outcome outcome = echoes[i].outcome;
+                    round.micros[i] = outcome == HelperEcho::Outcome::Answered  ? echoes[i].micros
+                                      : outcome == HelperEcho::Outcome::NotSent ? kEchoNotSent
+                                                                                : -1;
                 }
                 return round;
             }
@@ -165,8 +161,10 @@ PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
         FdCloser closer(fd);
         const std::vector<EchoResult> results = ExchangeEchoRound(fd, kind, first, count);
         for (std::size_t i = 0; i < results.size(); ++i) {
-            const bool answered = results[i].outcome == EchoResult::Outcome::Answered;
-            round.micros[i] = answered ? results[i].micros : -1;
+            const EchoResult::Outcome outcome = results[i].outcome;
+            round.micros[i] = outcome == EchoResult::Outcome::Answered ? results[i].micros
+                              : outcome == EchoResult::Outcome::Unsent ? kEchoNotSent
+                                                                       : -1;
         }
         return round;
     }

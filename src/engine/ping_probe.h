@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/echo_round.h"
 #include "platform/icmp_echo.h"
 
 namespace sentrel {
@@ -40,8 +41,8 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText,
 
 // A round of echoes to one node: the round trip of each echo in microseconds,
 // in the order they were sent, -1 for one that was not answered in time (lost,
-// refused, or its reply came after the round's time-out). Duplicate replies never
-// count twice.
+// refused by an ICMP error, or its reply came after the round's time-out),
+// kEchoNotSent for one that never went out. Duplicate replies never count twice.
 struct PingRound {
     std::vector<std::int64_t> micros;
 };
@@ -50,7 +51,7 @@ inline constexpr int kMaxRoundEchoes = kMaxEchoesInRound;
 
 // `echoes` (1 to kMaxRoundEchoes) echo requests to the node, kEchoGapMs apart, by
 // the first way that works, as PingProbe, waiting for the answers until timeoutMs
-// after the last request. An invalid address gives a round of lost echoes.
+// after the last request. An invalid address gives a round of echoes never sent.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel

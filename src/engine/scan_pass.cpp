@@ -1,11 +1,13 @@
 #include "engine/scan_pass.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,13 +37,15 @@ std::string NodeTitle(const std::string& address) {
     return std::string(kTitleScanningNode) + address.substr(0, room);
 }
 
-// The address text the probes use for slot `index`, cached in the table.
-std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
+// The address text the probes use for slot `index`, cached in the table. Text taken
+// as an address is never looked up: its own literal, "[::1]" read as ::1 and an
+// IPv4-mapped address as its IPv4 address; when it is no address at all the result
+// is empty and why says what is wrong with it.
+std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot, std::string* why) {
     const std::string& address = slot.node.address;
     if (IsAddressText(address)) {
-        // Taken as an IPv6 literal or as dotted-decimal, never looked up. Text longer
-        // than the field cannot be either; it is left out, so the probe fails.
-        std::string ip = address.size() <= kIpTextMax ? address : std::string();
+        IpAddress parsed;
+        std::string ip = ParseNodeAddress(address, &parsed, why) ? IpAddressText(parsed) : "";
         table.SetIpText(index, ip);
         return ip;
     }
@@ -59,23 +63,24 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot) {
     return ip;
 }
 
-// A PING probe: one echo (PingProbe, as always) or a round of `settings.Echoes`,
-// judged against the thresholds either way.
+// What is wrong with a node's address goes to stderr once per address text and run,
+// not at every pass.
+void SayBadAddressOnce(const std::string& address, const std::string& why) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    std::lock_guard lock(mutex);
+    if (said.insert(address).second) {
+        std::fprintf(stderr, "sentrel: node %s is not probed: %s\n", address.c_str(), why.c_str());
+    }
+}
+
+// A PING probe: a round of `settings.Echoes` (one echo is a round of one), judged
+// against the thresholds. Echoes that were never sent count neither as sent nor
+// as lost.
 RoundVerdict PingNode(const std::string& ip, const MonitorSettings& settings,
                       EchoFigures* figures) {
-    const EchoThresholds thresholds{settings.Loss_Percent, settings.Slow_ms};
-    if (settings.Echoes <= 1) {
-        const std::int32_t ms = ip.empty() ? 0 : PingProbe(ip);
-        *figures = FiguresOfRound({ms > 0 ? std::int64_t{ms} * 1000 : -1});
-        if (thresholds.lossPercent == 0 && thresholds.slowMs == 0) {
-            return {ms > 0 ? ms : 0, {}};  // the single probe's own value, untouched
-        }
-    } else {
-        *figures = ip.empty() ? FiguresOfRound(std::vector<std::int64_t>(
-                                    static_cast<std::size_t>(settings.Echoes), -1))
-                              : FiguresOfRound(PingProbeRound(ip, settings.Echoes).micros);
-    }
-    return JudgeRound(*figures, thresholds);
+    *figures = FiguresOfRound(PingProbeRound(ip, std::max(1, settings.Echoes)).micros);
+    return JudgeRound(*figures, EchoThresholds{settings.Loss_Percent, settings.Slow_ms});
 }
 
 void PublishProbe(int index, const NodeSlot& slot, std::int32_t result, const NodeStatus& status,
@@ -140,11 +145,15 @@ void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
             slot.node.port = "80";
         }
 
-        const std::string ip = ResolveIpText(table, i, slot);
+        std::string why;
+        const std::string ip = ResolveIpText(table, i, slot, &why);
         RoundVerdict verdict;
         EchoFigures echoes;
         const auto probeStart = std::chrono::steady_clock::now();
-        if (httpd) {
+        if (!why.empty()) {
+            SayBadAddressOnce(address, why);
+            verdict.failureText = BadAddressStatusText(why);
+        } else if (httpd) {
             verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
         } else {
             verdict = PingNode(ip, settings, &echoes);

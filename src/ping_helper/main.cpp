@@ -9,11 +9,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/icmp_echo.h"
@@ -40,17 +42,31 @@ std::uint32_t PermittedLowCapabilities() {
     return ::syscall(SYS_capget, &header, data) == 0 ? data[0].permitted : 0;
 }
 
+bool HoldsEffective(unsigned long cap) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    return ::syscall(SYS_capget, &header, data) == 0 && cap < 32 &&
+           (data[0].effective & (1U << cap)) != 0;
+}
+
 // First thing at start: everything but CAP_NET_RAW goes, and nothing can come back.
-void KeepOnlyNetRaw() {
-    ::prctl(PR_SET_NO_NEW_PRIVS, 1UL, 0UL, 0UL, 0UL);
-    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0UL, 0UL, 0UL);
-    // Started by root: the bounding set too, while CAP_SETPCAP is still held.
-    for (unsigned long cap = 0; cap <= CAP_LAST_CAP; ++cap) {
-        if (cap != CAP_NET_RAW) {
-            ::prctl(PR_CAPBSET_DROP, cap, 0UL, 0UL, 0UL);
+// False when any step fails: the helper then serves nothing.
+bool KeepOnlyNetRaw() {
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1UL, 0UL, 0UL, 0UL) != 0 ||
+        ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0UL, 0UL, 0UL) != 0) {
+        return false;
+    }
+    // Started by root: the bounding set too, while CAP_SETPCAP is still held. A
+    // capability this kernel does not know (EINVAL) is not there to drop.
+    if (HoldsEffective(CAP_SETPCAP)) {
+        for (unsigned long cap = 0; cap <= CAP_LAST_CAP; ++cap) {
+            if (cap != CAP_NET_RAW && ::prctl(PR_CAPBSET_DROP, cap, 0UL, 0UL, 0UL) != 0 &&
+                errno != EINVAL) {
+                return false;
+            }
         }
     }
-    SetCapabilities(PermittedLowCapabilities() & kNetRaw);
+    return SetCapabilities(PermittedLowCapabilities() & kNetRaw);
 }
 
 // After the sockets are open. A set-user-ID install (on a file system without
@@ -114,18 +130,31 @@ class LineReader {
     bool discarding_ = false;
 };
 
-// At most kMaxEchoesPerSecond echoes within any second, of either family. An echo
-// is admitted at the time it is due to go out, later in a round.
+// At most kMaxEchoesPerSecond echoes within any second, of either family. A round
+// that would go over waits until it fits: an echo is held back, never refused.
 class RateCap {
   public:
-    bool Admit(Clock::time_point now) {
-        if (count_ == sent_.size() && now - sent_[next_] < std::chrono::seconds(1)) {
-            return false;
+    // The earliest time from now on at which count echoes, gap apart, keep within
+    // the cap: echo i replaces the oldest echo still held once the ring is full,
+    // and must go out a second after it.
+    Clock::time_point Earliest(Clock::time_point now, int count, Clock::duration gap) const {
+        const std::size_t size = sent_.size();
+        const std::size_t oldest = (next_ + size - count_) % size;
+        Clock::time_point start = now;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            if (count_ + i >= size) {
+                const Clock::time_point replaced = sent_[(oldest + count_ + i - size) % size];
+                start = std::max(
+                    start, replaced + std::chrono::seconds(1) - static_cast<Clock::rep>(i) * gap);
+            }
         }
-        sent_[next_] = now;
+        return start;
+    }
+
+    void Record(Clock::time_point at) {
+        sent_[next_] = at;
         next_ = (next_ + 1) % sent_.size();
         count_ = count_ < sent_.size() ? count_ + 1 : count_;
-        return true;
     }
 
   private:
@@ -137,7 +166,10 @@ class RateCap {
 }  // namespace
 
 int main() {
-    KeepOnlyNetRaw();
+    if (!KeepOnlyNetRaw()) {
+        Say(sentrel::kHelperUnavailable);
+        return 1;
+    }
     const int sock = sentrel::OpenIcmpSocket(sentrel::IcmpSocketKind::Raw);
     // None on a kernel without IPv6: its requests then go unsent.
     const int sock6 = sentrel::OpenIcmpSocket(sentrel::IcmpSocketKind::Raw, AF_INET6);
@@ -163,38 +195,35 @@ int main() {
             Say(sentrel::kAnswerBad);
             continue;
         }
-        // The echoes the cap admits go out as a round; the rest answer rate.
-        const Clock::time_point now = Clock::now();
-        int admitted = 0;
-        while (admitted < request.count &&
-               cap.Admit(now + admitted * std::chrono::milliseconds(sentrel::kEchoGapMs))) {
-            ++admitted;
+        // Held back until the round fits under the cap.
+        const auto gap = std::chrono::milliseconds(sentrel::kEchoGapMs);
+        const Clock::time_point start = cap.Earliest(Clock::now(), request.count, gap);
+        std::this_thread::sleep_until(start);
+        for (int i = 0; i < request.count; ++i) {
+            cap.Record(start + i * gap);
         }
         using Outcome = sentrel::EchoResult::Outcome;
         const int fd = request.node.family == AF_INET6 ? sock6 : sock;
-        std::vector<sentrel::EchoResult> results(static_cast<std::size_t>(admitted));
+        std::vector<sentrel::EchoResult> results(static_cast<std::size_t>(request.count));
         for (sentrel::EchoResult& result : results) {
             result.outcome = Outcome::Unsent;
         }
-        if (admitted > 0 && fd >= 0) {
+        if (fd >= 0) {
             echo.node = request.node;
             echo.id = request.id;
             echo.seq = request.seq;
             echo.timeoutMs = request.timeoutMs;
             // Nobody left to read the answers (the parent went away) shows on stdout.
-            results = sentrel::ExchangeEchoRound(fd, sentrel::IcmpSocketKind::Raw, echo, admitted,
-                                                 sentrel::kEchoGapMs, STDOUT_FILENO);
+            results = sentrel::ExchangeEchoRound(fd, sentrel::IcmpSocketKind::Raw, echo,
+                                                 request.count, sentrel::kEchoGapMs, STDOUT_FILENO);
         }
         for (int i = 0; i < request.count; ++i) {
             const auto seq = static_cast<std::uint16_t>(request.seq + i);
-            sentrel::EchoAnswer answer{request.id, seq, sentrel::EchoAnswer::Word::Rate, 0, 0, 0};
-            if (i < admitted) {
-                const sentrel::EchoResult& result = results[static_cast<std::size_t>(i)];
-                if (result.outcome == Outcome::HungUp) {
-                    return 0;
-                }
-                answer = sentrel::AnswerFor(request, seq, result);
+            const sentrel::EchoResult& result = results[static_cast<std::size_t>(i)];
+            if (result.outcome == Outcome::HungUp) {
+                return 0;
             }
+            const sentrel::EchoAnswer answer = sentrel::AnswerFor(request, seq, result);
             Say(sentrel::FormatEchoAnswer(answer));
         }
     }

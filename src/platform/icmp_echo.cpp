@@ -311,7 +311,9 @@ void TakeQueuedErrors(int fd, const EchoExpectation& expected, About about) {
                 continue;
             }
             sock_extended_err error;
-            std::memcpy(&error, CMSG_DATA(c), sizeof error);
+            if (!ControlData(c, &error, sizeof error)) {
+                continue;
+            }
             const int slot = got >= static_cast<ssize_t>(kIcmpHeaderSize) && expected.IsNode(to)
                                  ? QuotedSlot(echo, expected)
                                  : -1;
@@ -322,28 +324,46 @@ void TakeQueuedErrors(int fd, const EchoExpectation& expected, About about) {
     }
 }
 
-// When the kernel took a received packet in, on the steady clock: now, less the time
-// it has waited since by the kernel's receive time stamp (SO_TIMESTAMPNS, on the wall
-// clock), so a late wake-up of a busy host's thread does not lengthen a round trip.
-Clock::time_point ArrivalTime(msghdr* message) {
-    const auto now = Clock::now();
+// The kernel's receive stamp of a received packet; false when it gave none.
+bool ReceiveStamp(msghdr* message, timespec* stamp) {
     for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec stamp;
-            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-            const auto waited = std::chrono::system_clock::now().time_since_epoch() -
-                                std::chrono::seconds(stamp.tv_sec) -
-                                std::chrono::nanoseconds(stamp.tv_nsec);
-            // A wall clock set meanwhile makes no sense of it: then now it is.
-            if (waited > waited.zero() && waited < std::chrono::seconds(1)) {
-                return now - std::chrono::duration_cast<Clock::duration>(waited);
-            }
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+            ControlData(c, stamp, sizeof *stamp)) {
+            return true;
         }
     }
-    return now;
+    return false;
 }
 
 }  // namespace
+
+ClockReading ClockReading::Now() {
+    return {Clock::now(), std::chrono::system_clock::now()};
+}
+
+Clock::time_point ArrivalTime(const timespec& stamp, const ClockReading& sent,
+                              const ClockReading& now) {
+    // Slewing moves the wall clock by well under a millisecond in a round's time.
+    constexpr auto kStepped = std::chrono::milliseconds(1);
+    const auto steadyRan = now.steady - sent.steady;
+    const auto wallRan = std::chrono::duration_cast<Clock::duration>(now.wall - sent.wall);
+    const auto waited = std::chrono::duration_cast<Clock::duration>(
+        now.wall.time_since_epoch() - std::chrono::seconds(stamp.tv_sec) -
+        std::chrono::nanoseconds(stamp.tv_nsec));
+    if (wallRan - steadyRan > kStepped || steadyRan - wallRan > kStepped ||
+        waited < waited.zero() || waited > steadyRan) {
+        return now.steady;
+    }
+    return now.steady - waited;
+}
+
+bool ControlData(const cmsghdr* message, void* out, std::size_t size) {
+    if (message->cmsg_len < CMSG_LEN(size)) {
+        return false;
+    }
+    std::memcpy(out, CMSG_DATA(message), size);
+    return true;
+}
 
 int OpenIcmpSocket(IcmpSocketKind kind, int family) {
     if (family != AF_INET && family != AF_INET6) {
@@ -412,7 +432,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
     const auto timeout = std::chrono::milliseconds(first.timeoutMs < 0 ? 0 : first.timeoutMs);
     const auto gap = std::chrono::milliseconds(gapMs < 0 ? 0 : gapMs);
 
-    std::vector<Clock::time_point> sentAt(results.size());
+    std::vector<ClockReading> sentAt(results.size());
     std::vector<char> waiting(results.size(), 0);  // sent, not yet answered
     int next = 0;                                  // the next echo to send
     int unanswered = 0;
@@ -436,7 +456,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
         while (next < count && Clock::now() >= roundStart + next * gap) {
             const auto seq = static_cast<std::uint16_t>(first.seq + next);
             const std::string request = BuildEchoRequest(first.id, seq, first.data, family);
-            const auto start = Clock::now();
+            const ClockReading start = ClockReading::Now();
             ssize_t sent;
             do {
                 sent = ::sendto(fd, request.data(), request.size(), 0,
@@ -460,7 +480,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
                 idKnown = true;
             }
             sentAt[slot] = start;
-            deadline = start + timeout;
+            deadline = start.steady + timeout;
             waiting[slot] = 1;
             ++unanswered;
             results[slot].outcome = Outcome::TimedOut;
@@ -504,14 +524,19 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
                 break;
             }
             const sockaddr_storage& from = taken.from;
-            const auto arrived = ArrivalTime(&taken.message);
+            const ClockReading now = ClockReading::Now();
+            timespec stamp{};
+            const bool stamped = ReceiveStamp(&taken.message, &stamp);
             const auto size = static_cast<std::size_t>(got);
             const int slot = ReplySlot(packet, size, raw && family == AF_INET, from, expected);
+            const auto arrived = slot >= 0 && waiting[slot] && stamped
+                                     ? ArrivalTime(stamp, sentAt[slot], now)
+                                     : now.steady;
             EchoResult error;
             if (slot >= 0 && settle(slot, Outcome::Answered, arrived)) {
-                results[slot].micros =
-                    std::chrono::duration_cast<std::chrono::microseconds>(arrived - sentAt[slot])
-                        .count();
+                results[slot].micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                           arrived - sentAt[slot].steady)
+                                           .count();
             } else if (const int about = raw ? ErrorSlot(packet, size, expected, &error) : -1;
                        about >= 0 && settle(about, Outcome::IcmpError, arrived)) {
                 results[about].errorType = error.errorType;

@@ -7,6 +7,9 @@
 
 #include <netinet/in.h>
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -92,5 +95,25 @@ EchoResult ExchangeEcho(int fd, IcmpSocketKind kind, const EchoSend& echo, int w
 // round, never counts. A round of one is ExchangeEcho.
 std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const EchoSend& first,
                                           int count, int gapMs = kEchoGapMs, int watchFd = -1);
+
+// Both clocks read at one moment.
+struct ClockReading {
+    std::chrono::steady_clock::time_point steady;
+    std::chrono::system_clock::time_point wall;
+    static ClockReading Now();
+};
+
+// When the kernel took in a packet it stamped with stamp (its receive time, on the
+// wall clock), on the steady clock: now.steady less the time it has waited since,
+// so a late wake-up of a busy host's thread does not lengthen a round trip. Only
+// when the wall clock ran with the steady clock since the request went out (sent):
+// a wall clock stepped meanwhile leaves the stamp meaningless, and then now it is.
+// Never before sent.
+std::chrono::steady_clock::time_point ArrivalTime(const timespec& stamp, const ClockReading& sent,
+                                                  const ClockReading& now);
+
+// Copies a control message's data of size bytes to out; false when the message
+// is shorter than that (the kernel's cmsg_len), leaving out alone.
+bool ControlData(const cmsghdr* message, void* out, std::size_t size);
 
 }  // namespace sentrel

@@ -81,6 +81,58 @@ bool ParseIpAddress(const std::string& text, IpAddress* out) {
     return true;
 }
 
+bool ParseNodeAddress(const std::string& text, IpAddress* out, std::string* why) {
+    auto refuse = [why](const char* reason) {
+        if (why != nullptr) {
+            *why = reason;
+        }
+        return false;
+    };
+    std::string literal = text;
+    if (!literal.empty() && literal.front() == '[') {
+        if (literal.size() < 3 || literal.back() != ']') {
+            return refuse("a bracket left open");
+        }
+        literal = literal.substr(1, literal.size() - 2);
+        if (!LooksLikeIPv6(literal)) {
+            return refuse("only an IPv6 address goes in brackets");
+        }
+    }
+    IpAddress address;
+    if (!ParseIpAddress(literal, &address)) {
+        if (!LooksLikeIPv6(literal)) {
+            return refuse("not a dotted IPv4 address");
+        }
+        const std::size_t percent = literal.find('%');
+        IpAddress host;
+        if (percent != std::string::npos && ParseIpAddress(literal.substr(0, percent), &host)) {
+            return refuse("its zone names no interface");
+        }
+        return refuse("not an IPv6 address");
+    }
+    if (address.family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&address.v6)) {
+        address.family = AF_INET;
+        std::memcpy(&address.v4.s_addr, address.v6.s6_addr + 12, 4);
+        address.v6 = in6_addr{};
+        address.scope = 0;
+    }
+    if (out != nullptr) {
+        *out = address;
+    }
+    return true;
+}
+
+std::string IpAddressText(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const bool v6 = address.family == AF_INET6;
+    if (::inet_ntop(address.family, v6 ? static_cast<const void*>(&address.v6) : &address.v4, text,
+                    sizeof text) == nullptr) {
+        return {};
+    }
+    return std::string(text) +
+           (v6 && address.scope != 0 ? "%" + std::to_string(address.scope) : "");
+}
+
 socklen_t ToSocketAddress(const IpAddress& address, std::uint16_t port, sockaddr_storage* out) {
     std::memset(out, 0, sizeof *out);
     if (address.family == AF_INET6) {

@@ -25,6 +25,16 @@ bool ParseDottedIPv4(const std::string& text, in_addr* out);
 // for anything else, a zone that names no interface included.
 bool ParseIpAddress(const std::string& text, IpAddress* out);
 
+// A node's address literal as a user writes it: what ParseIpAddress takes, an IPv6
+// literal also in square brackets ("[::1]", "[fe80::1%eth0]"), and an IPv4-mapped
+// IPv6 address (::ffff:a.b.c.d) read as the IPv4 address it maps. On failure why
+// (when given) says in a few words what is wrong with the text.
+bool ParseNodeAddress(const std::string& text, IpAddress* out, std::string* why = nullptr);
+
+// The address's own text: dotted IPv4, or IPv6 as inet_ntop writes it with
+// "%<interface index>" for a zone; ParseIpAddress reads it back to the same address.
+std::string IpAddressText(const IpAddress& address);
+
 // True when text holds a ':' and so can only be meant as an IPv6 literal.
 bool LooksLikeIPv6(const std::string& text);
 

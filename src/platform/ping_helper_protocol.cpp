@@ -150,8 +150,6 @@ std::string FormatEchoAnswer(const EchoAnswer& answer) {
                    std::to_string(answer.code);
         case EchoAnswer::Word::Unsent:
             return line + "unsent";
-        case EchoAnswer::Word::Rate:
-            return line + "rate";
     }
     return line + "timeout";
 }
@@ -187,10 +185,8 @@ bool ParseEchoAnswer(std::string_view line, EchoAnswer* out) {
         answer.word = EchoAnswer::Word::Error;
         answer.type = static_cast<int>(one);
         answer.code = static_cast<int>(two);
-    } else if (!hasFirst && (word == "timeout" || word == "unsent" || word == "rate")) {
-        answer.word = word == "timeout"  ? EchoAnswer::Word::Timeout
-                      : word == "unsent" ? EchoAnswer::Word::Unsent
-                                         : EchoAnswer::Word::Rate;
+    } else if (!hasFirst && (word == "timeout" || word == "unsent")) {
+        answer.word = word == "timeout" ? EchoAnswer::Word::Timeout : EchoAnswer::Word::Unsent;
     } else {
         return false;
     }

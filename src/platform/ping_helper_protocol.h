@@ -19,16 +19,15 @@
 // 65535; the time-out is 1 to kMaxEchoTimeoutMs. The count (1 to
 // kMaxEchoesInRound, 1 when absent) asks for a round: that many echo requests with
 // the sequences <sequence>, <sequence> + 1, ... (modulo 65536), kEchoGapMs apart,
-// waiting for the answers until the time-out after the last one. Every echo counts
-// against kMaxEchoesPerSecond, across both families. It answers each echo with one
-// line, in the order the echoes were asked for:
+// waiting for the answers until the time-out after the last one. At most
+// kMaxEchoesPerSecond echoes of either family go out within any second: a request
+// that would go over is held back until it fits, never refused. It answers each
+// echo with one line, in the order the echoes were asked for:
 //
 //   <id> <seq> ok <microseconds>    the echo reply came
 //   <id> <seq> timeout              nothing came within the time-out
 //   <id> <seq> error <type> <code>  an ICMP error about the request came back
 //   <id> <seq> unsent               the kernel refused to send the request
-//   <id> <seq> rate                 refused: kMaxEchoesPerSecond echoes went out
-//                                   within the last second
 //   bad                             refused: the line is not a well-formed request
 #pragma once
 
@@ -65,7 +64,7 @@ std::string FormatEchoRequest(std::string_view address, std::uint16_t id, std::u
                               int timeoutMs, int count = 1);
 
 struct EchoAnswer {
-    enum class Word { Ok, Timeout, Error, Unsent, Rate };
+    enum class Word { Ok, Timeout, Error, Unsent };
     std::uint16_t id = 0;
     std::uint16_t seq = 0;
     Word word = Word::Timeout;

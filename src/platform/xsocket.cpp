@@ -14,6 +14,9 @@ namespace sentrel {
 int WaitForSocket(int fd, short events, Deadline deadline) {
     for (;;) {
         const auto now = SteadyClock::now();
+        if (now >= deadline) {
+            return 0;  // ready or not: a peer that talks without end is not read past it
+        }
         const auto left = deadline > now
                               ? std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now)
                               : std::chrono::nanoseconds::zero();

@@ -18,8 +18,8 @@ using SteadyClock = std::chrono::steady_clock;
 using Deadline = SteadyClock::time_point;
 
 // Waits until fd reports one of events (poll flags) or the deadline passes, going on
-// after signals. Returns the reported flags (> 0), 0 at the deadline, -1 on a poll
-// error (errno set).
+// after signals. Returns the reported flags (> 0), 0 at the deadline (also when fd
+// is ready then), -1 on a poll error (errno set).
 int WaitForSocket(int fd, short events, Deadline deadline);
 
 // A connected stream of bytes, every call bounded by the caller's deadline.

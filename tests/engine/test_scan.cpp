@@ -9,6 +9,7 @@
 
 #include "config/settings.h"
 #include "engine/pass_events.h"
+#include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "engine/scan_scheduler.h"
@@ -73,7 +74,7 @@ TEST(EchoRound, FiguresAndThresholdsDecideExactly) {
     for (const auto& [micros, want] : std::vector<std::pair<std::vector<std::int64_t>, EchoFigures>>{
              {lossy, {8, 6, 10000, 20000, 30000, 20000}}, {{-1, 2000, -1, 1000, 9000}, {5, 3, 1000, 2000, 9000, 4500}},
              {{1000, 3000, 5000, 100000}, {4, 4, 1000, 4000, 100000, 33000}}, {{-1, -1}, {2, 0, 0, 0, 0, 0}},
-             {{1500}, {1, 1, 1500, 1500, 1500, 0}}})
+             {{1500}, {1, 1, 1500, 1500, 1500, 0}}, {{kEchoNotSent, -1, 1000}, {2, 1, 1000, 1000, 1000, 0}}})
         EXPECT_EQ(FiguresOfRound(micros), want) << ::testing::PrintToString(micros);
     for (const auto& [micros, loss, slow, result, text] :
          std::vector<std::tuple<std::vector<std::int64_t>, int, int, int, std::string>>{
@@ -87,6 +88,11 @@ TEST(EchoRound, FiguresAndThresholdsDecideExactly) {
             << ::testing::PrintToString(micros) << " loss " << loss << " slow " << slow;
     }
 }
+
+struct Figures : PassListener {
+    std::vector<EchoFigures> seen;
+    void ProbeDone(const ProbeEvent& e) override { seen.push_back(e.echoes); }
+};
 
 class Pass : public ::testing::Test {
   protected:
@@ -158,11 +164,13 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(1, "3com.example", "", PING);
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
+    Add(4, "[::ffff:127.0.0.1]", web_.portText());  // brackets, IPv4-mapped: 127.0.0.1
+    ::testing::internal::CaptureStderr();
     Run();
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
-              std::tuple(Row("127.0.0.1", ""), "80"));  // stored, not shown
-    EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),
-              std::tuple("3com.example", Shown("*ERROR* count: 1", 1)));  // digit first: no lookup
+              std::tuple(Row("127.0.0.1", ""), "80"));       // stored, not shown
+    EXPECT_EQ(std::tuple(Slot(1).status.ipText, Status(1)),  // digit first: no lookup
+              std::tuple("", Shown("*ERROR* Bad address: not a dotted IPv4 address.", 1)));
     EXPECT_EQ(std::tuple(Slot(2).status.ipText, Status(2)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string calls = Join(window_.Calls());  // the only lookup shows the wait cursor
     EXPECT_NE(calls.find(kTitle + "scanning: localhost|cursor:on|cursor:off|redraw|"),
@@ -170,8 +178,12 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(calls.find("cursor:on"), calls.rfind("cursor:on"));
     EXPECT_NE(calls.find(kTitle + "scanning: " + longAddress.substr(0, 75) + "|"),
               std::string::npos);
-    Run();  // the address looked up is kept
+    Run();  // the address looked up is kept; what is wrong with an address is said once
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
+    EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", Shown(kOk, 0)));
+    const std::string why = " is not probed: not a dotted IPv4 address\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "sentrel: node 3com.example" + why + "sentrel: node " + longAddress + why);
 }
 
 // A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
@@ -179,10 +191,6 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
 TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     if (PingProbe("127.0.0.1") <= 0)
         GTEST_SKIP() << "no ICMP echo to loopback here";
-    struct Figures : PassListener {
-        std::vector<EchoFigures> seen;
-        void ProbeDone(const ProbeEvent& e) override { seen.push_back(e.echoes); }
-    };
     const auto figures = std::make_shared<Figures>();
     AddPassListener(figures);
     Add(0, "127.0.0.1", "", PING);
@@ -207,6 +215,42 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     EXPECT_EQ(std::tuple(figures->seen[0].sent, figures->seen[2].received, figures->seen[4].sent,
                          figures->seen[5].sent, figures->seen[2].medianMicros > 0),
               std::tuple(3, 3, 1, 0, true));
+}
+
+// Through the helper: a single echo over a 30 ms path keeps its unit for Slow_ms and the
+// figures; two passes of 100 nodes (200 echoes at once) are held back by its cap, never lost.
+TEST_F(Pass, ThroughTheHelperOneEchoKeepsItsUnitAndTheCapIsNoLoss) {
+    const auto figures = std::make_shared<Figures>();
+    bool ran = false;
+    std::pair<std::string, int> slow;
+    if (!InPrivateNetNamespace([&] {
+            if (!SetNetSysctl("ipv4/ping_group_range", "1 0") ||
+                !SetNetSysctl("ipv4/icmp_echo_ignore_all", "1"))
+                return;
+            PingHelperStop();  // the next probe starts a helper in this namespace
+            FILE* responder =
+                ::popen("exec python3 " SENTREL_TEST_SUPPORT "/echo_responder.py 4 30", "re");
+            char ready[8];
+            ran = responder && std::fgets(ready, sizeof ready, responder);
+            AddPassListener(figures);
+            Add(0, "127.0.0.1", "", PING), settings_.Slow_ms = 20, Run();
+            RemovePassListener(figures), slow = Status(0);
+            ::pclose(responder);
+            SetNetSysctl("ipv4/icmp_echo_ignore_all", "0"), settings_.Slow_ms = 0;
+            for (int i = 0; i < kMaxNodes; ++i)
+                Add(i, "127.0.0." + std::to_string(i + 1), "", PING);
+            Run(), Run();
+            PingHelperStop();
+        }) ||
+        !ran)
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    EXPECT_TRUE(std::regex_match(slow.first, std::regex(R"(\*ERROR\* Slow: 3\d ms\.)")))
+        << slow.first;
+    EXPECT_EQ(slow.second, 1);
+    ASSERT_EQ(figures->seen.size(), 1u);
+    EXPECT_GE(figures->seen[0].medianMicros, 30000);
+    for (int i = 0; i < kMaxNodes; ++i)
+        EXPECT_EQ(Slot(i).status.failCount, 0) << i << ": " << Status(i).first;
 }
 
 TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {

@@ -2,12 +2,18 @@
 // the address and name helpers.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <net/if.h>
 
 #include <ctime>
 
+#include "platform/icmp_echo.h"
 #include "platform/net_names.h"
+#include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 #include "support/harness.h"
 
@@ -41,6 +47,12 @@ TEST(XSocket, ExchangesBytesSeesTheCloseAndRefusesAClosedSocket) {
     while ((n = s.Receive(buffer, sizeof buffer, deadline)) > 0)
         got.append(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(std::tuple(got, n), std::tuple("answer", ssize_t{0}));
+    int pair[2];  // ready at a deadline already passed: the deadline wins
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ::write(pair[1], "x", 1);
+    EXPECT_EQ(WaitForSocket(pair[0], POLLIN, Clock::now() - 1ms), 0);
+    EXPECT_EQ(WaitForSocket(pair[0], POLLIN, Clock::now() + 1s), POLLIN);
+    ::close(pair[0]), ::close(pair[1]);
     EXPECT_TRUE(WaitUntil([&] { return peer.received() == std::vector<std::string>{"hello\n"}; }));
     s.Close();
     EXPECT_FALSE(s.Connect(Loopback(peer.port()), deadline) || s.SendAll("x", deadline));
@@ -158,6 +170,71 @@ TEST(NetNames, StrictDottedQuadsDigitFirstNamesAndLookups) {
             [&] { EXPECT_FALSE(NodeAddressText("no-such-host.invalid", &dotted)); }))
         GTEST_SKIP() << "no private network namespace (needs root)";
     EXPECT_EQ(dotted, "untouched");
+}
+
+// A node's address as users write it, in its own words when it is none; a zone that
+// reaches the socket address; the helper's bound on an address in a request line.
+TEST(NetNames, NodeAddressesBracketsMappedZonesAndReasons) {
+    const std::pair<const char*, const char*> good[] = {{"[::1]", "::1"},
+                                                        {"::ffff:127.0.0.9", "127.0.0.9"},
+                                                        {"[::FFFF:10.0.0.1]", "10.0.0.1"},
+                                                        {"[fe80::1%lo]", "fe80::1%1"},
+                                                        {"10.1.2.3", "10.1.2.3"}};
+    for (const auto& [text, literal] : good) {
+        IpAddress a;
+        EXPECT_TRUE(ParseNodeAddress(text, &a) && IpAddressText(a) == literal) << text;
+    }
+    const std::pair<const char*, const char*> bad[] = {
+        {"[::1", "a bracket left open"},
+        {"[10.0.0.1]", "only an IPv6 address goes in brackets"},
+        {"1.2.3", "not a dotted IPv4 address"},
+        {"::1::2", "not an IPv6 address"},
+        {"fe80::1%nosuchif0", "its zone names no interface"}};
+    for (const auto& [text, reason] : bad) {
+        std::string why;
+        EXPECT_FALSE(ParseNodeAddress(text, nullptr, &why)) << text;
+        EXPECT_EQ(why, reason) << text;
+    }
+    IpAddress scoped;
+    sockaddr_storage to{};
+    ASSERT_TRUE(ParseIpAddress("fe80::1%lo", &scoped));
+    ToSocketAddress(scoped, 7, &to);
+    EXPECT_EQ(reinterpret_cast<sockaddr_in6&>(to).sin6_scope_id, ::if_nametoindex("lo"));
+    EchoRequest request;
+    EXPECT_FALSE(
+        ParseEchoRequest("1111:2222:3333:4444:5555:6666:7777:8888:9999:aaaa 7 1 9", &request));
+}
+
+// A round trip by the kernel's receive stamp, and what a stepped wall clock leaves of it;
+// a control message shorter than its data is not read.
+TEST(IcmpEcho, ArrivalByTheStampOnlyWhileTheWallClockRunsTrue) {
+    using namespace std::chrono;
+    const ClockReading sent = ClockReading::Now();
+    auto at = [&](milliseconds steady, milliseconds wall) {
+        return ClockReading{sent.steady + steady, sent.wall + wall};
+    };
+    const auto stamp = [&](milliseconds wall) {
+        const auto ns = duration_cast<nanoseconds>((sent.wall + wall).time_since_epoch()).count();
+        return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    };
+    // {stamp, now on the steady clock, now on the wall clock, the arrival after the send}
+    const int rows[][4] = {{20, 30, 30, 20},
+                           {20, 30, 530, 30},
+                           {20, 30, -470, 30},
+                           {520, 30, 530, 30},
+                           {40, 30, 30, 30}};
+    for (const auto& r : rows)
+        EXPECT_EQ(ArrivalTime(stamp(milliseconds(r[0])), sent,
+                              at(milliseconds(r[1]), milliseconds(r[2]))) -
+                      sent.steady,
+                  milliseconds(r[3]))
+            << r[0] << " " << r[2];
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(16)] = {};
+    auto* message = reinterpret_cast<cmsghdr*>(control);
+    message->cmsg_len = CMSG_LEN(4);
+    timespec out{7, 7};
+    EXPECT_FALSE(ControlData(message, &out, sizeof out));
+    EXPECT_EQ(out.tv_sec, 7);
 }
 
 }  // namespace
