@@ -1,7 +1,9 @@
 #include "alerts/alarm_dispatch.h"
 
+#include <ctime>
 #include <thread>
 
+#include "alerts/alarm_hold.h"
 #include "alerts/launch_command.h"
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
@@ -62,8 +64,10 @@ MailResult MailAlarm(const MonitorSettings& settings, const std::string& body) {
 }
 
 bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
-                const AlarmRaised& raisedAt) {
+                const AlarmRaised& raisedAt, const AlarmHeld& heldAt) {
     bool passAlarm = false;
+    const NodeHolds holds =
+        DecideHolds(NodeTable::Instance().Snapshot(), settings, std::time(nullptr));
     for (int i = 0; i < kMaxNodes; ++i) {
         if (ScanAbort.load() != 0) {
             break;
@@ -72,6 +76,8 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
         const int limit = ToInt(settings.Max_Alarms);
         bool endOfList = false;
         bool raised = false;
+        bool alarmHeld = false;
+        const NodeHold& hold = holds[static_cast<std::size_t>(i)];
         NodeSlot raisedSlot;
         // Decision and count in one step under the table's lock, so that a
         // status text rewritten meanwhile (STOP) is neither missed nor put back.
@@ -81,10 +87,17 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
                 return;
             }
             NodeStatus& status = slot.status;
+            status.held = hold.reason;
+            status.heldBehind = hold.parent;
+            raisedSlot = slot;
             if (!IsFailureStatus(status.statusText)) {
                 return;
             }
             if (threshold <= 0 || status.failCount < threshold || status.alarmCount >= limit) {
+                return;
+            }
+            if (hold.reason != HoldReason::None) {
+                alarmHeld = true;  // the count stays: the alarm comes when the hold ends
                 return;
             }
             ++status.alarmCount;
@@ -93,6 +106,9 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
         });
         if (endOfList) {
             break;
+        }
+        if (hold.reason != HoldReason::None && heldAt) {
+            heldAt(i, raisedSlot, alarmHeld);
         }
         if (!raised) {
             continue;

@@ -20,16 +20,20 @@ using AlarmOutcome = std::function<void(AlarmChannel channel, bool ok)>;
 // Told of each node that raises an alarm, with the node as it stands (its
 // alarmCount already counts this alarm), before that alarm's e-mail goes out.
 using AlarmRaised = std::function<void(int index, const NodeSlot& slot)>;
+// Told of each node whose alarms the pass holds (alerts/alarm_hold.h), with the
+// node as it stands and whether an alarm was due and held back.
+using AlarmHeld = std::function<void(int index, const NodeSlot& slot, bool alarmHeld)>;
 
 inline constexpr const char* kTitleSendingEmail = "Sentrel - sending Email...";
 inline constexpr const char* kTitleSoundingAlarm = "Sentrel - sounding alarm...";
 inline constexpr const char* kTitlePaging = "Sentrel - paging...";
 
-// Walks the node table after the probe sweep: raises the alarms due (alarmCount
-// is raised only here) and sends one e-mail per alarming node when Email_Flag is
-// set. Returns the pass alarm flag.
+// Walks the node table after the probe sweep, once every result of the pass is
+// in: decides which nodes are held (each node's `held`), raises the alarms due
+// of the others (alarmCount is raised only here) and sends one e-mail per
+// alarming node when Email_Flag is set. Returns the pass alarm flag.
 bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {},
-                const AlarmRaised& raised = {});
+                const AlarmRaised& raised = {}, const AlarmHeld& held = {});
 
 // Once per pass with an alarm and no abort: sound, page, command.
 void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome = {});

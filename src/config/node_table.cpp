@@ -57,6 +57,7 @@ NodeEntry CutNode(const NodeEntry& node) {
     cut.address = Cut(node.address, kNodeAddressMax);
     cut.port = Cut(node.port, kNodePortMax);
     cut.title = Cut(node.title, kNodeTitleMax);
+    cut.parent = Cut(node.parent, kNodeAddressMax);
     return cut;
 }
 
@@ -76,6 +77,13 @@ bool EqualsNoCase(const std::string& a, const char* b) {
         }
     }
     return true;
+}
+
+// The same node as far as probing goes: a changed parent keeps its counts.
+bool SameProbe(NodeEntry a, NodeEntry b) {
+    a.parent.clear();
+    b.parent.clear();
+    return a == b;
 }
 
 std::mutex& LastScanMutex() {
@@ -243,7 +251,7 @@ void ReloadSettingsKeepingNodeState() {
     std::array<bool, kMaxNodes> given{};
     for (std::size_t i = 0; i < after.size() && !after[i].address.empty(); ++i) {
         for (std::size_t j = 0; j < before.size() && !before[j].address.empty(); ++j) {
-            if (!given[j] && before[j] == after[i]) {
+            if (!given[j] && SameProbe(before[j], after[i])) {
                 given[j] = true;
                 table.SetStatus(static_cast<int>(i), state[j].status);
                 break;
@@ -280,6 +288,10 @@ std::string StatusRowText(const NodeSlot& slot) {
         row.append(kRowColumn - chars, ' ');
     }
     row += slot.status.statusText;
+    if (slot.status.held != HoldReason::None && IsFailureStatus(slot.status.statusText)) {
+        row += slot.status.held == HoldReason::Parent ? " (held: " + slot.status.heldBehind + ")"
+                                                      : std::string(" (held: maintenance)");
+    }
     return row;
 }
 

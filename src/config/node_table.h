@@ -20,12 +20,22 @@ inline constexpr std::size_t kNodeAddressMax = 99;
 inline constexpr std::size_t kNodePortMax = 5;
 inline constexpr std::size_t kNodeTitleMax = 99;
 
+// Why a node's alarms are held in the latest pass (see alerts/alarm_hold.h).
+enum class HoldReason : std::int8_t {
+    None,
+    Parent,       // the node it stands behind is down
+    Maintenance,  // a maintenance window or Hold_Until covers it
+};
+
 struct NodeStatus {
     std::string ipText;  // address literal used by the probes; empty until known
     std::string statusText = kUnknownStatus;
     std::int32_t failCount = 0;       // consecutive failed probes
     std::int32_t alarmCount = 0;      // alarms raised during the current run of failures
     std::int64_t failingSinceMs = 0;  // wall clock (ms since the epoch) of the run's first failure
+    // Set by each pass's alarm sweep: whether, and why, the node's alarms are held.
+    HoldReason held = HoldReason::None;
+    std::string heldBehind{};  // the parent's address when held by it
 };
 
 struct NodeSlot {
@@ -87,7 +97,8 @@ bool IsFailureStatus(const std::string& statusText);
 
 // The status list row of one slot: the name part (title, or address plus
 // " port:" and the port when it is not empty and not "80"), padded with blanks to
-// 41 characters, then the status text.
+// 41 characters, then the status text; a failing node whose alarms are held
+// adds " (held: <parent>)" or " (held: maintenance)".
 std::string StatusRowText(const NodeSlot& slot);
 
 // One row per slot in table order up to the first empty address.

@@ -210,6 +210,49 @@ const char* ProbeKindName(std::int32_t probeType) {
     return kNames[ProbeKind(probeType)];
 }
 
+namespace {
+
+bool HasAddress(const NodeSlots& nodes, const std::string& address) {
+    return std::any_of(nodes.begin(), nodes.end(),
+                       [&](const NodeEntry& node) { return node.address == address; });
+}
+
+// Every parent `from` becomes `to` (empty: no parent).
+void MoveChildren(NodeSlots& nodes, const std::string& from, const std::string& to) {
+    for (NodeEntry& node : nodes) {
+        if (!node.address.empty() && node.parent == from) {
+            node.parent = to;
+        }
+    }
+}
+
+}  // namespace
+
+void RemoveNode(NodeSlots& nodes, int slot) {
+    if (slot < 0 || slot >= kMaxNodes) {
+        return;
+    }
+    const std::string gone = nodes[static_cast<std::size_t>(slot)].address;
+    std::move(nodes.begin() + slot + 1, nodes.end(), nodes.begin() + slot);
+    nodes.back() = NodeEntry{};
+    if (!gone.empty() && !HasAddress(nodes, gone)) {
+        MoveChildren(nodes, gone, "");
+    }
+}
+
+void ReplaceNode(NodeSlots& nodes, int slot, NodeEntry node) {
+    if (slot < 0 || slot >= kMaxNodes) {
+        return;
+    }
+    NodeEntry& old = nodes[static_cast<std::size_t>(slot)];
+    const std::string before = old.address;
+    node.parent = old.parent;
+    old = std::move(node);
+    if (!before.empty() && before != old.address && !HasAddress(nodes, before)) {
+        MoveChildren(nodes, before, old.address);
+    }
+}
+
 void LoadSettings() {
     ProfileFile file;
     {
@@ -219,6 +262,14 @@ void LoadSettings() {
     MonitorSettings s;
     NodeTable& table = NodeTable::Instance();
     for (const SettingField& field : kSettingFields) {
+        if (const auto* windows = std::get_if<WindowSlots MonitorSettings::*>(&field.place)) {
+            for (int i = 0; i < kMaxMaintenanceWindows; ++i) {
+                (s.**windows)[static_cast<std::size_t>(i)] =
+                    file.Get(field.key.section, SlotKey(field.key, i), field.key.fallback,
+                             static_cast<std::size_t>(field.key.limit));
+            }
+            continue;
+        }
         if (!std::holds_alternative<NodeSlots MonitorSettings::*>(field.place)) {
             ReadInto(file, field.key, field.key.name, s, field.place);
             continue;

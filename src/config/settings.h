@@ -33,11 +33,25 @@ struct NodeEntry {
     std::string expect{};
     std::string query{};
     std::string qtype{};
+    // Hand-edited: the address of the node(s) this one stands behind; empty: none.
+    std::string parent{};
 
     bool operator==(const NodeEntry&) const = default;
 };
 
 using NodeSlots = std::array<NodeEntry, kMaxNodes>;
+
+// The setup sheet's edits of a node list, each node keeping its parent key.
+// RemoveNode moves every node after the slot up by one; nodes whose parent no
+// remaining node has as its address are left without a parent.
+void RemoveNode(NodeSlots& nodes, int slot);
+// Puts `node` in the slot with the parent of the node it replaces. When the
+// address changes and no other node keeps the old one, the nodes behind the
+// old address follow it to the new one.
+void ReplaceNode(NodeSlots& nodes, int slot, NodeEntry node);
+
+inline constexpr int kMaxMaintenanceWindows = 20;
+using WindowSlots = std::array<std::string, kMaxMaintenanceWindows>;
 
 // One field per key of tarn.ini, named by the key (its facts: settings_keys.h).
 // A field holds what a load of a file without the key gives where a later
@@ -108,6 +122,11 @@ struct MonitorSettings {
     std::string Metrics_Listen;
     // Metrics, hand-edited only, never written: the name of this monitor's site; empty: none.
     std::string Metrics_Site;
+    // Maintenance, hand-edited only, never written: the windows w0..w19 as
+    // written ("<days> <HH:MM>-<HH:MM>[ nodes=<address>,...]"; see
+    // config/maintenance.h) and Hold_Until ("YYYY-MM-DD HH:MM", local time).
+    WindowSlots Maintenance{};
+    std::string Hold_Until;
 
     bool operator==(const MonitorSettings&) const = default;
 };
@@ -116,7 +135,8 @@ struct MonitorSettings {
 // row of NodeAddress stands for every per-node key (kNodeFields) of every slot.
 struct SettingField {
     using Place = std::variant<std::string MonitorSettings::*, bool MonitorSettings::*,
-                               int MonitorSettings::*, NodeSlots MonitorSettings::*>;
+                               int MonitorSettings::*, NodeSlots MonitorSettings::*,
+                               WindowSlots MonitorSettings::*>;
     const SettingKey& key;
     Place place;
 };
@@ -149,6 +169,7 @@ inline constexpr NodeField kNodeFields[] = {
     {keys::NodeTitle, &NodeEntry::title},     {keys::NodeType, &NodeEntry::probeType},
     {keys::NodePath, &NodeEntry::path},       {keys::NodeExpect, &NodeEntry::expect},
     {keys::NodeQuery, &NodeEntry::query},     {keys::NodeQtype, &NodeEntry::qtype},
+    {keys::NodeParent, &NodeEntry::parent},
 };
 
 inline constexpr SettingField kSettingFields[] = {
@@ -199,11 +220,16 @@ inline constexpr SettingField kSettingFields[] = {
     {keys::Keep_Days, &MonitorSettings::Keep_Days},
     {keys::Metrics_Listen, &MonitorSettings::Metrics_Listen},
     {keys::Metrics_Site, &MonitorSettings::Metrics_Site},
+    {keys::MaintenanceWindow, &MonitorSettings::Maintenance},
+    {keys::Hold_Until, &MonitorSettings::Hold_Until},
 };
 
 constexpr bool EveryFieldLands() {
     for (const auto& field : kSettingFields) {
-        if (field.place.index() == 3 ? &field.key != &keys::NodeAddress : !Lands(field)) {
+        const bool lands = field.place.index() == 3   ? &field.key == &keys::NodeAddress
+                           : field.place.index() == 4 ? &field.key == &keys::MaintenanceWindow
+                                                      : Lands(field);
+        if (!lands) {
             return false;
         }
     }

@@ -77,6 +77,7 @@ inline constexpr const char* kReports = "Reports";
 inline constexpr const char* kAlerts = "Alerts";
 inline constexpr const char* kHistory = "History";
 inline constexpr const char* kMetrics = "Metrics";
+inline constexpr const char* kMaintenance = "Maintenance";
 
 using enum KeyWriter;
 
@@ -133,6 +134,9 @@ inline constexpr SettingKey NodePath = Text(kServers, "s%dpath", 255, "", Sheet,
 inline constexpr SettingKey NodeExpect = Text(kServers, "s%dexpect", 127, "", Sheet, 127);
 inline constexpr SettingKey NodeQuery = Text(kServers, "s%dquery", 253, "", Sheet, 253);
 inline constexpr SettingKey NodeQtype = Text(kServers, "s%dqtype", 4, "", Sheet, 4);
+// Hand-edited: the address of the node(s) this one stands behind; its alarms are
+// held while they are down.
+inline constexpr SettingKey NodeParent = Text(kServers, "s%dparent", 49, "", Hand, 49);
 
 // Reports. Fmt_HTML is written as "Fmt_HTML" when on and "Fmt_Html" when off.
 inline constexpr SettingKey Log_Flag = Flag(kReports, "Log_Flag", "0", Sheet);
@@ -198,6 +202,10 @@ inline constexpr SettingKey Keep_Days =
 inline constexpr SettingKey Metrics_Listen = Text(kMetrics, "Listen", 64, "", Hand);
 // This monitor's site, carried by the webhook forms and shown on the status page.
 inline constexpr SettingKey Metrics_Site = Text(kMetrics, "Site", 63, "", Hand);
+
+// Maintenance, hand-edited only: windows "w0" to "w19" and a hold of every alarm.
+inline constexpr SettingKey MaintenanceWindow = Text(kMaintenance, "w%d", 255, "", Hand);
+inline constexpr SettingKey Hold_Until = Text(kMaintenance, "Hold_Until", 16, "", Hand);
 
 }  // namespace keys
 

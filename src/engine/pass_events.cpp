@@ -95,4 +95,8 @@ void NotifyNodeRecovered(const NodeAlarmEvent& event) {
     ForEach([&](PassListener& l) { l.NodeRecovered(event); });
 }
 
+void NotifyNodeHeld(const NodeHeldEvent& event) {
+    ForEach([&](PassListener& l) { l.NodeHeld(event); });
+}
+
 }  // namespace sentrel

@@ -48,6 +48,21 @@ struct NodeAlarmEvent {
     std::int64_t failingSinceMs = 0;  // the run's first failure, ms since the epoch
 };
 
+// A node whose alarms the pass held (after every probe of the pass, before its
+// end): behind a parent that is down, or in maintenance. Once per held node and pass.
+struct NodeHeldEvent {
+    std::int64_t timeMs = 0;
+    int index = 0;  // slot in the node table
+    std::string address;
+    std::string port;  // as in the pass's ProbeEvent for the node
+    std::string title;
+    std::int32_t probeType = 0;
+    HoldReason reason = HoldReason::None;
+    std::string parent;      // the parent's address when held by it
+    bool failing = false;    // the node's latest result is a failure
+    bool alarmHeld = false;  // an alarm was due and was held back
+};
+
 class PassListener {
   public:
     virtual ~PassListener() = default;
@@ -59,6 +74,7 @@ class PassListener {
     virtual void AlarmDone(AlarmChannel channel, bool ok) {}
     virtual void NodeAlarmed(const NodeAlarmEvent& event) {}
     virtual void NodeRecovered(const NodeAlarmEvent& event) {}
+    virtual void NodeHeld(const NodeHeldEvent& event) {}
 };
 
 // The process's listeners. Adding and removing is safe while a pass runs.
@@ -74,5 +90,6 @@ void NotifyPassEnded(std::int64_t timeMs, double seconds);
 void NotifyAlarmDone(AlarmChannel channel, bool ok);
 void NotifyNodeAlarmed(const NodeAlarmEvent& event);
 void NotifyNodeRecovered(const NodeAlarmEvent& event);
+void NotifyNodeHeld(const NodeHeldEvent& event);
 
 }  // namespace sentrel

@@ -199,6 +199,21 @@ void CommitNode(NodeTable& table, int index, const MonitorSettings& settings,
     }
 }
 
+NodeHeldEvent HeldEventFor(int index, const NodeSlot& slot, bool alarmHeld) {
+    NodeHeldEvent event;
+    event.timeMs = NowUtcMs();
+    event.index = index;
+    event.address = slot.node.address;
+    event.port = slot.node.port;
+    event.title = slot.node.title;
+    event.probeType = slot.node.probeType;
+    event.reason = slot.status.held;
+    event.parent = slot.status.heldBehind;
+    event.failing = IsFailureStatus(slot.status.statusText);
+    event.alarmHeld = alarmHeld;
+    return event;
+}
+
 void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
@@ -335,7 +350,10 @@ void ScanCycle() {
 
         const bool alarm = AlarmSweep(
             settings, NotifyAlarmDone,
-            [](int index, const NodeSlot& slot) { NotifyNodeAlarmed(AlarmEventFor(index, slot)); });
+            [](int index, const NodeSlot& slot) { NotifyNodeAlarmed(AlarmEventFor(index, slot)); },
+            [](int index, const NodeSlot& slot, bool alarmHeld) {
+                NotifyNodeHeld(HeldEventFor(index, slot, alarmHeld));
+            });
         if (alarm && ScanAbort.load() == 0) {
             PassAlerts(settings, NotifyAlarmDone);
         } else {

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "alerts/alarm_hold.h"
 #include "config/node_table.h"
 #include "config/settings.h"
 
@@ -107,11 +108,16 @@ void MetricsListener::PassStarted(std::int64_t timeMs) {
     ++state_.pass;
 }
 
+MetricsListener::NodeKey MetricsListener::KeyOf(int index, const std::string& address,
+                                                const std::string& port, std::int32_t probeType,
+                                                const std::string& title) {
+    return {index, Utf8Label(address), Utf8Label(port), ProbeKindName(probeType), Utf8Label(title)};
+}
+
 void MetricsListener::ProbeDone(const ProbeEvent& event) {
     const std::int32_t kind = ProbeKind(event.probeType);
     const bool ping = kind != HTTPD;
-    NodeKey key{event.index, Utf8Label(event.address), Utf8Label(event.port), ProbeKindName(kind),
-                Utf8Label(event.title)};
+    NodeKey key = KeyOf(event.index, event.address, event.port, event.probeType, event.title);
     std::lock_guard lock(mutex_);
     NodeState& node = state_.nodes[std::move(key)];
     node.ping = ping;
@@ -150,7 +156,24 @@ void MetricsListener::PassEnded(std::int64_t, double seconds) {
     if (whole) {
         std::erase_if(state_.nodes,
                       [this](const auto& entry) { return entry.second.pass != state_.pass; });
+        // A hold lasts from the sweep that decided it to the next whole pass's.
+        for (auto& [key, node] : state_.nodes) {
+            if (node.heldPass != state_.pass) {
+                node.held = HoldReason::None;
+            }
+        }
     }
+}
+
+void MetricsListener::NodeHeld(const NodeHeldEvent& event) {
+    std::lock_guard lock(mutex_);
+    const auto found = state_.nodes.find(
+        KeyOf(event.index, event.address, event.port, event.probeType, event.title));
+    if (found != state_.nodes.end()) {
+        found->second.held = event.reason;
+        found->second.heldPass = state_.pass;
+    }
+    state_.alarmsHeld += event.alarmHeld ? 1 : 0;
 }
 
 void MetricsListener::AlarmDone(AlarmChannel channel, bool ok) {
@@ -195,6 +218,9 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
                                MetricType::Counter);
     MetricFamily received = Family("sentrel_node_echoes_received_total",
                                    "PING echoes the node answered in time.", MetricType::Counter);
+    MetricFamily held = Family(
+        "sentrel_node_held", "1 while the node's alarms are held, by reason (parent, maintenance).",
+        MetricType::Gauge);
     for (const auto& [key, node] : state.nodes) {
         const auto& [index, address, port, type, title] = key;
         const Labels labels{{"address", address},
@@ -210,6 +236,11 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
             Add(expiry, labels, node.certExpirySeconds);
         }
         Add(failures, labels, node.failures);
+        for (const HoldReason reason : {HoldReason::Parent, HoldReason::Maintenance}) {
+            Labels why = labels;
+            why.push_back({"reason", HoldReasonName(reason)});
+            Add(held, std::move(why), node.held == reason ? 1 : 0);
+        }
         if (node.echoesSent > 0) {
             Add(loss, labels, node.lossRatio);
             Add(jitter, labels, node.jitterSeconds);
@@ -234,6 +265,11 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
         }
     }
 
+    MetricFamily alarmsHeld =
+        Family("sentrel_alarms_held_total",
+               "Alarms that were due and held back (parent, maintenance).", MetricType::Counter);
+    Add(alarmsHeld, {}, static_cast<double>(state.alarmsHeld));
+
     MetricFamily monitoring =
         Family("sentrel_monitoring", "1 while monitoring is switched on.", MetricType::Gauge);
     Add(monitoring, {}, state.monitoring ? 1 : 0);
@@ -245,8 +281,9 @@ std::vector<MetricFamily> MetricsListener::Collect() const {
     Add(duration, {}, state.passSeconds);
 
     std::vector<MetricFamily> families;
-    for (MetricFamily* family : {&up, &rtt, &bytes, &expiry, &failures, &probes, &loss, &jitter,
-                                 &sent, &received, &alarms, &monitoring, &start, &duration}) {
+    for (MetricFamily* family :
+         {&up, &rtt, &bytes, &expiry, &failures, &held, &probes, &loss, &jitter, &sent, &received,
+          &alarms, &alarmsHeld, &monitoring, &start, &duration}) {
         // The echo families only once a PING node has sent echoes; the expiry
         // only once an HTTPS node has shown its certificates.
         const bool echo = family == &loss || family == &jitter || family == &sent ||

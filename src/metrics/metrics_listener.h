@@ -27,6 +27,7 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
     void ProbeDone(const ProbeEvent& event) override;
     void PassEnded(std::int64_t timeMs, double seconds) override;
     void AlarmDone(AlarmChannel channel, bool ok) override;
+    void NodeHeld(const NodeHeldEvent& event) override;
 
     // prometheus::Collectable: the families of one consistent snapshot.
     std::vector<prometheus::MetricFamily> Collect() const override;
@@ -36,6 +37,8 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
     // and its labels: address, port, type, title. The slot keeps two equal
     // entries apart; the labels start a new series when a slot's node changes.
     using NodeKey = std::tuple<int, std::string, std::string, std::string, std::string>;
+    static NodeKey KeyOf(int index, const std::string& address, const std::string& port,
+                         std::int32_t probeType, const std::string& title);
     struct NodeState {
         bool up = false;
         bool ping = false;  // timed in ms: every kind but HTTPD
@@ -53,6 +56,8 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
         std::uint64_t failed = 0;
         std::uint64_t pass = 0;        // the pass that probed it last
         double certExpirySeconds = 0;  // HTTPS: the chain's earliest end as last seen; 0 unknown
+        HoldReason held = HoldReason::None;  // as the latest whole pass decided
+        std::uint64_t heldPass = 0;          // the pass that last held it
     };
     struct State {
         bool monitoring = false;
@@ -61,6 +66,7 @@ class MetricsListener : public PassListener, public prometheus::Collectable {
         std::uint64_t pass = 0;
         std::map<NodeKey, NodeState> nodes;
         std::map<std::pair<AlarmChannel, bool>, std::uint64_t> alarms;
+        std::uint64_t alarmsHeld = 0;
     };
 
     mutable std::mutex mutex_;

@@ -66,30 +66,45 @@ void ProbeLines::MonitoringChanged(bool on, std::int64_t) {
 }
 
 void ProbeLines::PassStarted(std::int64_t) {
+    lines_.clear();
     answered_ = 0;
     failed_ = 0;
 }
 
 void ProbeLines::ProbeDone(const ProbeEvent& event) {
     (event.result > 0 ? answered_ : failed_)++;
-    NodeSlot slot;
-    slot.node.address = event.address;
-    slot.node.port = event.port;
-    slot.node.title = event.title;
-    slot.status.statusText = event.statusText;
-    std::string row = OneLine(StatusRowText(slot));
-    row.erase(row.find_last_not_of(' ') + 1);
+    Line line;
+    line.index = event.index;
+    line.row.node.address = event.address;
+    line.row.node.port = event.port;
+    line.row.node.title = event.title;
+    line.row.status.statusText = event.statusText;
     if (event.echoes.sent > 1) {  // a round of echoes; a single one prints as it always did
-        row += PerfData(event.echoes);
+        line.perfData = PerfData(event.echoes);
     } else if (const std::int32_t kind = ProbeKind(event.probeType);
                kind != HTTPD && kind != PING) {
-        row += ServicePerfData(event);
+        line.perfData = ServicePerfData(event);
     }
-    std::printf("%s\n", row.c_str());
-    std::fflush(stdout);
+    lines_.push_back(std::move(line));
+}
+
+void ProbeLines::NodeHeld(const NodeHeldEvent& event) {
+    for (Line& line : lines_) {
+        if (line.index == event.index) {
+            line.row.status.held = event.reason;
+            line.row.status.heldBehind = event.parent;
+        }
+    }
 }
 
 void ProbeLines::PassEnded(std::int64_t, double) {
+    for (const Line& line : lines_) {
+        std::string row = OneLine(StatusRowText(line.row));
+        row.erase(row.find_last_not_of(' ') + 1);
+        std::printf("%s%s\n", row.c_str(), line.perfData.c_str());
+    }
+    std::fflush(stdout);
+    lines_.clear();
     if (const std::string why = LastPassFailure(); !why.empty()) {
         SayLine("the pass ended early: " + why);
     }

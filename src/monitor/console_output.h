@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/pass_events.h"
 #include "platform/window_port.h"
@@ -29,7 +30,8 @@ class ConsoleWindow : public ScanWindow {
 // (for a PING probe of more than one echo, after " | ", its performance data:
 // "rta=12.3ms;;;0 pl=20%;;;0;100") and
 // counts the outcomes of the latest pass; calls `passEnded` (on the scan
-// thread) when a pass ends.
+// thread) when a pass ends. The lines of a pass go out at its end, when the
+// alarm sweep has said which nodes are held (their rows say so).
 class ProbeLines : public PassListener {
   public:
     explicit ProbeLines(std::function<void()> passEnded = {}) : passEnded_(std::move(passEnded)) {}
@@ -38,11 +40,18 @@ class ProbeLines : public PassListener {
     void PassStarted(std::int64_t timeMs) override;
     void ProbeDone(const ProbeEvent& event) override;
     void PassEnded(std::int64_t timeMs, double seconds) override;
+    void NodeHeld(const NodeHeldEvent& event) override;
 
     int Answered() const { return answered_.load(); }
     int Failed() const { return failed_.load(); }
 
   private:
+    struct Line {
+        int index = 0;
+        NodeSlot row;
+        std::string perfData;
+    };
+    std::vector<Line> lines_;  // the pass's, on the scan thread only
     std::function<void()> passEnded_;
     std::atomic<int> answered_{0};
     std::atomic<int> failed_{0};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "alerts/alarm_hold.h"
 #include "config/node_table.h"
 #include "config/settings.h"
 #include "engine/pass_events.h"
@@ -52,6 +53,7 @@ bool ProgramRun::FindPing() {
 void ProgramRun::Start() {
     ResetNodeTable();
     LoadSettings();
+    SayNewHoldProblems(CurrentSettings(), options_.say);
     StartHistory();
     StartMetrics();
     if (options_.webhook) {
@@ -68,6 +70,7 @@ void ProgramRun::Reload() {
 
 void ProgramRun::FollowSettings() {
     const MonitorSettings settings = CurrentSettings();
+    SayNewHoldProblems(settings, options_.say);
     if (settings.Keep_Days != keepDays_) {
         history::StopHistory(history_);
         StartHistory();

@@ -41,10 +41,6 @@ std::vector<std::pair<int, NodeSlot>> ConfiguredNodes() {
 
 }  // namespace
 
-bool NodeHeldForStatus(const NodeSlot&) {
-    return false;
-}
-
 StatusBoard::StatusBoard(std::string historyPath) : historyPath_(std::move(historyPath)) {
     if (!historyPath_.empty()) {
         counter_ = std::thread(&StatusBoard::CountLoop, this);
@@ -109,7 +105,7 @@ BoardView StatusBoard::View() const {
     for (auto& [index, slot] : configured) {
         NodeView node;
         node.index = index;
-        node.held = NodeHeldForStatus(slot);
+        node.held = slot.status.held != HoldReason::None;
         const auto seen = seen_.find(index);
         if (seen != seen_.end() &&
             seen->second.identity ==

@@ -45,10 +45,6 @@ struct BoardView {
     std::vector<NodeView> nodes;
 };
 
-// Whether the node's alarms are held back. The held state of the node table
-// is not there yet: until it is, no node is held.
-bool NodeHeldForStatus(const NodeSlot& slot);
-
 class StatusBoard : public PassListener {
   public:
     // historyPath empty: no uptime is counted; nor while Keep_Days is 0.

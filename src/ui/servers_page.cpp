@@ -10,6 +10,7 @@
 #include <QStyledItemDelegate>
 #include <QTextOption>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "platform/window_port.h"
 #include "ui/dialogs.h"
@@ -172,7 +173,7 @@ int CSERVERS::SelectedSlot() const {
 
 void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
     // The dialog's fields only: the node's other keys (hand-edited) stay with it.
-    NodeEntry& node = NodeList[slot];
+    NodeEntry node = NodeList[slot];
     node.address = CutText(dialog.Address, CNodeDlg::kAddressLimit);
     node.port = CutText(dialog.Port, CNodeDlg::kPortLimit);
     node.title = CutText(dialog.Title, CNodeDlg::kTitleLimit);
@@ -181,6 +182,7 @@ void CSERVERS::StoreFromDialog(int slot, const CNodeDlg& dialog) {
     node.expect = CutText(dialog.Expect, CNodeDlg::kExpectLimit);
     node.query = CutText(dialog.Query, CNodeDlg::kQueryLimit);
     node.qtype = CutText(dialog.Qtype, CNodeDlg::kQtypeLimit);
+    ReplaceNode(NodeList, slot, std::move(node));
 }
 
 void CSERVERS::OnAdd() {
@@ -238,10 +240,7 @@ void CSERVERS::OnDelete() {
                        MessageIcon::Exclamation, MessageButtons::YesNo) != MessageAnswer::Yes) {
         return;
     }
-    for (int i = slot; i < kMaxNodes - 1; ++i) {
-        NodeList[i] = NodeList[i + 1];
-    }
-    NodeList[kMaxNodes - 1] = NodeEntry{};
+    RemoveNode(NodeList, slot);
     RefreshNodeList();
 }
 

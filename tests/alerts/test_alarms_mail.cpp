@@ -8,6 +8,7 @@
 #include <map>
 
 #include "alerts/alarm_dispatch.h"
+#include "alerts/alarm_hold.h"
 #include "alerts/smtp_mailer.h"
 #include "config/node_table.h"
 #include "platform/net_names.h"
@@ -269,6 +270,34 @@ TEST_F(Alarms, MailsInTableOrderThenSoundPageAndCommandOnce) {
     Probe(0, false);
     EXPECT_FALSE(AlarmSweep(s));
     EXPECT_EQ(NodeTable::Instance().Get(0).status.alarmCount, 1);
+}
+
+// Parents in a loop or naming no node are said once and ignored (the nodes alarm); a chain
+// holds each node behind its own parent; a node is down only when every node of its address is.
+TEST_F(Alarms, LoopsAndMissingParentsAreIgnoredAndChainsHold) {
+    MonitorSettings s;
+    const std::vector<std::array<std::string, 2>> nodes{{"a", "b"}, {"b", "a"}, {"c", "gone"},
+                                                        {"d", "e"}, {"e", "f"}, {"f", ""},
+                                                        {"f", ""},  {"g", "d"}};
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        s.NodeList[i] = {nodes[i][0], "", "", PING};
+        s.NodeList[i].parent = nodes[i][1];
+        NodeTable::Instance().SetNode(static_cast<int>(i), s.NodeList[i]);
+        Probe(static_cast<int>(i), i == 5);
+    }
+    const NodeHolds holds = DecideHolds(NodeTable::Instance().Snapshot(), s, 0);
+    std::vector<std::string> behind;  // each node's parent while held
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        behind.push_back(holds[i].parent);
+    // f answers on one of its two nodes, so e is not held
+    EXPECT_EQ(behind, (std::vector<std::string>{"", "", "", "e", "", "", "", "d"}));
+    std::vector<std::string> said;
+    for (int load = 0; load < 2; ++load)
+        SayNewHoldProblems(s, [&](const std::string& line) { said.push_back(line); });
+    EXPECT_EQ(said,
+              (std::vector<std::string>{"s0parent of a: b leads back to it; ignored",
+                                        "s1parent of b: a leads back to it; ignored",
+                                        "s2parent of c: no node has the address gone; ignored"}));
 }
 
 // What held a password is wiped when cut and when released: the storage is the

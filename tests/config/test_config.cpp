@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+#include "config/maintenance.h"
 #include "config/node_table.h"
 #include "config/placement.h"
 #include "config/profile_file.h"
@@ -243,6 +244,74 @@ TEST_F(Settings, SaveUpdatesAHandEditedFileInPlace) {
               "Loop_Flag=0\nPager_Flag=0\nCom_1=0\nCom_2=0\nPager_Phone=\nPager_Message=\n"
               "Email_Flag=0\nEmail_SMTP=\nEmail_From=\nEmail_To=\nEmail_Subject=\nLaunch_Flag=0\n"
               "Command_Line=\n[Unknown]\na=b");
+}
+
+// The sheet deletes node 0: each parent key stays with its node; deleting a parent leaves its
+// children without one; renaming a parent takes its children along.
+TEST_F(Settings, ParentKeysTravelWithTheirNodes) {
+    MonitorSettings s = Load(
+        "[Servers]\ns0node=x\ns1node=gw\ns2node=a\ns2parent=gw\ns3node=b\n"
+        "s3parent=a\ns4node=c\ns4parent=gw\n");
+    const auto parents = [](const MonitorSettings& m) {  // "address>parent" of each node
+        std::vector<std::string> all;
+        for (const NodeEntry& node : m.NodeList)
+            if (!node.address.empty())
+                all.push_back(node.address + ">" + node.parent);
+        return all;
+    };
+    using Parents = std::vector<std::string>;
+    RemoveNode(s.NodeList, 0);
+    ASSERT_TRUE(SaveSettings(s));
+    EXPECT_EQ(ReadFile(home_.iniPath()).find("s4"), std::string::npos);
+    EXPECT_EQ(parents(Load()), (Parents{"gw>", "a>gw", "b>a", "c>gw"}));
+    ReplaceNode(s.NodeList, 1, {"a2", "", "", PING});
+    RemoveNode(s.NodeList, 0);
+    EXPECT_EQ(parents(s), (Parents{"a2>", "b>a2", "c>"}));
+}
+
+// Windows and holds as written, and the local clock on the nights it jumps (Berlin, 2026).
+TEST(Maintenance, WindowsParseAndFollowTheLocalClockAcrossDaylightSaving) {
+    MaintenanceWindow w;
+    std::string why;
+    for (const char* bad :
+         {"daily 02:00", "Mon-Xyz 01:00-02:00", "daily 24:00-01:00", "daily 1:00-02:00",
+          "daily 02:00-02:00", "Sat 01:00-02:00 hosts=a", "Sat 01:00-02:00 nodes=a b"})
+        EXPECT_FALSE(ParseMaintenanceWindow(bad, &w, &why)) << bad;
+    std::time_t until = 0;
+    for (const char* bad : {"2026-02-30 10:00", "2026-03-01 10:00x", "2026-03-01"})
+        EXPECT_FALSE(ParseHoldUntil(bad, &until, &why)) << bad;
+    const char* zone = std::getenv("TZ");
+    const std::string saved = zone ? zone : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    const auto covers = [&](const char* text, std::time_t utc) {
+        return ParseMaintenanceWindow(text, &w, &why) && WindowCovers(w, utc);
+    };
+    const std::time_t spring = 1774746000, autumn = 1792890000;  // 2026-03-29 and 10-25 01:00 UTC
+    // Spring: 02:00 never shows, the window opens at 03:00 CEST for an hour. Autumn: it opens at
+    // the first 02:00 and ends an hour later, when the clock shows 02:00 again.
+    for (const auto& [text, utc, want] : std::vector<std::tuple<const char*, std::time_t, bool>>{
+             {"daily 02:00-03:00", spring - 60, false},
+             {"daily 02:00-03:00", spring, true},
+             {"daily 02:00-03:00", spring + 3599, true},
+             {"daily 02:00-03:00", spring + 3600, false},
+             {"Sun 02:00-03:00", autumn - 3600, true},
+             {"Sun 02:00-03:00", autumn - 1, true},
+             {"Sun 02:00-03:00", autumn, false},
+             {"Fri-Sat 23:00-01:30 nodes=a", spring - 7200, true},
+             {"Sun-Mon 23:00-01:30", spring - 7200, false},
+             {"daily 23:30-00:30", spring - 7200, true}})
+        EXPECT_EQ(covers(text, utc), want) << text << " at " << utc;
+    EXPECT_TRUE(ParseHoldUntil("2026-03-29 12:00", &until, &why) && until == spring + 9 * 3600)
+        << until;
+    if (saved.empty())
+        ::unsetenv("TZ");
+    else
+        ::setenv("TZ", saved.c_str(), 1);
+    ::tzset();
+    EXPECT_TRUE(WindowHoldsNode(w, "b") &&
+                ParseMaintenanceWindow("MON 00:00-23:59 nodes=a,b", &w, &why) &&
+                WindowHoldsNode(w, "b") && !WindowHoldsNode(w, "c"));
 }
 
 TEST_F(Settings, FailedOrRefusedSavesLeaveTheFileAlone) {

@@ -428,6 +428,92 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
         std::tuple(3, 2, "", 0));
 }
 
+// What the alarm channels and the holds saw, in order: "alarm <index>", "recovered <index>",
+// "held <index>" and each channel's name.
+struct Channels : PassListener {
+    std::vector<std::string> seen;
+    void NodeAlarmed(const NodeAlarmEvent& e) override {
+        seen.push_back("alarm " + std::to_string(e.index));
+    }
+    void NodeRecovered(const NodeAlarmEvent& e) override {
+        seen.push_back("recovered " + std::to_string(e.index));
+    }
+    void NodeHeld(const NodeHeldEvent& e) override {
+        seen.push_back("held " + std::to_string(e.index));
+    }
+    void AlarmDone(AlarmChannel c, bool) override { seen.push_back(AlarmChannelName(c)); }
+    std::vector<std::string> Take() { return std::exchange(seen, {}); }
+};
+using Seen = std::vector<std::string>;
+
+// A refused parent and two refused children behind it: the parent's alarm alone on every
+// channel, two held rows; the parent answers and one child still fails: that child alarms.
+TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
+    const auto channels = std::make_shared<Channels>();
+    AddPassListener(channels);
+    Add(0, "127.0.0.1", refused_);
+    Add(1, "127.0.0.2", refused_);
+    Add(2, "localhost", refused_);
+    for (const std::size_t i : {1U, 2U}) {
+        settings_.NodeList[i].parent = "127.0.0.1";
+        NodeTable::Instance().SetNode(static_cast<int>(i), settings_.NodeList[i]);
+    }
+    settings_.Num_Fails = settings_.Max_Alarms = "1";
+    settings_.Email_Flag = settings_.Launch_Flag = true;
+    settings_.Email_SMTP = "127.0.0.1";
+    settings_.Email_Port = LoopbackPeer::RefusedPort();
+    settings_.Command_Line = "echo ran >> " + dir_.file("launched");
+    Run();
+    EXPECT_EQ(channels->Take(), (Seen{"alarm 0", "email", "held 1", "held 2", "command"}));
+    const std::string held = "*ERROR* count: 1 (held: 127.0.0.1)";
+    EXPECT_EQ(StatusRows(), (Seen{Row("127.0.0.1 port:" + refused_, "*ERROR* count: 1"),
+                                  Row("127.0.0.2 port:" + refused_, held),
+                                  Row("localhost port:" + refused_, held)}));
+    EXPECT_EQ(Slot(1).status.alarmCount, 0);
+    EXPECT_EQ(Slot(2).status.alarmCount, 0);
+    for (int i : {0, 2})
+        NodeTable::Instance().Modify(i, [&](NodeSlot& s) { s.node.port = web_.portText(); });
+    Run();  // the child that still fails alarms once; the one that answers tells nothing
+    Run();
+    RemovePassListener(channels);
+    EXPECT_EQ(channels->Take(), (Seen{"recovered 0", "alarm 1", "email", "command"}));
+    EXPECT_EQ(Slot(1).status.failCount, 3);
+    EXPECT_EQ(StatusRows()[1], Row("127.0.0.2 port:" + refused_, "*ERROR* count: 3"));
+    EXPECT_EQ(ReadFile(dir_.file("launched")), "ran\nran\n");
+}
+
+// A window covering now, then Hold_Until: rows held and no alarm; when the hold has ended the
+// alarm comes at the next pass.
+TEST_F(Pass, MaintenanceHoldsEveryAlarmUntilItEndsThenTheNextPassAlarms) {
+    const auto channels = std::make_shared<Channels>();
+    AddPassListener(channels);
+    Add(0, "127.0.0.1", refused_);
+    Add(1, "127.0.0.2", refused_);
+    settings_.Num_Fails = "2";
+    settings_.Max_Alarms = "5";
+    const auto clock = [](int minutes) {
+        char text[32];
+        const std::time_t at = std::time(nullptr) + minutes * 60;
+        std::tm local{};
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", localtime_r(&at, &local));
+        return std::string(text);
+    };
+    settings_.Maintenance[3] =
+        "daily " + clock(-1).substr(11) + "-" + clock(2).substr(11) + " nodes=127.0.0.2";
+    settings_.Hold_Until = clock(5);
+    Run();
+    Run();
+    EXPECT_EQ(channels->Take(), (Seen{"held 0", "held 1", "held 0", "held 1"}));
+    EXPECT_EQ(StatusRows()[1],
+              Row("127.0.0.2 port:" + refused_, "*ERROR* count: 2 (held: maintenance)"));
+    settings_.Hold_Until = clock(-1);
+    Run();  // the window still holds node 1
+    settings_.Maintenance[3].clear();
+    Run();
+    RemovePassListener(channels);
+    EXPECT_EQ(channels->Take(), (Seen{"alarm 0", "held 1", "alarm 0", "alarm 1"}));
+}
+
 class Scheduler : public Pass, public SchedulerWindow {
   protected:
     void SetRunCaption(const std::string& caption) override { caption_ = caption; }

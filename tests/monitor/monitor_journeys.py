@@ -121,6 +121,11 @@ class Journeys(unittest.TestCase):
                 self.assertTrue(not nodes or lines[0].startswith("web") and lines[0].endswith("HTTP: 12 bytes."))
                 self.assertTrue(all(l.endswith("*ERROR* count: 1") for l in lines[1:]), lines)
                 self.assertEqual(os.path.exists(os.path.join(self.dir, "alarmed")), bool(alarms))
+        os.remove(os.path.join(self.dir, "alarmed"))  # a hold covering now: the row says so, nothing rings
+        r = self.monitor(write_ini(self.dir, [(refused, "shut")], alarm + "[Maintenance]\nHold_Until=2999-01-01 00:00\n"),
+                         "--once", "--alarms")
+        self.assertEqual((r.returncode, r.stdout, os.path.exists(os.path.join(self.dir, "alarmed"))),
+                         (2, "shut" + " " * 37 + "*ERROR* count: 1 (held: maintenance)\n", False))
         P = r" \| rta=\d+\.\dms;;;0 pl=0%;;;0;100"  # a round's perfdata; a failed threshold fails
         for general, code, tail in [("Echoes=1\n", 0, r"PING: \d+ ms\."), ("Echoes=3\n", 0, r"PING: \d+ ms\." + P),
                                     ("Echoes=3\n[Alerts]\nSlow_ms=1\n[General]\n", 2, r"\*ERROR\* Slow: \d+ ms\." + P)]:
@@ -186,7 +191,7 @@ class Journeys(unittest.TestCase):
 
         # SIGHUP: a node added to tarn.ini appears after the next pass, served where Listen now says.
         write_ini(self.dir, nodes + [(None, "echo"), (good, "added")],
-                  f"[Metrics]\nListen=[::]:{moved}\n", general="Echoes=2\n")
+                  f"[Metrics]\nListen=[::]:{moved}\n[Maintenance]\nHold_Until=2999-01-01 00:00\n", general="Echoes=2\n")
         mon.send_signal(signal.SIGHUP)
         def served():
             try:
@@ -196,6 +201,10 @@ class Journeys(unittest.TestCase):
         wait_for(served, 15, "added node")
         scrape = http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode()
         self.assertIn("\nsentrel_monitoring 1\n", scrape)  # the new listener knows what went before
+        held = 'sentrel_node_held{address="127.0.0.1",node="2",port="%d",title="shut\\\\xE8",type="HTTPD",reason="%s"} '
+        wait_for(lambda: held % (refused, "maintenance") + "1" in http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode(),
+                 15, "held by Hold_Until")
+        self.assertIn(held % (refused, "parent") + "0", http(moved, b"GET /metrics HTTP/1.0\r\n\r\n").decode())
         for name in ("echo_loss_ratio", "round_trip_jitter_seconds", "echoes_sent_total", "echoes_received_total"):
             self.assertRegex(scrape, f'sentrel_node_{name}{{[^}}]*title="echo"[^}}]*}} ' + "0\n" * ("loss" in name))
         self.assertRaises(ConnectionRefusedError, http, mport, b"GET /metrics HTTP/1.0\r\n\r\n")

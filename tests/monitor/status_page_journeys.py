@@ -21,7 +21,8 @@ HOSTILE = "<script>alert(1)</script>"
 D, MPORT = os.environ["XDG_STATE_HOME"], free_port()
 good = socket.create_server(("127.0.0.1", 0))
 nodes = [(good.getsockname()[1], HOSTILE), (free_port(), "shut\xe9"), (None, "echo")]
-ini = write_ini(D, nodes, f"[Metrics]\nListen=127.0.0.1:{MPORT}\nSite=nor&th\n", secs=1)
+ini = write_ini(D, nodes, f"[Metrics]\nListen=127.0.0.1:{MPORT}\nSite=nor&th\n[Maintenance]\n"
+                         "w0=daily 00:00-12:00\nw1=daily 12:00-00:00\n", secs=1)  # held all day
 mon = subprocess.Popen([MONITOR, "--config", ini], cwd=D, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 failed = []
 serving = [True]
@@ -68,7 +69,7 @@ try:
             (2, "echo", "PING", True, "PING: ", 100)]
     for n, (index, title, kind, up, said, uptime) in zip(s["nodes"], want):
         check("node", (n["node"], n["title"], n["address"], n["kind"], n["up"], n["held"], n["uptime24h"],
-                       n["uptime7d"]) == (index, title, "127.0.0.1", kind, up, False, uptime, uptime), n)
+                       n["uptime7d"]) == (index, title, "127.0.0.1", kind, up, True, uptime, uptime), n)
         check("fields", sorted(n) == sorted(["node", "title", "address", "port", "kind", "status", "up", "since",
                                              "stateSeconds", "lastProbe", "uptime24h", "uptime7d", "held"]), n)
         check("status", n["status"].startswith(said) and type(n["stateSeconds"]) is int, n)
