@@ -1,8 +1,10 @@
 #include "alerts/alarm_hold.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 
+#include "config/hold_file.h"
 #include "config/maintenance.h"
 
 namespace sentrel {
@@ -101,6 +103,11 @@ Maintenance ReadMaintenance(const MonitorSettings& settings) {
                                    "; ignored");
         }
     }
+    // The hold set from the window's menu or sentrel-monitor --hold, beside the file.
+    if (const std::time_t file = ReadHoldFile(); file > 0) {
+        out.holdUntil = out.holdSet ? std::max(out.holdUntil, file) : file;
+        out.holdSet = true;
+    }
     return out;
 }
 
@@ -150,6 +157,11 @@ NodeHolds DecideHolds(const std::array<NodeSlot, kMaxNodes>& slots, const Monito
         }
     }
     return holds;
+}
+
+std::time_t AlarmsHeldUntil(const MonitorSettings& settings, std::time_t now) {
+    const Maintenance maintenance = ReadMaintenance(settings);
+    return maintenance.holdSet && now < maintenance.holdUntil ? maintenance.holdUntil : 0;
 }
 
 std::vector<std::string> HoldProblems(const MonitorSettings& settings) {

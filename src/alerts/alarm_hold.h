@@ -30,6 +30,10 @@ const char* HoldReasonName(HoldReason reason);
 NodeHolds DecideHolds(const std::array<NodeSlot, kMaxNodes>& slots, const MonitorSettings& settings,
                       std::time_t now);
 
+// The end of the hold of every alarm (Hold_Until or the hold file) while it
+// lasts at `now`; 0 when none holds.
+std::time_t AlarmsHeldUntil(const MonitorSettings& settings, std::time_t now);
+
 // One line for each parent, window or Hold_Until in the settings that is
 // ignored, and why.
 std::vector<std::string> HoldProblems(const MonitorSettings& settings);

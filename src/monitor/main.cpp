@@ -4,7 +4,9 @@
 
 #include <sysexits.h>
 #include <cstdio>
+#include <ctime>
 
+#include "config/hold_file.h"
 #include "config/profile_file.h"
 #include "config/settings.h"
 #include "engine/ping_probe.h"
@@ -38,6 +40,21 @@ bool SettingsReadable() {
     return false;
 }
 
+// --hold: writes or removes the hold file beside the settings file, which the
+// running monitors read at their next pass.
+int HoldAlarms(const std::string& hold) {
+    std::string why;
+    if (hold == "off" ? EndHoldFile(&why)
+                      : WriteHoldFile(std::time(nullptr) + ParseHoldDuration(hold), &why)) {
+        const std::time_t until = ReadHoldFile();
+        std::printf("%s\n", until > 0 ? ("every alarm held until " + HoldText(until)).c_str()
+                                      : "no alarm held by --hold");
+        return 0;
+    }
+    SayLine(why);
+    return EX_CANTCREAT;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +81,9 @@ int main(int argc, char** argv) {
     }
     if (!SettingsReadable()) {
         return EX_NOINPUT;
+    }
+    if (!args.hold.empty()) {
+        return HoldAlarms(args.hold);
     }
     startup::ProgramRun run({.metrics = !args.once,
                              .webhook = !args.once || args.alarms,

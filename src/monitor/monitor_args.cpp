@@ -1,5 +1,7 @@
 #include "monitor/monitor_args.h"
 
+#include "config/hold_file.h"
+
 namespace sentrel::monitor {
 
 bool ParseMonitorArgs(const std::vector<std::string>& args, MonitorArgs* out, std::string* error) {
@@ -26,10 +28,20 @@ bool ParseMonitorArgs(const std::vector<std::string>& args, MonitorArgs* out, st
                 *error = "--config needs a file name";
                 return false;
             }
+        } else if (arg == "--hold") {
+            out->hold = i + 1 < args.size() ? args[++i] : "";
+            if (out->hold != "off" && ParseHoldDuration(out->hold) < 0) {
+                *error = "--hold needs a time such as 30m, 2h or 1d, or off";
+                return false;
+            }
         } else {
             *error = "unknown argument: " + arg;
             return false;
         }
+    }
+    if (out->once && !out->hold.empty()) {
+        *error = "--hold goes without --once";
+        return false;
     }
     if (out->alarms && !out->once) {
         *error = "--alarms goes with --once (monitoring always raises alarms)";

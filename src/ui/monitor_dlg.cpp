@@ -8,7 +8,9 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -18,8 +20,11 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 
+#include "alerts/alarm_hold.h"
+#include "config/hold_file.h"
 #include "config/node_table.h"
 #include "config/placement.h"
 #include "config/settings.h"
@@ -118,6 +123,14 @@ void CMonitorDlg::BuildControls() {
     silenceAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     silenceAction_->setVisible(false);
     connect(silenceAction_, &QAction::triggered, this, &CMonitorDlg::OnSilence);
+    QMenu* hold = menuBar_->addMenu(QStringLiteral("Hold alarms"));
+    hold->setObjectName(QStringLiteral("holdMenu"));
+    holdHourAction_ = hold->addAction(QStringLiteral("For 1 hour"));
+    holdHourAction_->setObjectName(QStringLiteral("holdHourAction"));
+    connect(holdHourAction_, &QAction::triggered, this, &CMonitorDlg::OnHoldHour);
+    endHoldAction_ = hold->addAction(QStringLiteral("End the hold"));
+    endHoldAction_->setObjectName(QStringLiteral("endHoldAction"));
+    connect(endHoldAction_, &QAction::triggered, this, &CMonitorDlg::OnEndHold);
 
     helpGlyph_ = new QToolButton(menuBar_);
     helpGlyph_->setObjectName(QStringLiteral("helpGlyph"));
@@ -155,8 +168,14 @@ void CMonitorDlg::BuildControls() {
 
     silencedLabel_ = new QLabel(QStringLiteral("Alarm sound silenced until a new outage"), client_);
     silencedLabel_->setObjectName(QStringLiteral("silencedLabel"));
-    silencedLabel_->setGeometry(250, 24, 326, 16);
+    silencedLabel_->setGeometry(250, 18, 326, 15);
     silencedLabel_->setVisible(false);
+
+    heldLabel_ = new QLabel(client_);
+    heldLabel_->setObjectName(QStringLiteral("heldLabel"));
+    heldLabel_->setTextFormat(Qt::PlainText);
+    heldLabel_->setGeometry(250, 33, 326, 15);
+    heldLabel_->setVisible(false);
 
     serversLabel_ = new QLabel(QStringLiteral("Server(s)"), client_);
     serversLabel_->setObjectName(QStringLiteral("serversLabel"));
@@ -334,8 +353,35 @@ void CMonitorDlg::ShowSilence() {
     silencedLabel_->setVisible(silenced);
 }
 
+void CMonitorDlg::OnHoldHour() {
+    std::string why;
+    if (!WriteHoldFile(std::time(nullptr) + 3600, &why)) {
+        QMessageBox::warning(this, QStringLiteral("Sentrel"), QString::fromStdString(why));
+    }
+    ShowHold();
+}
+
+void CMonitorDlg::OnEndHold() {
+    std::string why;
+    if (!EndHoldFile(&why)) {
+        QMessageBox::warning(this, QStringLiteral("Sentrel"), QString::fromStdString(why));
+    }
+    ShowHold();
+}
+
+void CMonitorDlg::ShowHold() {
+    const std::time_t now = std::time(nullptr);
+    const std::time_t until = AlarmsHeldUntil(CurrentSettings(), now);
+    endHoldAction_->setEnabled(ReadHoldFile() > now);
+    heldLabel_->setText(QString::fromStdString("Alarms held until " + HoldText(until)));
+    heldLabel_->setVisible(until > 0);
+}
+
 void CMonitorDlg::OnIconTimer() {
     ShowSilence();
+    if (++holdTicks_ % (1000 / kIconPeriodMs) == 0) {
+        ShowHold();  // a hold's file and end, about once a second
+    }
     if (!framesLoaded_) {
         for (int i = 0; i < kAnimationFrames; ++i) {
             frames_[static_cast<std::size_t>(i)] = AnimationFrameIcon(i);

@@ -77,6 +77,9 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     void OnIconTimer();
     // Silences the looping alarm sound until a new outage (Ctrl+M).
     void OnSilence();
+    // Holds every alarm for an hour, or ends that hold (the hold file).
+    void OnHoldHour();
+    void OnEndHold();
     // The close: Exit, Esc, the close box and termination signals come here.
     void reject() override;
 
@@ -94,6 +97,7 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     // the restored placement.
     void OnExposed();
     void ShowSilence();
+    void ShowHold();
 
     ScanScheduler scheduler_;
     std::unique_ptr<QtScanWindow> scanWindow_;
@@ -102,12 +106,15 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     QAction* aboutAction_ = nullptr;
     QAction* helpAction_ = nullptr;
     QAction* silenceAction_ = nullptr;  // shown while the looping alarm sound plays
+    QAction* holdHourAction_ = nullptr;
+    QAction* endHoldAction_ = nullptr;  // enabled while the hold file holds
     QToolButton* helpGlyph_ = nullptr;
     QWidget* client_ = nullptr;
     QLabel* logo_ = nullptr;
     QLabel* lastScanLabel_ = nullptr;
     QLabel* lastScanValue_ = nullptr;
     QLabel* silencedLabel_ = nullptr;  // shown while the alarm sound is silenced
+    QLabel* heldLabel_ = nullptr;      // shown while every alarm is held
     QLabel* serversLabel_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     QListWidget* statusList_ = nullptr;
@@ -120,6 +127,7 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
     std::array<QIcon, 6> frames_;
     int frameCounter_ = 0;
     int shownFrame_ = -1;
+    int holdTicks_ = 0;  // icon ticks since the hold was last shown
 
     bool watchingExposure_ = false;
     std::optional<QMargins> normalFrame_;  // the frame last seen in the normal state

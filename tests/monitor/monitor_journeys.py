@@ -126,6 +126,13 @@ class Journeys(unittest.TestCase):
                          "--once", "--alarms")
         self.assertEqual((r.returncode, r.stdout, os.path.exists(os.path.join(self.dir, "alarmed"))),
                          (2, "shut" + " " * 37 + "*ERROR* count: 1 (held: maintenance)\n", False))
+        ini = write_ini(self.dir, [(refused, "shut")], alarm)  # --hold's file, read by every pass, then its end
+        for hold, said in (("2h", "every alarm held until 2"), ("off", "no alarm held by --hold")):
+            self.assertEqual(self.monitor(ini, "--hold", hold).stdout[:len(said)], said)
+            r = self.monitor(ini, "--once", "--alarms")
+            self.assertEqual((r.stdout.endswith("(held: maintenance)\n"), os.path.exists(os.path.join(
+                self.dir, "alarmed"))), (hold == "2h", hold == "off"))
+        self.assertEqual(self.monitor(ini, "--hold", "2x").returncode, 64)
         P = r" \| rta=\d+\.\dms;;;0 pl=0%;;;0;100"  # a round's perfdata; a failed threshold fails
         for general, code, tail in [("Echoes=1\n", 0, r"PING: \d+ ms\."), ("Echoes=3\n", 0, r"PING: \d+ ms\." + P),
                                     ("Echoes=3\n[Alerts]\nSlow_ms=1\n[General]\n", 2, r"\*ERROR\* Slow: \d+ ms\." + P)]:
@@ -258,6 +265,50 @@ class Journeys(unittest.TestCase):
         mon.send_signal(signal.SIGTERM)
         mon.communicate(timeout=20)
         self.assertEqual(count("SELECT count(*) FROM session"), 2)
+
+    def test_two_sites_page_once_for_a_node_both_see_down(self):
+        # Two monitors ("sites") watch the same nodes in other slots under other titles; a real Prometheus
+        # scrapes both with the shipped configuration and rules (the alerts without their 5 minutes).
+        # 127.0.0.2 refuses; 127.0.0.3 answers after 2.5 s, beyond north's MAXSecs only.
+        slow = socket.create_server(("127.0.0.3", 0))
+        threading.Thread(target=lambda: [threading.Timer(2.5, lambda c=c: (c.sendall(PAGE), c.close())).start()
+                                         for c in iter(lambda: slow.accept()[0], None)], daemon=True).start()
+        nodes = [("127.0.0.1", peer(PAGE)), ("127.0.0.2", free_port()), ("127.0.0.3", slow.getsockname()[1])]
+        ports, pport = {"north": free_port(), "south": free_port()}, free_port()
+        with open(f"{DOCS}/prometheus.yml") as f:
+            config = f.read().replace("15s", "1s")
+        for site, maxsecs, order in (("north", 1, nodes), ("south", 6, nodes[::-1])):
+            with open(os.path.join(self.dir, site + ".ini"), "w") as f:
+                f.write(f"[General]\nSecs=1\nMAXSecs={maxsecs}\n[Servers]\n" + "".join(
+                    f"s{i}node={a}\ns{i}port={p}\ns{i}title={site} {i}\n" for i, (a, p) in enumerate(order))
+                    + f"[Metrics]\nListen=127.0.0.1:{ports[site]}\nSite={site}\n")
+            self.spawn(MONITOR, "--config", site + ".ini")
+            config = config.replace(f"monitor-{site}.example.net:9725", f"127.0.0.1:{ports[site]}")
+        with open(f"{DOCS}/sentrel_rules.yml") as f, open(os.path.join(self.dir, "sentrel_rules.yml"), "w") as out:
+            out.write(f.read().replace("for: 5m", "for: 0s"))
+        with open(os.path.join(self.dir, "prometheus.yml"), "w") as f:
+            f.write(config)
+        self.procs.append(subprocess.Popen(["prometheus", "--config.file=prometheus.yml", "--storage.tsdb.path=tsdb",
+                                            f"--web.listen-address=127.0.0.1:{pport}"], cwd=self.dir,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+        def query(expr, *labels):
+            url = f"http://127.0.0.1:{pport}/api/v1/query?query=" + urllib.parse.quote(expr)
+            try:
+                result = json.load(urllib.request.urlopen(url, timeout=5))["data"]["result"]
+            except OSError:
+                return {}
+            return {tuple(r["metric"].get(l) for l in labels): float(r["value"][1]) for r in result}
+        seen = {(site, a): float(site == "south" and a != "127.0.0.2" or a == "127.0.0.1")
+                for site in ports for a, _ in nodes}
+        wait_for(lambda: query("sentrel_node_up", "site", "address") == seen, 60, "both sites scraped")
+        quorum = 'ALERTS{alertname="SentrelNodeDownAtSites"}'
+        wait_for(lambda: query(quorum.replace("}", ',alertstate="firing"}'), "address"), 30, "the quorum alert")
+        for _ in range(5):  # several evaluations: the node one site sees down stays out
+            self.assertEqual(query(quorum, "address", "alertstate"), {("127.0.0.2", "firing"): 1})
+            time.sleep(1)
+        self.assertEqual(query('ALERTS{alertname="SentrelNodeDown",alertstate="firing"}', "site", "address"),
+                         {("north", "127.0.0.2"): 1, ("south", "127.0.0.2"): 1, ("north", "127.0.0.3"): 1})
 
     def test_sigterm_during_a_silent_probe_lets_the_node_finish(self):
         silent = peer(None)  # MAXSecs=0: the probe waits 60 s, and so does the stop

@@ -2,12 +2,14 @@
 // a pseudo-terminal modem and an SMTP peer on 127.0.0.1.
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
 
 #include "alerts/pager.h"
 #include "alerts/smtp_mailer.h"
+#include "config/hold_file.h"
 #include "config/placement.h"
 #include "config/settings.h"
 #include "engine/scan_pass.h"
@@ -364,6 +366,23 @@ class UiTest : public QObject {
         QCOMPARE(peer.accepted(), 2);
         QCOMPARE(List()->item(0)->text(), Row("slow 0", "*ERROR* count: 2"));
         QVERIFY(ReadFile(home_->iniPath()).rfind(ini + "\r\n[Screen]\r\n", 0) == 0);
+    }
+
+    // The hold menu: an hour's hold shows its end beside the silence label and the
+    // failing row says it is held; ending it hides the label.
+    void holdMenuHoldsEveryAlarmForAnHour() {
+        CMonitorDlg* dlg = Start(Ini({"[General]", "AutoStart=1", "Secs=1", "[Servers]",
+                                      "s0node=127.0.0.1", "s0port=1", "s0title=shut"}));
+        Find<QAction>(dlg, "holdHourAction")->trigger();
+        const std::time_t until = ReadHoldFile(), left = until - std::time(nullptr);
+        QVERIFY2(left >= 3599 && left <= 3660, std::to_string(left).c_str());
+        QLabel* held = Find<QLabel>(dlg, "heldLabel");
+        QVERIFY(held->isVisible());
+        QCOMPARE(held->text(), QString::fromStdString("Alarms held until " + HoldText(until)));
+        QVERIFY(QTest::qWaitFor([&] { return List()->item(0)->text().endsWith("maintenance)"); }));
+        Find<QAction>(dlg, "endHoldAction")->trigger();
+        QCOMPARE(ReadHoldFile(), std::time_t{0});
+        QVERIFY(!held->isVisible());
     }
 
     // OK on the sheet while a stopped pass finishes its node waits for that pass:
