@@ -131,9 +131,14 @@ void MergeWatched(std::vector<Watched>& into, const std::vector<Watched>& more) 
 Uptime CountUptime(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs) {
     Uptime u;
     const auto [first, last] = SpanOf(samples, fromMs, toMs);
-    u.passes = static_cast<int>(last - first);
-    u.answered =
-        static_cast<int>(std::count_if(first, last, [](const Sample& s) { return s.Answered(); }));
+    for (auto s = first; s != last; ++s) {
+        if (s->held == kHeldInMaintenance) {
+            ++u.maintenance;
+        } else {
+            ++u.passes;
+            u.answered += s->Answered() ? 1 : 0;
+        }
+    }
     return u;
 }
 

@@ -42,9 +42,12 @@ struct Bucket {
 std::vector<Bucket> Reduce(const NodeSeries& series, std::int64_t fromMs, std::int64_t toMs,
                            int buckets);
 
+// Results in maintenance count apart: neither up nor down.
+inline constexpr std::uint8_t kHeldInMaintenance = 2;
 struct Uptime {
-    int passes = 0;    // monitored passes with a result for the node
-    int answered = 0;  // of them, those the node answered
+    int passes = 0;       // monitored passes with a result for the node, maintenance aside
+    int answered = 0;     // of them, those the node answered
+    int maintenance = 0;  // results in maintenance
     double Percent() const { return passes > 0 ? 100.0 * answered / passes : 0.0; }
 };
 Uptime CountUptime(const std::vector<Sample>& samples, std::int64_t fromMs, std::int64_t toMs);

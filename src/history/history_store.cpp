@@ -53,13 +53,16 @@ constexpr const char* kSchemaV3 =
 constexpr const char* kSchemaV4 =
     "ALTER TABLE result ADD COLUMN failure INTEGER NOT NULL DEFAULT 0;";
 
+// Whether the result's alarms were held (Sample::held); 0 in every result stored before.
+constexpr const char* kSchemaV5 = "ALTER TABLE result ADD COLUMN held INTEGER NOT NULL DEFAULT 0;";
+
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
     int version;
     const char* sql;
 };
 constexpr Migration kMigrations[] = {
-    {1, kSchemaV1}, {2, kSchemaV2}, {3, kSchemaV3}, {4, kSchemaV4}};
+    {1, kSchemaV1}, {2, kSchemaV2}, {3, kSchemaV3}, {4, kSchemaV4}, {5, kSchemaV5}};
 
 std::string CacheKey(const ProbeRecord& r) {
     std::string key = r.key.address;
@@ -192,13 +195,16 @@ int HistoryStore::Prepare() {
                           " AND title=?4");
     insertResult_ = Statement(h,
                               "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count,"
-                              " sent, received, min_us, median_us, max_us, jitter_us, failure)"
-                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+                              " sent, received, min_us, median_us, max_us, jitter_us, failure,"
+                              " held) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+    markHeld_ = Statement(h,
+                          "UPDATE result SET held=?2 WHERE node_id=?1 AND"
+                          " time_ms=(SELECT max(time_ms) FROM result WHERE node_id=?1)");
     touchSession_ = Statement(h, "UPDATE session SET last_ms=max(last_ms, ?2) WHERE id=?1");
     noteNode_ = Statement(h, "INSERT OR IGNORE INTO session_node VALUES(?1, ?2)");
     logBatch_ = Statement(h, "INSERT INTO batch(from_ms, to_ms) VALUES(?1, ?2)");
-    for (const Statement* s :
-         {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_, &logBatch_}) {
+    for (const Statement* s : {&insertNode_, &findNode_, &insertResult_, &touchSession_, &noteNode_,
+                               &logBatch_, &markHeld_}) {
         if (!s->ok()) {
             return s->error();
         }
@@ -257,6 +263,15 @@ int HistoryStore::NodeId(const ProbeRecord& record, std::int64_t* id) {
     return code;
 }
 
+int HistoryStore::MarkHeld(const ProbeRecord& record) {
+    std::int64_t id = 0;
+    int code = NodeId(record, &id);
+    if (code == SQLITE_OK) {
+        code = markHeld_.Bind(1, id).Bind(2, std::int64_t{record.sample.held}).Run();
+    }
+    return code == SQLITE_DONE ? SQLITE_OK : code;
+}
+
 int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs) {
     int code = db_.Exec("BEGIN IMMEDIATE");
     std::int64_t fromMs = INT64_MAX, toMs = INT64_MIN;
@@ -276,6 +291,7 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(9, r.sample.echoes.maxMicros)
                        .Bind(10, r.sample.echoes.jitterMicros)
                        .Bind(11, static_cast<std::int64_t>(r.sample.failure))
+                       .Bind(12, std::int64_t{r.sample.held})
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
             fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
@@ -371,9 +387,12 @@ void AddSamples(Statement& rows, std::vector<Sample>& into) {
         const auto int32 = [&](int column) { return static_cast<std::int32_t>(rows.Int(column)); };
         const std::int64_t failure = rows.Int(9);  // a number this version does not know: the count
         const Sample s{
-            rows.Int(0), int32(1), int32(2),
+            rows.Int(0),
+            int32(1),
+            int32(2),
             EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)},
-            failure == 1 || failure == 2 ? static_cast<FailureText>(failure) : FailureText::Count};
+            failure == 1 || failure == 2 ? static_cast<FailureText>(failure) : FailureText::Count,
+            static_cast<std::uint8_t>(rows.Int(10))};
         if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
             into.push_back(s);
         }
@@ -411,7 +430,7 @@ void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spa
     series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
     Statement rows(db_.Handle(),
                    "SELECT time_ms, value, fail_count, sent, received, min_us, median_us, max_us,"
-                   " jitter_us, failure FROM result"
+                   " jitter_us, failure, held FROM result"
                    " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
     for (const std::int64_t id : NodeIds(key)) {
         for (const Watched& span : spans) {
@@ -440,7 +459,7 @@ std::pair<std::int64_t, std::int64_t> HistoryStore::CountAnswered(const NodeKey&
     }
     Statement rows(db_.Handle(),
                    "SELECT count(*), coalesce(sum(value>0), 0) FROM result "
-                   "WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3");
+                   "WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 AND held<>2");
     for (const std::int64_t id : NodeIds(key)) {
         if (rows.Bind(1, id).Bind(2, fromMs).Bind(3, toMs).Step() == SQLITE_ROW) {
             counts.first += rows.Int(0);

@@ -38,7 +38,7 @@
 
 namespace sentrel::history {
 
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 struct ProbeRecord {
     NodeKey key;
@@ -64,6 +64,8 @@ class HistoryStore {
     // Results in one transaction; also notes `passEndMs` (when non-zero) as the
     // open session's latest sign of life.
     int AddResults(const std::vector<ProbeRecord>& records, std::int64_t passEndMs);
+    // Marks the node's latest stored result as held (record.sample.held).
+    int MarkHeld(const ProbeRecord& record);
     // Deletes up to `limit` results older than `cutoffMs` and the sessions that
     // ended before it. Returns how many results went, or minus the SQLite code.
     int Prune(std::int64_t cutoffMs, int limit);
@@ -91,7 +93,7 @@ class HistoryStore {
                    std::int64_t fromMs, std::int64_t toMs);
 
     Database db_;
-    Statement insertNode_, findNode_, insertResult_, touchSession_, noteNode_, logBatch_;
+    Statement insertNode_, findNode_, insertResult_, touchSession_, noteNode_, logBatch_, markHeld_;
     std::unordered_map<std::string, std::int64_t> nodeIds_;
     std::int64_t sessionId_ = 0;
     std::unordered_set<std::int64_t> sessionNodes_;  // nodes noted for the open session

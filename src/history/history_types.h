@@ -32,6 +32,7 @@ struct Sample {
     std::int32_t failCount = 0;  // consecutive failures after this probe
     EchoFigures echoes{};        // PING's echoes; all 0 for HTTPD and results before version 3
     FailureText failure = FailureText::Count;  // Count for results before version 4
+    std::uint8_t held = 0;  // its alarms held: 0 no, 1 behind a parent, 2 in maintenance
     bool Answered() const { return value > 0; }
 };
 

@@ -90,6 +90,14 @@ void HistoryWriter::ProbeDone(const ProbeEvent& event) {
     Push(std::move(e));
 }
 
+void HistoryWriter::NodeHeld(const NodeHeldEvent& event) {
+    Event e{Kind::Held, event.timeMs, {}};
+    e.record.key = MakeNodeKey(event.address, event.port, event.probeType);
+    e.record.title = event.title;
+    e.record.sample.held = static_cast<std::uint8_t>(event.reason);
+    Push(std::move(e));
+}
+
 void HistoryWriter::PassStarted(std::int64_t timeMs) {
     Push({Kind::PassStart, timeMs, {}});
 }
@@ -175,6 +183,21 @@ bool HistoryWriter::WriteBatch(std::deque<Event>& batch) {
     for (Event& e : batch) {
         if (e.kind == Kind::Probe) {
             records.push_back(std::move(e.record));
+            continue;
+        }
+        if (e.kind == Kind::Held) {
+            // The node's result of the pass: still in this batch, or stored already.
+            const auto same = [&](const ProbeRecord& r) {
+                return r.key.address == e.record.key.address && r.key.port == e.record.key.port &&
+                       r.key.probeType == e.record.key.probeType && r.title == e.record.title;
+            };
+            if (const auto r = std::find_if(records.rbegin(), records.rend(), same);
+                r != records.rend()) {
+                r->sample.held = e.record.sample.held;
+            } else if (const int code = store_.MarkHeld(e.record); code != SQLITE_OK) {
+                TurnOff("cannot write", code);
+                return false;
+            }
             continue;
         }
         if (e.kind == Kind::PassEnd) {

@@ -46,9 +46,11 @@ class HistoryWriter : public PassListener {
     // its own: from its start to its end.
     void PassStarted(std::int64_t timeMs) override;
     void PassEnded(std::int64_t timeMs, double seconds) override;
+    // Marks the node's result of the pass as held.
+    void NodeHeld(const NodeHeldEvent& event) override;
 
   private:
-    enum class Kind { On, Off, Probe, PassStart, PassEnd };
+    enum class Kind { On, Off, Probe, PassStart, PassEnd, Held };
     struct Event {
         Kind kind;
         std::int64_t timeMs;

@@ -45,12 +45,15 @@ QString Duration(std::int64_t ms) {
 
 QString UptimeText(const history::Uptime& u) {
     if (u.passes == 0) {
-        return QStringLiteral("no results");
+        return u.maintenance > 0 ? QStringLiteral("in maintenance (%1 results)").arg(u.maintenance)
+                                 : QStringLiteral("no results");
     }
-    return QStringLiteral("%1 % (%2 of %3 passes)")
+    return QStringLiteral("%1 % (%2 of %3 passes%4)")
         .arg(u.Percent(), 0, 'f', 2)
         .arg(u.answered)
-        .arg(u.passes);
+        .arg(u.passes)
+        .arg(u.maintenance > 0 ? QStringLiteral(", %1 in maintenance").arg(u.maintenance)
+                               : QString());
 }
 
 // The node behind a row of the status list (rows are the table's slots in order).

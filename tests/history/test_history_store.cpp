@@ -183,7 +183,7 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
         "ALTER TABLE result DROP COLUMN sent; ALTER TABLE result DROP COLUMN received;"
         "ALTER TABLE result DROP COLUMN min_us; ALTER TABLE result DROP COLUMN median_us;"
         "ALTER TABLE result DROP COLUMN max_us; ALTER TABLE result DROP COLUMN failure;"
-        "PRAGMA user_version=2;");
+        "ALTER TABLE result DROP COLUMN held; PRAGMA user_version=2;");
     EXPECT_FALSE(write(round));  // jitter_us is there already: the step fails
     EXPECT_EQ(columns("ALTER TABLE result DROP COLUMN jitter_us"), 0);
     EXPECT_TRUE(write(round) && write(loss) && write(slow));
@@ -200,7 +200,7 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
     EXPECT_TRUE(csv.ends_with(",0,\"*ERROR* Slow: 20 ms.\"" + figures)) << csv;
     const EchoSpan span = SpanEchoes(s.samples, 0, INT64_MAX);
     EXPECT_EQ(std::tuple(span.sent, span.received, span.jitterMs), std::tuple(9, 6, 19.751));
-    columns("PRAGMA user_version=5");
+    columns("PRAGMA user_version=6");
     const std::string before = testing::ReadFile(dir.file);
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(write(Probe(9000, 7)));
@@ -208,6 +208,38 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
     EXPECT_EQ(std::tuple(testing::ReadFile(dir.file) == before, said.find('\n') + 1),
               std::tuple(true, said.size()))
         << said;
+}
+
+// Why a result's alarms were held is kept whether its pass is still queued or
+// stored already; uptime counts the results in maintenance apart.
+TEST(HistoryStore, HeldResultsKeepWhyAndMaintenanceCountsApart) {
+    TempDir dir;
+    NodeHeldEvent held;
+    held.address = "127.0.0.1", held.port = "8080", held.title = "web";
+    HistoryWriter w({dir.file, 0});
+    for (const auto& [time, reason] : {std::pair{1000, HoldReason::Maintenance},
+                                       {2000, HoldReason::Parent},
+                                       {3000, HoldReason::None}}) {
+        w.ProbeDone(Probe(time, 0, time / 1000));
+        if (time == 2000) {
+            w.Flush();  // stored before its hold is known
+        }
+        held.reason = reason;
+        if (reason != HoldReason::None) {
+            w.NodeHeld(held);
+        }
+    }
+    w.Flush();
+    const NodeSeries s = ReadAll(dir.file);
+    ASSERT_EQ(s.samples.size(), 3u);
+    EXPECT_EQ(std::tuple(s.samples[0].held, s.samples[1].held, s.samples[2].held),
+              std::tuple(2, 1, 0));
+    const Uptime u = CountUptime(s.samples, 0, INT64_MAX);
+    EXPECT_EQ(std::tuple(u.passes, u.answered, u.maintenance), std::tuple(2, 0, 1));
+    HistoryStore store;
+    ASSERT_EQ(store.OpenForReading(dir.file), SQLITE_OK);
+    const auto [counted, up] = store.CountAnswered(kWeb, 0, INT64_MAX);
+    EXPECT_EQ(std::tuple(counted, up), std::tuple(2, 0));
 }
 
 // Each fault is prepared in a child process (mounts, a lock holder, another

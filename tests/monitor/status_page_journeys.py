@@ -20,9 +20,12 @@ from monitor_journeys import MONITOR, PAGE, free_port, http, wait_for, write_ini
 HOSTILE = "<script>alert(1)</script>"
 D, MPORT = os.environ["XDG_STATE_HOME"], free_port()
 good = socket.create_server(("127.0.0.1", 0))
-nodes = [(good.getsockname()[1], HOSTILE), (free_port(), "shut\xe9"), (None, "echo")]
-ini = write_ini(D, nodes, f"[Metrics]\nListen=127.0.0.1:{MPORT}\nSite=nor&th\n[Maintenance]\n"
-                         "w0=daily 00:00-12:00\nw1=daily 12:00-00:00\n", secs=1)  # held all day
+nodes = [(good.getsockname()[1], HOSTILE), (free_port(), "shut\xe9"), (None, "echo"), (free_port(), "gw")]
+ini = write_ini(D, nodes, f"[Metrics]\nListen=127.0.0.1:{MPORT}\nSite=nor&th\n", secs=1)
+with open(ini, "rb") as f:  # the last node elsewhere, down, and the second behind it: held
+    text = f.read().replace(b"s3node=127.0.0.1", b"s3node=127.0.0.2").replace(b"s1type=0", b"s1type=0\ns1parent=127.0.0.2")
+with open(ini, "wb") as f:
+    f.write(text)
 mon = subprocess.Popen([MONITOR, "--config", ini], cwd=D, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 failed = []
 serving = [True]
@@ -66,10 +69,10 @@ try:
                                    "nodes"])), s)
     check("times", when(s["generated"]) and when(s["lastScan"]), s)
     want = [(0, HOSTILE, "HTTPD", True, "HTTP: 12 bytes.", 100), (1, "shut\xe9", "HTTPD", False, "*ERROR* count: ", 0),
-            (2, "echo", "PING", True, "PING: ", 100)]
+            (2, "echo", "PING", True, "PING: ", 100), (3, "gw", "HTTPD", False, "*ERROR* count: ", 0)]
     for n, (index, title, kind, up, said, uptime) in zip(s["nodes"], want):
         check("node", (n["node"], n["title"], n["address"], n["kind"], n["up"], n["held"], n["uptime24h"],
-                       n["uptime7d"]) == (index, title, "127.0.0.1", kind, up, True, uptime, uptime), n)
+                       n["uptime7d"]) == (index, title, f"127.0.0.{1 + index // 3}", kind, up, index == 1, uptime, uptime), n)
         check("fields", sorted(n) == sorted(["node", "title", "address", "port", "kind", "status", "up", "since",
                                              "stateSeconds", "lastProbe", "uptime24h", "uptime7d", "held"]), n)
         check("status", n["status"].startswith(said) and type(n["stateSeconds"]) is int, n)
@@ -79,7 +82,7 @@ try:
     check("policy", "Content Security Policy" not in log and "Content-Security-Policy" not in log, log)
     for title, said in (("shut\xe9", "*ERROR* count: "), ("echo", "PING: "), ("nor&amp;th", "Monitoring")):
         check("page", title in dom and said in dom, dom)
-    check("rows", dom.count("<tr class=") == 3 and dom.count('class="up"') == 2, dom)
+    check("rows", len(s["nodes"]) == 4 and dom.count("<tr class=") == 4 and dom.count('class="up"') == 2, dom)
 
     since = s["nodes"][0]["since"]
     serving[0] = False  # the first node stops answering: its state and time in it change
@@ -87,7 +90,7 @@ try:
     check("state change", later["nodes"][0]["since"] > since and later["nodes"][0]["status"].startswith("*ERROR*"),
           later["nodes"][0])
     dom, _ = browse()
-    check("page after change", dom.count('class="down"') == 2 and "rotating" not in dom, dom)
+    check("page after change", dom.count('class="down"') == 3 and "rotating" not in dom, dom)
 
     head = http(MPORT, b"GET / HTTP/1.0\r\n\r\n").split(b"\r\n\r\n")[0].decode()
     check("headers", "default-src 'none'; style-src 'sha256-" in head and "no-store" in head, head)
