@@ -12,10 +12,14 @@
 #include <cassert>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "platform/icmp_echo.h"
 #include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 
@@ -175,11 +179,100 @@ class HelperProcess {
     std::string buffer_;
 };
 
-std::mutex gHelperMutex;
+// The helper processes of the run. A process serves one round at a time, so
+// probes in flight at once each take one of their own, up to kMaxHelpers; more
+// wait for one to come free. A start that failed is not tried again until
+// PingHelperStop.
+constexpr std::size_t kMaxHelpers = 8;
 
-HelperProcess& Helper() {
-    static HelperProcess helper;
-    return helper;
+class HelperPool {
+  public:
+    // A helper ready for requests, all to the caller until Release; none when
+    // none can start.
+    HelperProcess* Acquire() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (failed_) {
+                return nullptr;
+            }
+            if (const auto idle = std::find_if(slots_.begin(), slots_.end(),
+                                               [](const Slot& slot) { return !slot.busy; });
+                idle != slots_.end()) {
+                idle->busy = true;
+                return Started(idle->process.get(), lock);
+            }
+            if (slots_.size() < kMaxHelpers) {
+                slots_.push_back({std::make_unique<HelperProcess>(), true});
+                return Started(slots_.back().process.get(), lock);
+            }
+            freed_.wait(lock);
+        }
+    }
+
+    void Release(HelperProcess* process) {
+        {
+            std::lock_guard lock(mutex_);
+            for (Slot& slot : slots_) {
+                slot.busy = slot.busy && slot.process.get() != process;
+            }
+        }
+        freed_.notify_all();
+    }
+
+    // Ends every helper once none is in use, and forgets a failed start.
+    void StopAll() {
+        std::unique_lock lock(mutex_);
+        freed_.wait(lock, [&] {
+            return std::none_of(slots_.begin(), slots_.end(), [](const Slot& s) { return s.busy; });
+        });
+        slots_.clear();
+        failed_ = false;
+    }
+
+  private:
+    struct Slot {
+        std::unique_ptr<HelperProcess> process;
+        bool busy = false;
+    };
+
+    // Starts the process, taken by the caller, outside the lock: a start may wait.
+    HelperProcess* Started(HelperProcess* process, std::unique_lock<std::mutex>& lock) {
+        lock.unlock();
+        const bool ready = process->Start();
+        lock.lock();
+        if (ready) {
+            return process;
+        }
+        failed_ = true;
+        for (Slot& slot : slots_) {
+            slot.busy = slot.busy && slot.process.get() != process;
+        }
+        freed_.notify_all();
+        return nullptr;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::vector<Slot> slots_;
+    bool failed_ = false;
+};
+
+HelperPool& Helpers() {
+    static HelperPool pool;
+    return pool;
+}
+
+// A round through a helper of the pool; all Unavailable when none can start.
+std::vector<HelperEcho> RoundThroughPool(const std::string& ipText, std::uint16_t id,
+                                         std::uint16_t seq, int timeoutMs, int count) {
+    HelperProcess* helper = Helpers().Acquire();
+    if (helper == nullptr) {
+        return std::vector<HelperEcho>(static_cast<std::size_t>(count));
+    }
+    WaitForSendSlot();  // the round's first request keeps to the pass's pacing
+    std::vector<HelperEcho> results = helper->Round(ipText, id, seq, timeoutMs, count);
+    Helpers().Release(helper);
+    return results;
 }
 
 }  // namespace
@@ -207,26 +300,24 @@ std::string PingHelperPath() {
 }
 
 bool PingHelperStart() {
-    std::lock_guard<std::mutex> lock(gHelperMutex);
-    return Helper().Start();
+    HelperProcess* helper = Helpers().Acquire();
+    Helpers().Release(helper);
+    return helper != nullptr;
 }
 
 HelperEcho PingThroughHelper(const std::string& ipText, std::uint16_t id, std::uint16_t seq,
                              int timeoutMs) {
-    std::lock_guard<std::mutex> lock(gHelperMutex);
-    return Helper().Round(ipText, id, seq, timeoutMs, 1).front();
+    return RoundThroughPool(ipText, id, seq, timeoutMs, 1).front();
 }
 
 std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::uint16_t id,
                                                std::uint16_t seq, int timeoutMs, int count) {
-    std::lock_guard<std::mutex> lock(gHelperMutex);
     assert(count >= 1 && count <= kMaxEchoesInRound);
-    return Helper().Round(ipText, id, seq, timeoutMs, count);
+    return RoundThroughPool(ipText, id, seq, timeoutMs, count);
 }
 
 void PingHelperStop() {
-    std::lock_guard<std::mutex> lock(gHelperMutex);
-    Helper().Stop();
+    Helpers().StopAll();
 }
 
 }  // namespace sentrel

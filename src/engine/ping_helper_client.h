@@ -1,7 +1,8 @@
 // The PING probe's way through sentrel-ping, the small helper that holds the
-// raw-socket privilege so the program does not need it. One helper process serves
-// the whole run: started at first use, it answers one echo request at a time over a
-// socket pair on its stdin and stdout, and ends when the program closes its end.
+// raw-socket privilege so the program does not need it. A helper process, started
+// at first use, answers one request (a round of echoes) at a time over a socket
+// pair on its stdin and stdout, and ends when the program closes its end. Probes
+// in flight at once (a parallel pass) each use a process of their own, up to 8.
 #pragma once
 
 #include <cstdint>

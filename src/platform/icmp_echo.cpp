@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace sentrel {
@@ -360,6 +361,12 @@ bool ReceiveStamp(msghdr* message, timespec* stamp) {
 }
 
 }  // namespace
+
+void WaitForSendSlot() {
+    for (Clock::time_point retryAt; !TakeSendSlot(&retryAt);) {
+        std::this_thread::sleep_until(retryAt);
+    }
+}
 
 void SetEchoPacing(std::chrono::milliseconds interval) {
     gPaceStep.store(std::chrono::duration_cast<Clock::duration>(interval).count());

@@ -40,6 +40,9 @@ inline constexpr int kEchoGapMs = 50;
 // round holds its next request back and keeps reading answers meanwhile). 0, the
 // start, paces nothing beyond each round's own gap.
 void SetEchoPacing(std::chrono::milliseconds interval);
+// Waits for the pacer's next slot (at once while no pacing is set): for a request
+// that goes out through another process, such as the helper's.
+void WaitForSendSlot();
 
 // A non-blocking, close-on-exec ICMP (AF_INET) or ICMPv6 (AF_INET6) socket of that
 // kind; -1 when it cannot be opened (always for another family). An unprivileged
