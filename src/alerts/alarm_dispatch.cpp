@@ -57,14 +57,15 @@ std::string SmtpServerText(const std::string& emailSmtp) {
     return found ? address : server;
 }
 
-MailResult MailAlarm(const MonitorSettings& settings, const std::string& body) {
+MailResult MailAlarm(const MonitorSettings& settings, const std::string& body,
+                     const OperatorVoice& say) {
     return SendAlertMail(SmtpServerText(settings.Email_SMTP), settings.Email_From,
                          settings.Email_To, settings.Email_Subject, body,
-                         MailTransportFromSettings(settings));
+                         MailTransportFromSettings(settings), say);
 }
 
 bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
-                const AlarmRaised& raisedAt, const AlarmHeld& heldAt) {
+                const AlarmRaised& raisedAt, const AlarmHeld& heldAt, const OperatorVoice& say) {
     bool passAlarm = false;
     const NodeHolds holds =
         DecideHolds(NodeTable::Instance().Snapshot(), settings, std::time(nullptr));
@@ -119,7 +120,8 @@ bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome,
         }
         if (settings.Email_Flag) {
             WindowSetTitle(kTitleSendingEmail);
-            const MailResult mailed = MailAlarm(settings, AlertMailBody(raisedSlot.node.address));
+            const MailResult mailed =
+                MailAlarm(settings, AlertMailBody(raisedSlot.node.address), say);
             Report(outcome, AlarmChannel::Email, mailed == MailSent);
         }
     }

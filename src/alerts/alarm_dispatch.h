@@ -31,9 +31,11 @@ inline constexpr const char* kTitlePaging = "Sentrel - paging...";
 // Walks the node table after the probe sweep, once every result of the pass is
 // in: decides which nodes are held (each node's `held`), raises the alarms due
 // of the others (alarmCount is raised only here) and sends one e-mail per
-// alarming node when Email_Flag is set. Returns the pass alarm flag.
+// alarming node when Email_Flag is set; why a mail was not sent goes to `say`.
+// Returns the pass alarm flag.
 bool AlarmSweep(const MonitorSettings& settings, const AlarmOutcome& outcome = {},
-                const AlarmRaised& raised = {}, const AlarmHeld& held = {});
+                const AlarmRaised& raised = {}, const AlarmHeld& held = {},
+                const OperatorVoice& say = {});
 
 // Once per pass with an alarm and no abort: sound, page, command.
 void PassAlerts(const MonitorSettings& settings, const AlarmOutcome& outcome = {});
@@ -45,6 +47,7 @@ std::string SmtpServerText(const std::string& emailSmtp);
 
 // One alarm e-mail with the given body, as the settings ask for it: server,
 // addresses, subject, and the port, TLS and login of the transport keys.
-MailResult MailAlarm(const MonitorSettings& settings, const std::string& body);
+MailResult MailAlarm(const MonitorSettings& settings, const std::string& body,
+                     const OperatorVoice& say = {});
 
 }  // namespace sentrel

@@ -175,7 +175,8 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
 }
 
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
-                         std::string subject, std::string message, const MailTransport& transport) {
+                         std::string subject, std::string message, const MailTransport& transport,
+                         const OperatorVoice& say) {
     // The one choice the transport makes. Without TLS and a login the dialogue is
     // the clear-text one it always was: HELO, each receive judged by the number
     // at its start, and nothing said on standard error.
@@ -192,9 +193,10 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
     if (result != MailSent) {
         const std::string& why =
             dialogue.Failure().empty() ? "the connection was not made" : dialogue.Failure();
-        std::fprintf(stderr, "sentrel: e-mail to %s port %u not sent: %s\n",
-                     transport.serverName.c_str(), static_cast<unsigned>(transport.port),
-                     why.c_str());
+        if (say) {
+            say("e-mail to " + transport.serverName + " port " + std::to_string(transport.port) +
+                " not sent: " + why);
+        }
     }
     return result;
 }

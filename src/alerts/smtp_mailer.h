@@ -6,6 +6,7 @@
 #include <string>
 
 #include "alerts/mail_transport.h"
+#include "platform/operator_voice.h"
 
 namespace sentrel {
 
@@ -16,9 +17,10 @@ enum MailResult : int { MailSent = 1, MailNoSocket = 2, MailFailed = 3 };
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
                          std::string subject, std::string message);
 // The same dialogue on transport.port; with TLS or a login it opens with EHLO,
-// STARTTLS (or TLS on connect) and AUTH, and a failure is explained on stderr.
+// STARTTLS (or TLS on connect) and AUTH, and a failure is explained in one line to `say`.
 MailResult SendAlertMail(std::string server, std::string sender, std::string recipient,
-                         std::string subject, std::string message, const MailTransport& transport);
+                         std::string subject, std::string message, const MailTransport& transport,
+                         const OperatorVoice& say = {});
 
 // "Date: Thu, 02 Jan 1997 09:05:07 +0000\r\n" from a local time and its UTC offset.
 std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);

@@ -99,4 +99,8 @@ void NotifyNodeHeld(const NodeHeldEvent& event) {
     ForEach([&](PassListener& l) { l.NodeHeld(event); });
 }
 
+void NotifyOperatorLine(const std::string& line) {
+    ForEach([&](PassListener& l) { l.OperatorLine(line); });
+}
+
 }  // namespace sentrel

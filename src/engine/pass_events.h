@@ -75,6 +75,9 @@ class PassListener {
     virtual void NodeAlarmed(const NodeAlarmEvent& event) {}
     virtual void NodeRecovered(const NodeAlarmEvent& event) {}
     virtual void NodeHeld(const NodeHeldEvent& event) {}
+    // A line for the operator from inside the pass (a node not probed, a mail not
+    // sent): no name in front, no line break.
+    virtual void OperatorLine(const std::string& line) {}
 };
 
 // The process's listeners. Adding and removing is safe while a pass runs.
@@ -91,5 +94,6 @@ void NotifyAlarmDone(AlarmChannel channel, bool ok);
 void NotifyNodeAlarmed(const NodeAlarmEvent& event);
 void NotifyNodeRecovered(const NodeAlarmEvent& event);
 void NotifyNodeHeld(const NodeHeldEvent& event);
+void NotifyOperatorLine(const std::string& line);
 
 }  // namespace sentrel

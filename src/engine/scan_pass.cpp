@@ -66,14 +66,14 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot, std
     return ip;
 }
 
-// What is wrong with a node's address goes to stderr once per address text and run,
+// What is wrong with a node's address is said once per address text and run,
 // not at every pass.
 void SayBadAddressOnce(const std::string& address, const std::string& why) {
     static std::mutex mutex;
     static std::set<std::string> said;
     std::lock_guard lock(mutex);
     if (said.insert(address).second) {
-        std::fprintf(stderr, "sentrel: node %s is not probed: %s\n", address.c_str(), why.c_str());
+        NotifyOperatorLine("node " + address + " is not probed: " + why);
     }
 }
 
@@ -353,7 +353,8 @@ void ScanCycle() {
             [](int index, const NodeSlot& slot) { NotifyNodeAlarmed(AlarmEventFor(index, slot)); },
             [](int index, const NodeSlot& slot, bool alarmHeld) {
                 NotifyNodeHeld(HeldEventFor(index, slot, alarmHeld));
-            });
+            },
+            NotifyOperatorLine);
         if (alarm && ScanAbort.load() == 0) {
             PassAlerts(settings, NotifyAlarmDone);
         } else {

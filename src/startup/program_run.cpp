@@ -26,6 +26,16 @@ namespace {
 // what is still waiting then is dropped, each notice with its line.
 constexpr auto kWebhookEndLimit = webhook::kRequestLimit + std::chrono::seconds(2);
 
+// The pass's lines for the operator, in the program's voice.
+class VoiceListener : public PassListener {
+  public:
+    explicit VoiceListener(OperatorVoice say) : say_(std::move(say)) {}
+    void OperatorLine(const std::string& line) override { say_(line); }
+
+  private:
+    OperatorVoice say_;
+};
+
 }  // namespace
 
 ProgramRun::ProgramRun(RunOptions options)
@@ -34,6 +44,8 @@ ProgramRun::ProgramRun(RunOptions options)
         options_.say = [](const std::string&) {};
     }
     SetSoundPlayer(options_.sound);
+    voice_ = std::make_shared<VoiceListener>(options_.say);
+    AddPassListener(voice_);
     connect(&watch_, &TerminationWatch::terminationRequested, this,
             &ProgramRun::terminationRequested);
     connect(&watch_, &TerminationWatch::hangupReceived, this, &ProgramRun::hangupReceived);
@@ -149,6 +161,7 @@ int ProgramRun::Finish(int code) {
         status_.reset();
     }
     SetSoundPlayer(nullptr);
+    RemovePassListener(voice_);
     if (pingFound_) {
         PingLibraryRelease();
     }

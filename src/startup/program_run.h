@@ -16,6 +16,7 @@
 #include "platform/termination_watch.h"
 
 namespace sentrel {
+class PassListener;
 class MetricsEndpoint;
 class MetricsListener;
 namespace history {
@@ -82,6 +83,7 @@ class ProgramRun : public QObject {
 
     RunOptions options_;
     TerminationWatch watch_;
+    std::shared_ptr<PassListener> voice_;  // the pass's operator lines, to `say`
     std::shared_ptr<history::HistoryWriter> history_;
     std::shared_ptr<status::StatusBoard> status_;       // the status page's board, beside metrics
     std::shared_ptr<MetricsListener> metricsListener_;  // one for the run: a reload keeps it

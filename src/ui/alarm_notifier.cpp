@@ -98,8 +98,8 @@ void DesktopNotifier::SendNext(const QString& node) {
 }
 
 void DesktopNotifier::SayAbsent(const QString& why) {
-    if (!std::exchange(saidAbsent_, true)) {
-        std::fprintf(stderr, "sentrel: no desktop notifications: %s\n", qPrintable(why));
+    if (!std::exchange(saidAbsent_, true) && say_) {
+        say_("no desktop notifications: " + why.toStdString());
     }
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "engine/pass_events.h"
+#include "platform/operator_voice.h"
 
 namespace sentrel::ui {
 
@@ -26,6 +27,8 @@ class DesktopNotifier : public QObject {
     Q_OBJECT
 
   public:
+    // `say` tells the operator once that no notification service answers.
+    explicit DesktopNotifier(OperatorVoice say = {}) : say_(std::move(say)) {}
     // urgency: 0 low, 1 normal, 2 critical.
     Q_INVOKABLE void Show(const QString& node, const QString& summary, const QString& body,
                           int urgency);
@@ -43,6 +46,7 @@ class DesktopNotifier : public QObject {
     void SendNext(const QString& node);
     void SayAbsent(const QString& why);
 
+    OperatorVoice say_;
     std::map<QString, Shown> nodes_;
     bool saidAbsent_ = false;
 };

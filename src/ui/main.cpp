@@ -25,10 +25,9 @@ int main(int argc, char** argv) {
     // The application name stays the executable's base name: message captions
     // and window titles use it.
     QApplication app(argc, argv);
-    startup::ProgramRun run({.metrics = true,
-                             .watchHangup = false,
-                             .sound = MakeQtSoundPlayer(),
-                             .say = StderrVoice("sentrel")});
+    const OperatorVoice say = StderrVoice("sentrel");
+    startup::ProgramRun run(
+        {.metrics = true, .watchHangup = false, .sound = MakeQtSoundPlayer(), .say = say});
     if (!run.FindPing()) {
         ui::ShowMessageBox(nullptr, QString::fromLatin1(kMsgNoPing), QString::fromLatin1(kAppTitle),
                            MessageIcon::Exclamation, MessageButtons::Ok);
@@ -37,7 +36,7 @@ int main(int argc, char** argv) {
     run.Start();
     // Desktop notifications and the silence's end at a new outage, for this
     // program only; taken out again once no pass can run.
-    ui::DesktopNotifier notifier;
+    ui::DesktopNotifier notifier(say);
     const auto alarms = std::make_shared<ui::AlarmNotifyListener>(&notifier);
     AddPassListener(alarms);
 

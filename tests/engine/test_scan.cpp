@@ -184,7 +184,12 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(2, "localhost", web_.portText());
     Add(3, longAddress, web_.portText());
     Add(4, "[::ffff:127.0.0.1]", web_.portText());  // brackets, IPv4-mapped: 127.0.0.1
-    ::testing::internal::CaptureStderr();
+    struct Said : PassListener {
+        std::string lines;
+        void OperatorLine(const std::string& line) override { lines += line + "\n"; }
+    };
+    const auto said = std::make_shared<Said>();
+    AddPassListener(said);
     Run();
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
               std::tuple(Row("127.0.0.1", ""), "80"));       // stored, not shown
@@ -201,8 +206,8 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
     EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string why = " is not probed: not a dotted IPv4 address\n";
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "sentrel: node 3com.example" + why + "sentrel: node " + longAddress + why);
+    RemovePassListener(said);
+    EXPECT_EQ(said->lines, "node 3com.example" + why + "node " + longAddress + why);
 }
 
 // A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
