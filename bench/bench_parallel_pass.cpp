@@ -4,7 +4,8 @@
 // loopback of which every fifth accepts and never answers. PING runs through
 // each way (datagram socket, helper, raw socket). Prints each pass time, the
 // ratio, the CPU time the process used as a share of the wall time, and the
-// threads and descriptors left after the pass against before it.
+// threads and descriptors left after the pass against before it. Arguments name
+// the ways to run alone (datagram, helper, raw).
 #include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench_util.h"
 #include "config/node_table.h"
@@ -116,7 +118,7 @@ bool Sysctl(const char* name, const char* value) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     if (::unshare(CLONE_NEWNET) != 0 ||
         std::system("ip link set lo up && ip link add va type veth peer name vb && "
                     "ip link set va up && ip link set vb up && ip addr add 10.8.0.1/24 dev va && "
@@ -140,14 +142,17 @@ int main() {
         httpd.NodeList[static_cast<std::size_t>(i)] = {"127.0.0.1", std::to_string(port), "",
                                                        HTTPD};
     }
-    Compare("100 HTTPD nodes, 20 silent, MAXSecs=5:", httpd);
-
-    for (const char* way : {"datagram", "helper", "raw"}) {
-        Sysctl("ipv4/ping_group_range", way == std::string("datagram") ? "0 2147483647" : "1 0");
-        way == std::string("raw") ? ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1)
-                                  : ::unsetenv("SENTREL_PING_HELPER");
+    std::vector<std::string> ways(argv + 1, argv + argc);  // named ways only, without HTTPD
+    if (ways.empty()) {
+        Compare("100 HTTPD nodes, 20 silent, MAXSecs=5:", httpd);
+        ways = {"datagram", "helper", "raw"};
+    }
+    for (const std::string& way : ways) {
+        Sysctl("ipv4/ping_group_range", way == "datagram" ? "0 2147483647" : "1 0");
+        way == "raw" ? ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1)
+                     : ::unsetenv("SENTREL_PING_HELPER");
         PingHelperStop();
-        const std::string by = std::string(" (") + way + ")";
+        const std::string by = " (" + way + ")";
         Compare("100 PING nodes, 20 silent, Echoes=1" + by, PingNodes(80, 20, 1));
         Compare("100 PING nodes, 20 silent, Echoes=10" + by, PingNodes(80, 20, 10));
         Compare("70 PING nodes, Echoes=5" + by, PingNodes(70, 0, 5));

@@ -183,7 +183,7 @@ class HelperProcess {
 // probes in flight at once each take one of their own, up to kMaxHelpers; more
 // wait for one to come free. A start that failed is not tried again until
 // PingHelperStop.
-constexpr std::size_t kMaxHelpers = 8;
+constexpr std::size_t kMaxHelpers = 32;
 
 class HelperPool {
   public:

@@ -2,7 +2,7 @@
 // raw-socket privilege so the program does not need it. A helper process, started
 // at first use, answers one request (a round of echoes) at a time over a socket
 // pair on its stdin and stdout, and ends when the program closes its end. Probes
-// in flight at once (a parallel pass) each use a process of their own, up to 8.
+// in flight at once (a parallel pass) each use a process of their own, up to 32.
 #pragma once
 
 #include <cstdint>
