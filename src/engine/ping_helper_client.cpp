@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -316,8 +317,17 @@ std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::u
     return RoundThroughPool(ipText, id, seq, timeoutMs, count);
 }
 
+namespace {
+std::atomic<std::uint64_t> gHelperStops{0};
+}  // namespace
+
 void PingHelperStop() {
     Helpers().StopAll();
+    ++gHelperStops;
+}
+
+std::uint64_t PingHelperStops() {
+    return gHelperStops.load();
 }
 
 }  // namespace sentrel

@@ -45,5 +45,7 @@ std::vector<HelperEcho> PingRoundThroughHelper(const std::string& ipText, std::u
 
 // Ends the helper (closing its input makes it end) and forgets a failed start.
 void PingHelperStop();
+// How many times PingHelperStop ran: the ways of sending echoes are chosen again after it.
+std::uint64_t PingHelperStops();
 
 }  // namespace sentrel

@@ -62,20 +62,8 @@ std::uint16_t NextIdentifier() {
     return next.fetch_add(1, std::memory_order_relaxed);
 }
 
-// The literal the helper is given for an address the probe takes: the dotted form,
-// or the IPv6 text form; false for text that is neither.
-bool HelperLiteral(const std::string& ipText, std::string* literal) {
-    IpAddress node;
-    if (!ParseIpAddress(ipText, &node)) {
-        return false;
-    }
-    // A zone is left to the helper's refusal: it takes none.
-    *literal = IpAddressText(node);
-    return !literal->empty();
-}
-
-bool CanOpen(IcmpSocketKind kind) {
-    const int fd = OpenIcmpSocket(kind);
+bool CanOpen(IcmpSocketKind kind, int family = AF_INET) {
+    const int fd = OpenIcmpSocket(kind, family);
     if (fd < 0) {
         return false;
     }
@@ -83,10 +71,36 @@ bool CanOpen(IcmpSocketKind kind) {
     return true;
 }
 
+// The way echoes go, one for each family: chosen at the first probe and kept;
+// chosen again when it fails to serve (no socket, no helper) and after each
+// PingHelperStop, which is how a reload or a test starts over.
+enum class EchoWay : int { Unknown, Datagram, Helper, Raw };
+
+struct WayChoice {
+    std::atomic<int> way{0};
+    std::atomic<std::uint64_t> stops{0};  // PingHelperStops() when it was chosen
+};
+WayChoice gWays[2];  // IPv4, IPv6
+
+EchoWay WayFor(int family, bool again) {
+    WayChoice& choice = gWays[family == AF_INET6 ? 1 : 0];
+    const std::uint64_t stops = PingHelperStops();
+    if (!again && choice.stops.load() == stops && choice.way.load() != 0) {
+        return static_cast<EchoWay>(choice.way.load());
+    }
+    const EchoWay way = CanOpen(IcmpSocketKind::Datagram, family) ? EchoWay::Datagram
+                        : PingHelperStart()                       ? EchoWay::Helper
+                        : CanOpen(IcmpSocketKind::Raw, family)    ? EchoWay::Raw
+                                                                  : EchoWay::Unknown;
+    choice.way.store(static_cast<int>(way));  // none is no choice: the next probe tries again
+    choice.stops.store(stops);
+    return way;
+}
+
 }  // namespace
 
 bool PingLibraryLoad() {
-    return CanOpen(IcmpSocketKind::Datagram) || PingHelperStart() || CanOpen(IcmpSocketKind::Raw);
+    return WayFor(AF_INET, true) != EchoWay::Unknown;
 }
 
 void PingLibraryRelease() {
@@ -116,54 +130,47 @@ std::int32_t PingProbeUsing(IcmpSocketKind kind, const std::string& ipText, int 
 }
 
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
-    std::string literal;
-    if (!HelperLiteral(ipText, &literal)) {
-        return 0;
-    }
-    std::int32_t result = PingProbeUsing(IcmpSocketKind::Datagram, ipText, timeoutMs);
-    if (result >= 0) {
-        return result;
-    }
-    const HelperEcho echo = PingThroughHelper(literal, NextIdentifier(), NextSequence(),
-                                              std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs));
-    if (echo.outcome != HelperEcho::Outcome::Unavailable) {
-        return echo.outcome == HelperEcho::Outcome::Answered ? WholeMs(echo.micros) : 0;
-    }
-    result = PingProbeUsing(IcmpSocketKind::Raw, ipText, timeoutMs);
-    return result > 0 ? result : 0;
+    const std::int64_t micros = PingProbeRound(ipText, 1, timeoutMs).micros.front();
+    return micros >= 0 ? WholeMs(micros) : 0;
 }
 
-// The same three ways as PingProbe, for a whole round over one socket. A round's
-// sequences are taken together, so no other probe's overlap them.
+// A round over the way chosen for the address's family, chosen again once when it
+// cannot serve. A round's sequences are taken together, so no other probe's
+// overlap them.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
     assert(echoes >= 1 && echoes <= kMaxEchoesInRound);  // as the settings read it
     const int count = echoes;
     PingRound round;
     round.micros.assign(static_cast<std::size_t>(count), kEchoNotSent);
     EchoSend first;
-    std::string literal;
-    if (!HelperLiteral(ipText, &literal) || !ParseIpAddress(ipText, &first.node)) {
+    if (!ParseIpAddress(ipText, &first.node)) {
         return round;
     }
     first.id = NextIdentifier();
     first.seq = NextSequence(count);
     first.data = PingRequestData();
     first.timeoutMs = timeoutMs;
-    for (const IcmpSocketKind kind : {IcmpSocketKind::Datagram, IcmpSocketKind::Raw}) {
-        if (kind == IcmpSocketKind::Raw) {
-            const std::vector<HelperEcho> echoes = PingRoundThroughHelper(
-                literal, first.id, first.seq, std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs), count);
-            if (echoes.front().outcome != HelperEcho::Outcome::Unavailable) {
-                for (std::size_t i = 0; i < echoes.size(); ++i) {
-                    const HelperEcho::Outcome outcome = echoes[i].outcome;
-                    round.micros[i] = outcome == HelperEcho::Outcome::Answered  ? echoes[i].micros
-                                      : outcome == HelperEcho::Outcome::NotSent ? kEchoNotSent
-                                                                                : -1;
-                }
-                return round;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const EchoWay way = WayFor(first.node.family, attempt > 0);
+        if (way == EchoWay::Helper) {
+            // The helper takes the address in its text form; a zone is left to its refusal.
+            const std::vector<HelperEcho> answers =
+                PingRoundThroughHelper(IpAddressText(first.node), first.id, first.seq,
+                                       std::clamp(timeoutMs, 1, kMaxEchoTimeoutMs), count);
+            if (answers.front().outcome == HelperEcho::Outcome::Unavailable) {
+                continue;
             }
+            for (std::size_t i = 0; i < answers.size(); ++i) {
+                const HelperEcho::Outcome outcome = answers[i].outcome;
+                round.micros[i] = outcome == HelperEcho::Outcome::Answered  ? answers[i].micros
+                                  : outcome == HelperEcho::Outcome::NotSent ? kEchoNotSent
+                                                                            : -1;
+            }
+            return round;
         }
-        const int fd = OpenIcmpSocket(kind, first.node.family);
+        const IcmpSocketKind kind =
+            way == EchoWay::Datagram ? IcmpSocketKind::Datagram : IcmpSocketKind::Raw;
+        const int fd = way == EchoWay::Unknown ? -1 : OpenIcmpSocket(kind, first.node.family);
         if (fd < 0) {
             continue;
         }

@@ -30,8 +30,8 @@ std::string PingRequestData();
 // Round-trip time in whole milliseconds (at least 1) when an echo reply from the
 // node came within the time-out; 0 otherwise (no socket, an address that is neither
 // dotted IPv4 nor an IPv6 literal,
-// no reply, or an ICMP error about the request, which ends the probe at once). Tries the ways in
-// the order PingLibraryLoad does; a socket of its own is opened and closed for every probe.
+// no reply, or an ICMP error about the request, which ends the probe at once). A round
+// of one echo: see PingProbeRound.
 std::int32_t PingProbe(const std::string& ipText, int timeoutMs = kPingTimeoutMs);
 
 // The same probe over one socket kind only: -1 when a socket of that kind cannot be
@@ -47,9 +47,14 @@ struct PingRound {
     std::vector<std::int64_t> micros;
 };
 
-// `echoes` (1 to kMaxEchoesInRound) echo requests to the node, kEchoGapMs apart, by
-// the first way that works, as PingProbe, waiting for the answers until timeoutMs
-// after the last request. An invalid address gives a round of echoes never sent.
+// `echoes` (1 to kMaxEchoesInRound) echo requests to the node, kEchoGapMs apart,
+// waiting for the answers until timeoutMs after the last request. They go the way
+// chosen for the address's family, in this order of preference: an ICMP datagram
+// socket, the helper, a raw socket. The way is chosen at PingLibraryLoad or the
+// first probe and kept; it is chosen again when it cannot serve (no socket, no
+// helper) and after PingHelperStop. Each round opens and closes a socket of its
+// own (or takes a helper process of the pool). An invalid address gives a round of
+// echoes never sent.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel
