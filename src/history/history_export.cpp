@@ -77,8 +77,12 @@ std::string EchoColumns(const EchoFigures& e) {
     return text;
 }
 
-// The status text the row showed when the probe was made.
+}  // namespace
+
 std::string StatusTextOf(const Sample& s, std::int32_t probeType) {
+    if (!s.text.empty()) {
+        return s.text;
+    }
     if (s.Answered()) {
         return SuccessStatusText(probeType, s.value);
     }
@@ -92,8 +96,6 @@ std::string StatusTextOf(const Sample& s, std::int32_t probeType) {
     }
     return FailureStatusText(s.failCount);
 }
-
-}  // namespace
 
 std::string LocalIsoTime(std::int64_t timeMs) {
     const std::time_t seconds = static_cast<std::time_t>(timeMs / 1000);

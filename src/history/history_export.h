@@ -20,6 +20,10 @@ namespace sentrel::history {
 int ExportCsv(const std::string& file, const NodeKey& key, const std::vector<Sample>& samples,
               std::int64_t fromMs, std::int64_t toMs);
 
+// The status text the row showed when the probe was made: the stored text, or
+// the one the figures give.
+std::string StatusTextOf(const Sample& s, std::int32_t probeType);
+
 // "2026-12-07T04:15:00.250" in local time.
 std::string LocalIsoTime(std::int64_t timeMs);
 // "2026-12-07T04:15:00.250+01:00": local time with its offset, so the hour

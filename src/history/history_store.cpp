@@ -53,8 +53,12 @@ constexpr const char* kSchemaV3 =
 constexpr const char* kSchemaV4 =
     "ALTER TABLE result ADD COLUMN failure INTEGER NOT NULL DEFAULT 0;";
 
-// Whether the result's alarms were held (Sample::held); 0 in every result stored before.
-constexpr const char* kSchemaV5 = "ALTER TABLE result ADD COLUMN held INTEGER NOT NULL DEFAULT 0;";
+// Whether the result's alarms were held (Sample::held), and the row's status text
+// where the figures cannot give it (Sample::text); 0 and empty in every result
+// stored before.
+constexpr const char* kSchemaV5 =
+    "ALTER TABLE result ADD COLUMN held INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE result ADD COLUMN status TEXT NOT NULL DEFAULT '';";
 
 // Each step takes the schema from the version before it to its own number.
 struct Migration {
@@ -196,7 +200,8 @@ int HistoryStore::Prepare() {
     insertResult_ = Statement(h,
                               "INSERT OR IGNORE INTO result(node_id, time_ms, value, fail_count,"
                               " sent, received, min_us, median_us, max_us, jitter_us, failure,"
-                              " held) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+                              " held, status)"
+                              " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
     markHeld_ = Statement(h,
                           "UPDATE result SET held=?2 WHERE node_id=?1 AND"
                           " time_ms=(SELECT max(time_ms) FROM result WHERE node_id=?1)");
@@ -292,6 +297,7 @@ int HistoryStore::AddResults(const std::vector<ProbeRecord>& records, std::int64
                        .Bind(10, r.sample.echoes.jitterMicros)
                        .Bind(11, static_cast<std::int64_t>(r.sample.failure))
                        .Bind(12, std::int64_t{r.sample.held})
+                       .Bind(13, r.sample.text)
                        .Run();
             code = code == SQLITE_DONE ? SQLITE_OK : code;
             fromMs = std::min(fromMs, r.sample.timeMs), toMs = std::max(toMs, r.sample.timeMs + 1);
@@ -392,7 +398,8 @@ void AddSamples(Statement& rows, std::vector<Sample>& into) {
             int32(2),
             EchoFigures{int32(3), int32(4), rows.Int(5), rows.Int(6), rows.Int(7), rows.Int(8)},
             failure == 1 || failure == 2 ? static_cast<FailureText>(failure) : FailureText::Count,
-            static_cast<std::uint8_t>(rows.Int(10))};
+            static_cast<std::uint8_t>(rows.Int(10)),
+            rows.Text(11)};
         if (!std::binary_search(into.begin(), into.begin() + held, s, byTime)) {
             into.push_back(s);
         }
@@ -430,7 +437,7 @@ void HistoryStore::ReadSpans(const NodeKey& key, const std::vector<Watched>& spa
     series.lastSeq = db_.QueryInt("SELECT coalesce(max(seq), 0) FROM batch", 0);
     Statement rows(db_.Handle(),
                    "SELECT time_ms, value, fail_count, sent, received, min_us, median_us, max_us,"
-                   " jitter_us, failure, held FROM result"
+                   " jitter_us, failure, held, status FROM result"
                    " WHERE node_id=?1 AND time_ms>=?2 AND time_ms<?3 ORDER BY time_ms");
     for (const std::int64_t id : NodeIds(key)) {
         for (const Watched& span : spans) {

@@ -33,6 +33,9 @@ struct Sample {
     EchoFigures echoes{};        // PING's echoes; all 0 for HTTPD and results before version 3
     FailureText failure = FailureText::Count;  // Count for results before version 4
     std::uint8_t held = 0;  // its alarms held: 0 no, 1 behind a parent, 2 in maintenance
+    // The row's status text where the figures cannot give it again (the causes
+    // and the HTTP status of the TCP, HTTPS and DNS kinds); empty otherwise.
+    std::string text{};
     bool Answered() const { return value > 0; }
 };
 

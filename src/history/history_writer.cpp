@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "history/history_export.h"
+
 namespace sentrel::history {
 
 namespace {
@@ -87,6 +89,9 @@ void HistoryWriter::ProbeDone(const ProbeEvent& event) {
     e.record.title = event.title;
     e.record.sample = {event.timeMs, event.result > 0 ? event.result : 0, event.failCount,
                        event.echoes, FailureTextOf(event)};
+    if (StatusTextOf(e.record.sample, e.record.key.probeType) != event.statusText) {
+        e.record.sample.text = event.statusText;  // a cause or status the figures cannot give
+    }
     Push(std::move(e));
 }
 

@@ -183,7 +183,8 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
         "ALTER TABLE result DROP COLUMN sent; ALTER TABLE result DROP COLUMN received;"
         "ALTER TABLE result DROP COLUMN min_us; ALTER TABLE result DROP COLUMN median_us;"
         "ALTER TABLE result DROP COLUMN max_us; ALTER TABLE result DROP COLUMN failure;"
-        "ALTER TABLE result DROP COLUMN held; PRAGMA user_version=2;");
+        "ALTER TABLE result DROP COLUMN held; ALTER TABLE result DROP COLUMN status;"
+        "PRAGMA user_version=2;");
     EXPECT_FALSE(write(round));  // jitter_us is there already: the step fails
     EXPECT_EQ(columns("ALTER TABLE result DROP COLUMN jitter_us"), 0);
     EXPECT_TRUE(write(round) && write(loss) && write(slow));
@@ -211,7 +212,8 @@ TEST(HistoryStore, EchoFiguresMigrateWholeOrNotAndALaterVersionIsLeftAlone) {
 }
 
 // Why a result's alarms were held is kept whether its pass is still queued or
-// stored already; uptime counts the results in maintenance apart.
+// stored already; uptime counts the results in maintenance apart. A status the
+// figures cannot give (a kind's own cause) is kept as the row showed it.
 TEST(HistoryStore, HeldResultsKeepWhyAndMaintenanceCountsApart) {
     TempDir dir;
     NodeHeldEvent held;
@@ -220,7 +222,10 @@ TEST(HistoryStore, HeldResultsKeepWhyAndMaintenanceCountsApart) {
     for (const auto& [time, reason] : {std::pair{1000, HoldReason::Maintenance},
                                        {2000, HoldReason::Parent},
                                        {3000, HoldReason::None}}) {
-        w.ProbeDone(Probe(time, 0, time / 1000));
+        ProbeEvent probe = Probe(time, 0, time / 1000);
+        probe.statusText =
+            time == 3000 ? "*ERROR* HTTP 503." : "*ERROR* count: " + std::to_string(time / 1000);
+        w.ProbeDone(probe);
         if (time == 2000) {
             w.Flush();  // stored before its hold is known
         }
@@ -234,6 +239,8 @@ TEST(HistoryStore, HeldResultsKeepWhyAndMaintenanceCountsApart) {
     ASSERT_EQ(s.samples.size(), 3u);
     EXPECT_EQ(std::tuple(s.samples[0].held, s.samples[1].held, s.samples[2].held),
               std::tuple(2, 1, 0));
+    EXPECT_EQ(std::tuple(s.samples[0].text, StatusTextOf(s.samples[2], HTTPD)),
+              std::tuple("", "*ERROR* HTTP 503."));
     const Uptime u = CountUptime(s.samples, 0, INT64_MAX);
     EXPECT_EQ(std::tuple(u.passes, u.answered, u.maintenance), std::tuple(2, 0, 1));
     HistoryStore store;
