@@ -7,11 +7,13 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
+#include <QStringList>
 #include <QStyledItemDelegate>
 #include <QTextOption>
 #include <QVBoxLayout>
 #include <utility>
 
+#include "alerts/alarm_hold.h"
 #include "platform/window_port.h"
 #include "ui/dialogs.h"
 #include "ui/node_dlg.h"
@@ -135,13 +137,21 @@ CSERVERS::CSERVERS(QWidget* parent) : SetupPage(parent) {
     buttons->addWidget(delete_);
     buttons->addStretch(1);
 
+    problems_ = new QLabel(this);
+    problems_->setObjectName(QStringLiteral("holdProblemsLabel"));
+    problems_->setTextFormat(Qt::PlainText);
+    problems_->setWordWrap(true);
+    problems_->setVisible(false);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(header);
     layout->addWidget(list_, 1);
+    layout->addWidget(problems_);
     layout->addLayout(buttons);
 }
 
 void CSERVERS::Load(const MonitorSettings& settings) {
+    loaded_ = settings;
     NodeList = settings.NodeList;
 }
 
@@ -161,6 +171,16 @@ void CSERVERS::RefreshNodeList() {
         }
         list_->addItem(NodeLineText(node));
     }
+    // What the holds will ignore in these nodes (and the hand-edited windows), as
+    // the programs will say it once the sheet is saved.
+    MonitorSettings check = loaded_;
+    check.NodeList = NodeList;
+    QStringList lines;
+    for (const std::string& line : HoldProblems(check)) {
+        lines << QString::fromStdString(line);
+    }
+    problems_->setText(lines.join(QLatin1Char('\n')));
+    problems_->setVisible(!lines.isEmpty());
 }
 
 int CSERVERS::SelectedSlot() const {

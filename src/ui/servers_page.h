@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "ui/setup_page.h"
 
+class QLabel;
 class QListWidget;
 class QPushButton;
 
@@ -45,6 +46,8 @@ class CSERVERS : public SetupPage {
     // Clears the slot, then stores the dialog's values cut to their limits.
     void StoreFromDialog(int slot, const CNodeDlg& dialog);
 
+    MonitorSettings loaded_;      // the settings the page was loaded from, for the holds' checks
+    QLabel* problems_ = nullptr;  // parents the holds ignore, and why; hidden when none
     QListWidget* list_ = nullptr;
     QPushButton* add_ = nullptr;
     QPushButton* edit_ = nullptr;

@@ -1,8 +1,8 @@
 // The window program offscreen through its real widgets, the Alerts page's Test buttons against
 // a pseudo-terminal modem and an SMTP peer on 127.0.0.1.
 #include <QCheckBox>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
@@ -250,8 +250,8 @@ class UiTest : public QObject {
     // button included) and every key, which move with their node on a delete.
     void nodeKindsAndTheirKeys() {
         const std::string ini = Ini({"[Servers]", "s0node=a", "s0type=7", "s1node=w", "s1type=3",
-                                     "s1path=/h", "s1expect=ok", "s2node=d", "s2type=4",
-                                     "s2query=q.test", "s2qtype=AAAA", "s2expect=::1"});
+                                     "s1path=/h", "s1expect=ok", "s1parent=gone", "s2node=d",
+                                     "s2type=4", "s2query=q.test", "s2qtype=AAAA", "s2expect=::1"});
         WriteFile(home_->iniPath(), ini);
         LoadSettings();
         OnModal<CSetup>([](CSetup* sheet) {
@@ -268,15 +268,20 @@ class UiTest : public QObject {
                 });
                 Click(sheet, "editButton");
             }
+            const auto said = [sheet] { return Find<QLabel>(sheet, "holdProblemsLabel")->text(); };
+            QCOMPARE(said(),
+                     QStringLiteral("s1parent of w: no node has the address gone; ignored"));
             list->setCurrentRow(0);
             ui::QueueMessageAnswerForTesting(MessageAnswer::Yes);
             Click(sheet, "deleteButton");
+            QCOMPARE(said(),
+                     QStringLiteral("s0parent of w: no node has the address gone; ignored"));
             Click(sheet, "okButton");
         });
         QVERIFY(ui::RunSetupAndSave(nullptr));
         const NodeEntry https = CurrentSettings().NodeList[0];
         const NodeEntry dns = CurrentSettings().NodeList[1];
-        QCOMPARE(https, (NodeEntry{"w", "", "", HTTPS, "/h", "ok", "", ""}));
+        QCOMPARE(https, (NodeEntry{"w", "", "", HTTPS, "/h", "ok", "", "", "gone"}));
         QCOMPARE(dns, (NodeEntry{"d", "", "", DNS, "", "::1", "q.test", "AAAA"}));
         WriteFile(home_->iniPath(), ini);  // the type of no button, edited alone
         LoadSettings();
