@@ -295,10 +295,13 @@ TEST(PingRound, CountsEachEchoOnceFailsFastAndAgreesWithPing) {
     }
 }
 
+// Then raw-socket rounds in flight at once, to one address and to several, through
+// a flood: each gets its own answers, all of them.
 TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     using Outcome = HelperEcho::Outcome;
     std::vector<Outcome> helper;
     std::int32_t raw = -3;
+    std::atomic<int> answered{0};
     if (!InPrivateNetNamespace([&] {
             PingHelperStop();  // the next request starts a helper in this namespace
             helper.push_back(PingThroughHelper("127.0.0.1", 7, 1, 2000).outcome);
@@ -308,12 +311,29 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
             helper.push_back(PingThroughHelper("127.0.0.1", 7, 3, 2000).outcome);
             raw = PingProbeUsing(IcmpSocketKind::Raw, "127.0.0.1", 2000);
             during.join();
-            PingHelperStop();
+            SetNetSysctl("ipv4/ping_group_range", "1 0");
+            ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1), PingHelperStop();
+            std::atomic<bool> flooding{true};
+            std::thread flood([&flooding] {
+                while (flooding)
+                    FloodWithForeignIcmp(true);
+            });
+            std::vector<std::thread> rounds;
+            for (int i = 0; i < 8; ++i)
+                rounds.emplace_back([&answered, i] {
+                    for (const std::int64_t m :
+                         PingProbeRound("127.0.0." + std::to_string(i % 2 ? 1 : i + 2), 5).micros)
+                        answered += m >= 0;
+                });
+            for (std::thread& round : rounds)
+                round.join();
+            flooding = false, flood.join(), ::unsetenv("SENTREL_PING_HELPER"), PingHelperStop();
         })) {
         GTEST_SKIP() << "no private network namespace (needs root)";
     }
     EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
     EXPECT_GE(raw, 1);
+    EXPECT_EQ(answered.load(), 40);
 }
 
 // Rounds of 10 in flight at once lose no echo: eight through datagram sockets,
