@@ -310,7 +310,7 @@ TEST_F(Pass, StopDuringAPassProbesNoMoreRaisesNoAlarmAndEndsTheLoopingSound) {
 
 // Probes that finish out of order (slow early peers, fast late ones) are committed in table
 // order: titles, rows, log, report and events as in the pass that probes one node at a time;
-// the pass lasts about its slowest probe, not their sum (1.5 s).
+// the pass lasts about its slowest probe, not their sum (1.5 s): two thirds of it at most.
 TEST_F(Pass, AParallelPassCommitsInTableOrder) {
     struct Events : PassListener {
         std::string seen;
@@ -352,7 +352,7 @@ TEST_F(Pass, AParallelPassCommitsInTableOrder) {
             seen[parallel > 1].push_back(Join(rows[i]));
     }
     EXPECT_EQ(seen[1], seen[0]);
-    EXPECT_GT(took[0], 2 * took[1]) << took[0].count() << " against " << took[1].count();
+    EXPECT_GT(2 * took[0], 3 * took[1]) << took[0].count() << " against " << took[1].count();
 }
 
 // STOP with many probes in flight: no probe starts after it, those in flight end by their own
