@@ -302,6 +302,7 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     std::vector<Outcome> helper;
     std::int32_t raw = -3;
     std::atomic<int> answered{0};
+    bool rawOnly = false;  // the datagram socket refused and no helper: the raw way
     if (!InPrivateNetNamespace([&] {
             PingHelperStop();  // the next request starts a helper in this namespace
             helper.push_back(PingThroughHelper("127.0.0.1", 7, 1, 2000).outcome);
@@ -311,7 +312,7 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
             helper.push_back(PingThroughHelper("127.0.0.1", 7, 3, 2000).outcome);
             raw = PingProbeUsing(IcmpSocketKind::Raw, "127.0.0.1", 2000);
             during.join();
-            SetNetSysctl("ipv4/ping_group_range", "1 0");
+            rawOnly = SetNetSysctl("ipv4/ping_group_range", "1 0");
             ::setenv("SENTREL_PING_HELPER", "/nonexistent", 1), PingHelperStop();
             std::atomic<bool> flooding{true};
             std::thread flood([&flooding] {
@@ -333,6 +334,7 @@ TEST(PingProbe, ForeignIcmpBeforeOrDuringARequestNeverHidesItsReply) {
     }
     EXPECT_EQ(helper, std::vector<Outcome>(3, Outcome::Answered));
     EXPECT_GE(raw, 1);
+    EXPECT_TRUE(rawOnly);
     EXPECT_EQ(answered.load(), 40);
 }
 

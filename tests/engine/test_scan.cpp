@@ -185,8 +185,8 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Add(3, longAddress, web_.portText());
     Add(4, "[::ffff:127.0.0.1]", web_.portText());  // brackets, IPv4-mapped: 127.0.0.1
     struct Said : PassListener {
-        std::string lines;
-        void OperatorLine(const std::string& line) override { lines += line + "\n"; }
+        std::vector<std::string> lines;
+        void OperatorLine(const std::string& line) override { lines.push_back(line); }
     };
     const auto said = std::make_shared<Said>();
     AddPassListener(said);
@@ -205,9 +205,10 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     Run();  // the address looked up is kept; what is wrong with an address is said once
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
     EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", Shown(kOk, 0)));
-    const std::string why = " is not probed: not a dotted IPv4 address\n";
+    const std::string why = " is not probed: not a dotted IPv4 address";
     RemovePassListener(said);
-    EXPECT_EQ(said->lines, "node 3com.example" + why + "node " + longAddress + why);
+    EXPECT_EQ(said->lines,
+              (std::vector<std::string>{"node 3com.example" + why, "node " + longAddress + why}));
 }
 
 // A round to loopback shows its median as usual; Slow_ms 1 fails it with its own text in the
