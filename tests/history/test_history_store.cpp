@@ -226,13 +226,11 @@ TEST(HistoryStore, HeldResultsKeepWhyAndMaintenanceCountsApart) {
         probe.statusText =
             time == 3000 ? "*ERROR* HTTP 503." : "*ERROR* count: " + std::to_string(time / 1000);
         w.ProbeDone(probe);
-        if (time == 2000) {
+        if (time == 2000)
             w.Flush();  // stored before its hold is known
-        }
         held.reason = reason;
-        if (reason != HoldReason::None) {
+        if (reason != HoldReason::None)
             w.NodeHeld(held);
-        }
     }
     w.Flush();
     const NodeSeries s = ReadAll(dir.file);

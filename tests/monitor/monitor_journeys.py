@@ -304,9 +304,8 @@ class Journeys(unittest.TestCase):
         wait_for(lambda: query("sentrel_node_up", "site", "address") == seen, 60, "both sites scraped")
         quorum = 'ALERTS{alertname="SentrelNodeDownAtSites"}'
         wait_for(lambda: query(quorum.replace("}", ',alertstate="firing"}'), "address"), 30, "the quorum alert")
-        def evaluated():  # the rule group's latest evaluation, as Prometheus reports it
-            url = f"http://127.0.0.1:{pport}/api/v1/rules"
-            return json.load(urllib.request.urlopen(url, timeout=5))["data"]["groups"][0]["lastEvaluation"]
+        rules = f"http://127.0.0.1:{pport}/api/v1/rules"  # the rule group's latest evaluation:
+        evaluated = lambda: json.load(urllib.request.urlopen(rules, timeout=5))["data"]["groups"][0]["lastEvaluation"]
         for _ in range(5):  # several evaluations: the node one site sees down stays out
             self.assertEqual(query(quorum, "address", "alertstate"), {("127.0.0.2", "firing"): 1})
             last = evaluated()

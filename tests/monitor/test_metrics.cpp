@@ -50,9 +50,8 @@ TEST(OncePerfData, TimeAndForHttpsTheDaysItsCertificatesHaveLeft) {
     failed.result = 0, failed.statusText = "*ERROR* HTTP 503.";
     monitor::ProbeLines lines;
     ::testing::internal::CaptureStdout();
-    for (const ProbeEvent& event : {Https(), tcp, failed}) {
+    for (const ProbeEvent& event : {Https(), tcp, failed})
         lines.ProbeDone(event);
-    }
     lines.PassEnded(0, 0);
     const std::string row(41, ' ');
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
