@@ -9,13 +9,16 @@ os.environ["XDG_STATE_HOME"] = STATE.name
 
 MONITOR, DOCS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 PAGE = b"twelve bytes"
-ACCEPTED = {}  # peer port -> set once the peer has accepted a connection
+ACCEPTED, HELD = {}, []  # peer port -> set once the peer has accepted a connection; refused ports
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_port(refused=False, host="127.0.0.1"):
+    """A port free now; a refused one stays bound here, never listening, so no one else can take it."""
+    s = socket.socket()
+    s.bind((host, 0))
+    port = s.getsockname()[1]
+    HELD.append(s) if refused else s.close()
+    return port
 
 
 def peer(answer):
@@ -107,7 +110,7 @@ class Journeys(unittest.TestCase):
                 self.assertEqual(r.stdout, "")
 
     def test_once_exit_code_lines_and_alarms_only_when_asked(self):
-        good, refused = peer(PAGE), free_port()
+        good, refused = peer(PAGE), free_port(True)
         alarm = "[Alerts]\nNum_Fails=1\nLaunch_Flag=1\nCommand_Line=touch alarmed\n"
         for nodes, alarms, code in [([], [], 3), ([(good, "web")], [], 0),
                                     ([(good, "web"), (refused, "shut")], [], 2),
@@ -141,7 +144,7 @@ class Journeys(unittest.TestCase):
             self.assertRegex(r.stdout, "^echo +" + tail + "\n$")
 
     def test_prometheus_scrapes_reload_and_fault_rows(self):
-        good, refused, mport, pport, moved = peer(PAGE), free_port(), free_port(), free_port(), free_port()
+        good, refused, mport, pport, moved = peer(PAGE), free_port(True), free_port(), free_port(), free_port()
         for cmd in (["promtool", "check", "config", f"{DOCS}/prometheus.yml"],
                     ["promtool", "check", "rules", f"{DOCS}/sentrel_rules.yml"],
                     ["promtool", "test", "rules", f"{DOCS}/sentrel_rules_test.yml"],
@@ -224,7 +227,7 @@ class Journeys(unittest.TestCase):
         self.assertIn("read " + ini + " again", err)
 
     def test_reload_during_an_outage_keeps_the_counts_and_raises_one_alarm(self):
-        good, refused = peer(PAGE), free_port()
+        good, refused = peer(PAGE), free_port(True)
         alarm = ("[Alerts]\nNum_Fails=1\nMax_Alarms=1\nLaunch_Flag=1\nCommand_Line=echo >> alarms\n"
                  "[Reports]\nLog_Flag=1\nLog_File_Name=probe.log\n")  # a line per failure
         ini = write_ini(self.dir, [(refused, "shut")], alarm)
@@ -273,7 +276,8 @@ class Journeys(unittest.TestCase):
         slow = socket.create_server(("127.0.0.3", 0))
         threading.Thread(target=lambda: [threading.Timer(2.5, lambda c=c: (c.sendall(PAGE), c.close())).start()
                                          for c in iter(lambda: slow.accept()[0], None)], daemon=True).start()
-        nodes = [("127.0.0.1", peer(PAGE)), ("127.0.0.2", free_port()), ("127.0.0.3", slow.getsockname()[1])]
+        nodes = [("127.0.0.1", peer(PAGE)), ("127.0.0.2", free_port(True, "127.0.0.2")),
+                 ("127.0.0.3", slow.getsockname()[1])]
         ports, pport = {"north": free_port(), "south": free_port()}, free_port()
         with open(f"{DOCS}/prometheus.yml") as f:
             config = f.read().replace("15s", "1s")

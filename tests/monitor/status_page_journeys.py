@@ -20,7 +20,7 @@ from monitor_journeys import MONITOR, PAGE, free_port, http, wait_for, write_ini
 HOSTILE = "<script>alert(1)</script>"
 D, MPORT = os.environ["XDG_STATE_HOME"], free_port()
 good = socket.create_server(("127.0.0.1", 0))
-nodes = [(good.getsockname()[1], HOSTILE), (free_port(), "shut\xe9"), (None, "echo"), (free_port(), "gw")]
+nodes = [(good.getsockname()[1], HOSTILE), (free_port(True), "shut\xe9"), (None, "echo"), (free_port(True), "gw")]
 ini = write_ini(D, nodes, f"[Metrics]\nListen=127.0.0.1:{MPORT}\nSite=nor&th\n", secs=1)
 with open(ini, "rb") as f:  # the last node elsewhere, down, and the second behind it: held
     text = f.read().replace(b"s3node=127.0.0.1", b"s3node=127.0.0.2").replace(b"s1type=0", b"s1type=0\ns1parent=127.0.0.2")

@@ -48,7 +48,7 @@ def receiver(cert):
     return f"https://localhost:{srv.server_address[1]}"
 
 
-GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port()
+GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port(True)
 TITLE, T0 = 'we"b\\\xe9', time.time()
 TJ, STATUS = json.dumps(TITLE, ensure_ascii=False)[1:-1], {"down": "*ERROR* count: N", "up": "HTTP: 12 bytes."}
 SUM = {"down": "[north] " + TJ + " is down", "up": "[north] " + TJ + " is up again"}  # [Metrics] Site=north
@@ -109,12 +109,12 @@ try:
     # --once --alarms: the notice is out before the program ends; without --alarms nothing goes.
     for args, url, said in ((["--alarms"], f"{GOOD}/once", ""), ([], f"{GOOD}/quiet", ""),
                             (["--alarms"], "ftp://127.0.0.1/", "Webhook_URL in tarn.ini is not an http or https")):
-        ini = write_ini(D, [(free_port(), "once")], f"[Alerts]\nNum_Fails=1\nWebhook_URL={url}\n")
+        ini = write_ini(D, [(free_port(True), "once")], f"[Alerts]\nNum_Fails=1\nWebhook_URL={url}\n")
         r = subprocess.run([MONITOR, "--config", ini, "--once", *args], capture_output=True, text=True, env=env)
         if [p for p, _, _ in GOT if p in ("/once", "/quiet")] != ["/once"] or said not in r.stderr or r.returncode != 2:
             failed.append(f"--once {args} {url}: {GOT} {r.stderr}")
     # 70 alarms at once, the receiver hanging: 64 wait (the first may be under way), the rest are dropped.
-    ini = write_ini(D, [(free_port(), f"n{i}") for i in range(70)], f"[Alerts]\nNum_Fails=1\nWebhook_URL={GOOD}/slow\n")
+    ini = write_ini(D, [(free_port(True), f"n{i}") for i in range(70)], f"[Alerts]\nNum_Fails=1\nWebhook_URL={GOOD}/slow\n")
     r = subprocess.run([MONITOR, "--config", ini, "--once", "--alarms"], capture_output=True, text=True, env=env)
     if r.stderr.count("too many notices waiting") not in (5, 6):
         failed.append(f"a full queue: {r.stderr.count(chr(10))} lines {r.stderr[:300]}")
