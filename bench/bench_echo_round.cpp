@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_host.h"
 #include "config/node_table.h"
 #include "config/settings.h"
 #include "engine/ping_probe.h"
@@ -51,13 +52,13 @@ double OverheadPerNodeMs(int echoes, double* passMs) {
     settings.Echoes = echoes;
     settings.Slow_ms = 1000;  // judged, never reached on loopback
     settings.Loss_Percent = 50;
-    ResetEngineStateForTesting();
+    bench::ResetEngine();
     for (int i = 0; i < kNodes; ++i) {
         NodeEntry node{"127.0.0.1", "", "node " + std::to_string(i), PING};
         settings.NodeList[static_cast<std::size_t>(i)] = node;
         NodeTable::Instance().SetNode(i, node);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
     double best = 1e300;
     for (int round = 0; round < kRounds; ++round) {
         // The ping helper sends at most 100 echoes a second and refuses the rest
@@ -75,7 +76,7 @@ double OverheadPerNodeMs(int echoes, double* passMs) {
             probes += Clock::now() - t0;
         }
         const auto t0 = Clock::now();
-        ScanCycle();
+        ScanCycle(bench::Host());
         const double pass = Ms(Clock::now() - t0);
         const double perNode = (pass - Ms(probes)) / kNodes;
         if (perNode < best) {
@@ -125,7 +126,7 @@ int main() {
         "(pass %.1f ms) | Echoes=%d %.3f ms (pass %.1f ms) | difference %.3f ms\n",
         kNodes, kRounds, one, pass1, kEchoes, many, passN, many - one);
     SetMainWindowHandle(nullptr);
-    ResetEngineStateForTesting();
-    ResetSettingsForTesting();
+    bench::ResetEngine();
+    SetCurrentSettings({});
     return 0;
 }

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "bench_util.h"
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 #include "engine/pass_events.h"
 #include "engine/scan_pass.h"
 #include "history/history_writer.h"
@@ -35,7 +36,7 @@ bool Answer(int fd) {
 
 double PassMs() {
     const auto t0 = Clock::now();
-    ScanCycle();
+    ScanCycle(bench::Host());
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
@@ -58,13 +59,13 @@ int main() {
     }
     MonitorSettings settings;
     settings.MAXSecs = "5";
-    ResetEngineStateForTesting();
+    bench::ResetEngine();
     for (int i = 0; i < kMaxNodes; ++i) {
         settings.NodeList[static_cast<std::size_t>(i)] = {
             "127.0.0.1", std::to_string(server.port()), "node " + std::to_string(i), HTTPD};
         NodeTable::Instance().SetNode(i, settings.NodeList[static_cast<std::size_t>(i)]);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
 
     auto writer =
         std::make_shared<history::HistoryWriter>(history::WriterOptions{dir + "/history.sqlite"});
@@ -74,9 +75,9 @@ int main() {
     PassMs();  // warm-up: first connections, first file
     for (int round = 0; round < kRounds; ++round) {
         off.push_back(PassMs());
-        AddPassListener(writer);
+        bench::Host().Add(writer);
         on.push_back(PassMs());
-        RemovePassListener(writer);
+        bench::Host().Remove(writer);
         writer->Flush();  // the next pass starts with the writer idle, as a minute later
     }
     const double perNode = (Median(on) - Median(off)) / kMaxNodes;

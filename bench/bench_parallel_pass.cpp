@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "bench_util.h"
 #include "config/node_table.h"
 #include "config/settings.h"
@@ -66,18 +67,18 @@ struct PassFigures {
 
 PassFigures Pass(MonitorSettings settings, int parallel) {
     settings.Parallel = parallel;
-    ResetEngineStateForTesting();
+    bench::ResetEngine();
     for (int i = 0; i < kMaxNodes; ++i) {
         NodeTable::Instance().SetNode(i, settings.NodeList[static_cast<std::size_t>(i)]);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
     const int threads = Entries("/proc/self/task"), fds = Entries("/proc/self/fd");
     const double cpu = CpuSeconds();
     const auto losses = std::make_shared<Losses>();
-    AddPassListener(losses);
+    bench::Host().Add(losses);
     const auto start = Clock::now();
-    ScanCycle();
-    RemovePassListener(losses);
+    ScanCycle(bench::Host());
+    bench::Host().Remove(losses);
     PassFigures f;
     f.lost = losses->lost;
     f.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -158,7 +159,7 @@ int main(int argc, char** argv) {
         Compare("70 PING nodes, Echoes=5" + by, PingNodes(70, 0, 5));
     }
     PingHelperStop();
-    ResetEngineStateForTesting();
-    ResetSettingsForTesting();
+    bench::ResetEngine();
+    SetCurrentSettings({});
     return 0;
 }

@@ -7,10 +7,11 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_host.h"
 #include "bench_util.h"
+#include "config/node_table.h"
 #include "config/settings.h"
 #include "engine/httpd_probe.h"
-#include "config/node_table.h"
 #include "engine/scan_pass.h"
 #include "platform/window_port.h"
 
@@ -71,14 +72,14 @@ int main() {
     settings.Report_Flag = true;
     settings.Fmt_HTML = true;
     settings.Report_File_Name = dir + "/report.html";
-    ResetEngineStateForTesting();
+    bench::ResetEngine();
     for (int i = 0; i < kMaxNodes; ++i) {
         NodeEntry node{"127.0.0.1", std::to_string(server.port()), "node " + std::to_string(i),
                        HTTPD};
         settings.NodeList[static_cast<std::size_t>(i)] = node;
         NodeTable::Instance().SetNode(i, node);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
 
     RowBuildingWindow window;
     SetMainWindowHandle(&window);
@@ -102,7 +103,7 @@ int main() {
             }
         }
         auto t0 = Clock::now();
-        ScanCycle();
+        ScanCycle(bench::Host());
         Clock::duration pass = Clock::now() - t0;
 
         double perNode = (Ms(pass) - Ms(probes)) / kMaxNodes;
@@ -121,8 +122,8 @@ int main() {
                 window.rows_, window.messages_);
     SetMainWindowHandle(nullptr);
 
-    ResetEngineStateForTesting();
-    ResetSettingsForTesting();
+    bench::ResetEngine();
+    SetCurrentSettings({});
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return 0;

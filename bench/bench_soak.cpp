@@ -37,9 +37,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "bench_util.h"
-#include "config/settings.h"
 #include "config/node_table.h"
+#include "config/settings.h"
 #include "engine/scan_pass.h"
 #include "platform/window_port.h"
 #include "reporting/line_timestamp.h"
@@ -311,7 +312,7 @@ int main(int argc, char** argv) {
     settings.Report_Flag = true;
     settings.Fmt_HTML = true;
     settings.Report_File_Name = dir + "/report.html";
-    ResetEngineStateForTesting();
+    bench::ResetEngine();
 
     // expected[i]: the status text of slot i after a normal pass; failing slots
     // have an empty text and count up.
@@ -345,7 +346,7 @@ int main(int argc, char** argv) {
         settings.NodeList[static_cast<std::size_t>(i)] = node;
         NodeTable::Instance().SetNode(i, node);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
     CountingWindow window;
     SetMainWindowHandle(&window);
 
@@ -354,7 +355,7 @@ int main(int argc, char** argv) {
         NodeEntry last = settings.NodeList[kMaxNodes - 1];
         last.port = silentPass ? silentPort : answer100;
         NodeTable::Instance().SetNode(kMaxNodes - 1, last);
-        if (!StartScanPass() || !WaitForScanPass(std::chrono::seconds(120))) {
+        if (!StartScanPass(bench::Host()) || !WaitForScanPass(std::chrono::seconds(120))) {
             std::fprintf(stderr, "bench_soak: pass %ld did not start or end\n", p);
             std::exit(1);
         }

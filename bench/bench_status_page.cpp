@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "config/node_table.h"
 #include "history/history_store.h"
 #include "metrics/metrics_endpoint.h"
@@ -98,26 +99,27 @@ int main() {
         }
         store.AddResults(records, t);
     }
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
 
     auto board = std::make_shared<status::StatusBoard>(path);
-    AddPassListener(board);
+    bench::Host().Add(board);
     auto metrics = std::make_shared<MetricsListener>();
-    AddPassListener(metrics);
+    bench::Host().Add(metrics);
     std::string message;
-    auto endpoint = MetricsEndpoint::Start(
-        metrics, &message, [board](const std::string& p) { return status::ServeStatus(*board, p); });
+    auto endpoint = MetricsEndpoint::Start(metrics, &message, [board](const std::string& p) {
+        return status::ServeStatus(*board, p);
+    });
     if (!endpoint) {
         std::printf("%s\n", message.c_str());
         return 1;
     }
-    NotifyMonitoringChanged(true);
-    NotifyPassStarted(now);
+    bench::Host().MonitoringChanged(true, NowUtcMs());
+    bench::Host().PassStarted(now);
     for (int i = 0; i < kNodes; ++i) {
         const NodeStatus status = NodeTable::Instance().ApplyProbeResult(i, 20 + i);
-        NotifyProbeDone(ProbeEvent{now, i, nodes[i].address, nodes[i].port, nodes[i].title,
-                                   nodes[i].probeType, 20 + i, status.failCount, status.statusText,
-                                   0.01});
+        bench::Host().ProbeDone(ProbeEvent{now, i, nodes[i].address, nodes[i].port, nodes[i].title,
+                                           nodes[i].probeType, 20 + i, status.failCount,
+                                           status.statusText, 0.01});
     }
     const double count = MedianMicros(
         [&] {
@@ -148,7 +150,7 @@ int main() {
         "(%.0f x /metrics)\n",
         count, count / median(m));
     endpoint.reset();
-    RemovePassListener(board);
+    bench::Host().Remove(board);
     std::filesystem::remove_all(folder);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <vector>
 
+#include "engine/pass_host.h"
 #include "ui/monitor_dlg.h"
 
 namespace {
@@ -39,7 +40,8 @@ class FirstPaint : public QObject {
 
 int Child(int argc, char** argv) {
     QApplication app(argc, argv);
-    sentrel::ui::CMonitorDlg window;
+    sentrel::PassHost host;
+    sentrel::ui::CMonitorDlg window(host);
     if (window.Initialise() != sentrel::ui::CMonitorDlg::StartResult::Ready) {
         return 2;
     }

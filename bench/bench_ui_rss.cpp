@@ -15,6 +15,7 @@
 
 #include "bench_util.h"
 #include "config/node_table.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "ui/monitor_dlg.h"
 
@@ -70,7 +71,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    sentrel::ui::CMonitorDlg window;
+    sentrel::PassHost host;
+    sentrel::ui::CMonitorDlg window(host);
     if (window.Initialise() != sentrel::ui::CMonitorDlg::StartResult::Ready) {
         return 2;
     }

@@ -334,12 +334,4 @@ void SetLastScanText(const std::string& text) {
     LastScanStore() = text;
 }
 
-void ResetEngineStateForTesting() {
-    ScanBusy = 0;
-    ScanAbort = 0;
-    MonitorRunning = 0;
-    ResetNodeTable();
-    SetLastScanText(std::string());
-}
-
 }  // namespace sentrel

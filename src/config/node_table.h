@@ -121,7 +121,4 @@ extern std::atomic<int> MonitorRunning;
 std::string GetLastScanText();
 void SetLastScanText(const std::string& text);
 
-// Tests only: flags to 0, table reset, LastScanText empty.
-void ResetEngineStateForTesting();
-
 }  // namespace sentrel

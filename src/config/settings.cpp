@@ -344,13 +344,4 @@ void SetCurrentSettings(const MonitorSettings& settings) {
     Settings() = settings;
 }
 
-void SetCurrentSettingsForTesting(const MonitorSettings& settings) {
-    SetCurrentSettings(settings);
-}
-
-void ResetSettingsForTesting() {
-    std::lock_guard<std::mutex> lock(SettingsMutex());
-    Settings() = MonitorSettings{};
-}
-
 }  // namespace sentrel

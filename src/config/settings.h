@@ -275,9 +275,4 @@ MonitorSettings CurrentSettings();
 // Replaces the process-wide settings (not the file, not the node table).
 void SetCurrentSettings(const MonitorSettings& settings);
 
-// Tests only: replace the process-wide settings, or reset them to the state
-// before the first load (every text empty, no nodes).
-void SetCurrentSettingsForTesting(const MonitorSettings& settings);
-void ResetSettingsForTesting();
-
 }  // namespace sentrel

@@ -1,7 +1,9 @@
 // What a pass tells those who keep or publish its results (history, metrics),
-// through one small interface. Listeners are called on the scan thread (and on
-// the user-interface thread for monitoring on/off); they must return at once:
-// a listener hands the event on and never blocks the pass.
+// through one small interface; the pass host (engine/pass_host.h) hands each
+// event to its listeners. Listeners are called on the scan thread (and on the
+// user-interface thread for monitoring on/off, on the webhook's thread for its
+// outcomes); they must return at once: a listener hands the event on and never
+// blocks the pass.
 #pragma once
 
 #include <cstdint>
@@ -79,21 +81,5 @@ class PassListener {
     // sent): no name in front, no line break.
     virtual void OperatorLine(const std::string& line) {}
 };
-
-// The process's listeners. Adding and removing is safe while a pass runs.
-void AddPassListener(std::shared_ptr<PassListener> listener);
-void RemovePassListener(const std::shared_ptr<PassListener>& listener);
-
-// Called by the engine: each fans the event out to every listener, also to those
-// after one that throws; the first exception is then passed on.
-void NotifyMonitoringChanged(bool on);
-void NotifyPassStarted(std::int64_t timeMs);
-void NotifyProbeDone(const ProbeEvent& event);
-void NotifyPassEnded(std::int64_t timeMs, double seconds);
-void NotifyAlarmDone(AlarmChannel channel, bool ok);
-void NotifyNodeAlarmed(const NodeAlarmEvent& event);
-void NotifyNodeRecovered(const NodeAlarmEvent& event);
-void NotifyNodeHeld(const NodeHeldEvent& event);
-void NotifyOperatorLine(const std::string& line);
 
 }  // namespace sentrel

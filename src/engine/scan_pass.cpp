@@ -21,6 +21,7 @@
 #include "engine/https_probe.h"
 #include "engine/ordered_probes.h"
 #include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "engine/ping_probe.h"
 #include "engine/tcp_probe.h"
 #include "platform/net_names.h"
@@ -68,12 +69,13 @@ std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot, std
 
 // What is wrong with a node's address is said once per address text and run,
 // not at every pass.
-void SayBadAddressOnce(const std::string& address, const std::string& why) {
+void SayBadAddressOnce(PassHost& host, const std::string& address, const std::string& why) {
     static std::mutex mutex;
     static std::set<std::string> said;
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     if (said.insert(address).second) {
-        NotifyOperatorLine("node " + address + " is not probed: " + why);
+        lock.unlock();
+        host.OperatorLine("node " + address + " is not probed: " + why);
     }
 }
 
@@ -102,7 +104,7 @@ ServiceVerdict ProbeService(std::int32_t kind, const std::string& ip, const Node
     return DnsProbe({ip, node.port, node.query, node.qtype, node.expect});
 }
 
-void PublishProbe(int index, const NodeSlot& slot, const ServiceVerdict& verdict,
+void PublishProbe(PassHost& host, int index, const NodeSlot& slot, const ServiceVerdict& verdict,
                   const NodeStatus& status, const EchoFigures& echoes,
                   std::chrono::steady_clock::time_point start) {
     ProbeEvent event;
@@ -120,7 +122,7 @@ void PublishProbe(int index, const NodeSlot& slot, const ServiceVerdict& verdict
     event.echoes = echoes;
     event.probeSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    NotifyProbeDone(event);
+    host.ProbeDone(event);
 }
 
 NodeAlarmEvent AlarmEventFor(int index, const NodeSlot& slot) {
@@ -142,13 +144,13 @@ struct NodeProbe {
     ServiceVerdict verdict;
     EchoFigures echoes;
     std::chrono::steady_clock::time_point start;
+    std::string badAddress;  // what is wrong with an address that was not probed
 };
 
 // The probe of slot `index` (name lookup included), the part of a node's turn
 // that may run beside other nodes' probes.
 void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, NodeProbe& probe) {
     NodeSlot& slot = probe.slot;
-    const std::string& address = slot.node.address;
     const std::int32_t kind = ProbeKind(slot.node.probeType);
     if (kind == HTTPD && slot.node.port.empty()) {
         table.DefaultPortIfEmpty(index, "80");
@@ -159,7 +161,7 @@ void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, Nod
     const std::string ip = ResolveIpText(table, index, slot, &why);
     probe.start = std::chrono::steady_clock::now();
     if (!why.empty()) {
-        SayBadAddressOnce(address, why);
+        probe.badAddress = why;
         probe.verdict.failureText = BadAddressStatusText(why);
     } else if (kind == HTTPD) {
         probe.verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
@@ -174,19 +176,21 @@ void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, Nod
 
 // What a node's probe found, applied, shown, told and written: always on the
 // pass's own thread, in table order.
-void CommitNode(NodeTable& table, int index, const MonitorSettings& settings,
+void CommitNode(PassHost& host, NodeTable& table, int index, const MonitorSettings& settings,
                 const ReportTarget& report, const NodeProbe& probe) {
     const NodeSlot& slot = probe.slot;
     const std::string& address = slot.node.address;
     const ServiceVerdict& verdict = probe.verdict;
+    if (!probe.badAddress.empty()) {
+        SayBadAddressOnce(host, address, probe.badAddress);
+    }
     const NodeStatus status =
         table.ApplyProbeResult(index, verdict.result, verdict.failureText, verdict.httpStatus);
-    PublishProbe(index, slot, verdict, status, probe.echoes, probe.start);
+    PublishProbe(host, index, slot, verdict, status, probe.echoes, probe.start);
     if (slot.status.alarmCount > 0 && !IsFailureStatus(status.statusText)) {
         NodeSlot now = slot;  // the run that alarmed ends here
         now.status.statusText = status.statusText;
-        NodeAlarmEvent event = AlarmEventFor(index, now);
-        NotifyNodeRecovered(event);
+        host.NodeRecovered(AlarmEventFor(index, now));
     }
 
     WindowRedraw();
@@ -214,16 +218,16 @@ NodeHeldEvent HeldEventFor(int index, const NodeSlot& slot, bool alarmHeld) {
     return event;
 }
 
-void ProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
+void ProbeSweep(PassHost& host, const MonitorSettings& settings, const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     for (int i = 0; i < kMaxNodes; ++i) {
-        NodeProbe probe{table.Get(i), {}, {}, {}};
+        NodeProbe probe{table.Get(i), {}, {}, {}, {}};
         if (probe.slot.node.address.empty() || ScanAbort.load() == 1) {
             break;
         }
         WindowSetTitle(NodeTitle(probe.slot.node.address));
         ProbeNode(table, i, settings, probe);
-        CommitNode(table, i, settings, report, probe);
+        CommitNode(host, table, i, settings, report, probe);
     }
 }
 
@@ -232,7 +236,8 @@ constexpr std::chrono::milliseconds kParallelEchoPacing{10};
 
 // The sweep with up to settings.Parallel probes in flight: the same nodes, the
 // same commits in the same order as ProbeSweep; only the probes overlap.
-void ParallelProbeSweep(const MonitorSettings& settings, const ReportTarget& report) {
+void ParallelProbeSweep(PassHost& host, const MonitorSettings& settings,
+                        const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
     int count = 0;
     while (count < kMaxNodes && !table.Get(count).node.address.empty()) {
@@ -254,7 +259,7 @@ void ParallelProbeSweep(const MonitorSettings& settings, const ReportTarget& rep
         return true;
     };
     steps.commit = [&](int i) {
-        CommitNode(table, i, settings, report, probes[static_cast<std::size_t>(i)]);
+        CommitNode(host, table, i, settings, report, probes[static_cast<std::size_t>(i)]);
     };
     steps.firstPending = [&](int i) { WindowSetTitle(NodeTitle(table.Get(i).node.address)); };
     steps.stop = [] { return ScanAbort.load() == 1; };
@@ -298,43 +303,33 @@ PassThread& Pass() {
     return pass;
 }
 
-std::mutex& FailureMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::string& FailureText() {
-    static std::string text;
-    return text;
-}
-
-void SetLastPassFailure(const std::exception_ptr& failure) {
-    std::string text;
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& e) {
-            text = e.what();
-        } catch (...) {
-            text = "an unknown exception";
-        }
-        if (text.empty()) {
-            text = "an exception";
-        }
+// Why a pass ended early, as the host keeps it: empty when it did not.
+std::string FailureText(const std::exception_ptr& failure) {
+    if (!failure) {
+        return {};
     }
-    std::lock_guard lock(FailureMutex());
-    FailureText() = std::move(text);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        return e.what()[0] != '\0' ? e.what() : "an exception";
+    } catch (...) {
+        return "an unknown exception";
+    }
 }
 
 }  // namespace
 
-void ScanCycle() {
-    const MonitorSettings settings = CurrentSettings();
+void ScanCycle(PassHost& host) {
+    MonitorSettings settings = CurrentSettings();
+    if (!host.Alarms()) {  // the rules still count; nothing goes out
+        settings.Audio_Flag = settings.Pager_Flag = settings.Email_Flag = settings.Launch_Flag =
+            false;
+    }
     ScanBusy = 1;
     const auto passStart = std::chrono::steady_clock::now();
     std::exception_ptr failure;
     try {
-        NotifyPassStarted(NowUtcMs());
+        host.PassStarted(NowUtcMs());
         WindowSetTitle(kTitleScanning);
 
         const ReportTarget report{settings.Report_File_Name, settings.Fmt_Text, settings.Fmt_HTML};
@@ -343,20 +338,23 @@ void ScanCycle() {
         }
 
         if (settings.Parallel > 1) {
-            ParallelProbeSweep(settings, report);
+            ParallelProbeSweep(host, settings, report);
         } else {
-            ProbeSweep(settings, report);
+            ProbeSweep(host, settings, report);
         }
 
+        const auto done = [&host](AlarmChannel channel, bool ok) { host.AlarmDone(channel, ok); };
         const bool alarm = AlarmSweep(
-            settings, NotifyAlarmDone,
-            [](int index, const NodeSlot& slot) { NotifyNodeAlarmed(AlarmEventFor(index, slot)); },
-            [](int index, const NodeSlot& slot, bool alarmHeld) {
-                NotifyNodeHeld(HeldEventFor(index, slot, alarmHeld));
+            settings, done,
+            [&host](int index, const NodeSlot& slot) {
+                host.NodeAlarmed(AlarmEventFor(index, slot));
             },
-            NotifyOperatorLine);
+            [&host](int index, const NodeSlot& slot, bool alarmHeld) {
+                host.NodeHeld(HeldEventFor(index, slot, alarmHeld));
+            },
+            [&host](const std::string& line) { host.OperatorLine(line); });
         if (alarm && ScanAbort.load() == 0) {
-            PassAlerts(settings, NotifyAlarmDone);
+            PassAlerts(settings, done);
         } else {
             StopSound();
         }
@@ -364,16 +362,16 @@ void ScanCycle() {
         failure = std::current_exception();
     }
     // However the pass ended, every listener hears of its end (one waiting for
-    // it must not wait for ever), and may ask LastPassFailure why.
-    SetLastPassFailure(failure);
+    // it must not wait for ever), and may ask the host why.
+    host.SetLastFailure(FailureText(failure));
     try {
-        NotifyPassEnded(
+        host.PassEnded(
             NowUtcMs(),
             std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count());
     } catch (...) {
         if (!failure) {
             failure = std::current_exception();
-            SetLastPassFailure(failure);
+            host.SetLastFailure(FailureText(failure));
         }
     }
     ScanBusy = 0;
@@ -384,12 +382,7 @@ void ScanCycle() {
     WindowRedraw();
 }
 
-std::string LastPassFailure() {
-    std::lock_guard lock(FailureMutex());
-    return FailureText();
-}
-
-bool StartScanPass() {
+bool StartScanPass(PassHost& host) {
     PassThread& pass = Pass();
     std::lock_guard lock(pass.mutex);
     if (ScanBusy.load() != 0) {
@@ -408,9 +401,9 @@ bool StartScanPass() {
     ScanBusy = 1;
     pass.done = false;
     try {
-        pass.thread = std::thread([] {
+        pass.thread = std::thread([&host] {
             try {
-                ScanCycle();
+                ScanCycle(host);
             } catch (...) {
                 // A pass that fails on its own must not take the program with it.
                 ScanBusy = 0;

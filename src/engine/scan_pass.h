@@ -16,19 +16,18 @@ inline constexpr const char* kTitleSleeping = "Sentrel v" SENTREL_VERSION " - sl
 // How long the program's end waits for a running pass (to finish its node).
 inline constexpr std::chrono::milliseconds kPassEndLimit{10000};
 
+class PassHost;
+
 // The pass itself, run on the calling thread: probe sweep with log and report
 // lines, alarm sweep, end-of-pass alerts. Works from a copy of the settings taken
-// at its start. A pass ended by an exception still tells every listener of its
-// end, then passes the exception on.
-void ScanCycle();
-
-// Why the latest pass ended early: the text of the exception that ended it;
-// empty when it ended normally (or none ran).
-std::string LastPassFailure();
+// at its start; its events go to the host's listeners, its alarms as the host's
+// policy says. A pass ended by an exception still tells every listener of its
+// end (the host keeps why), then passes the exception on.
+void ScanCycle(PassHost& host);
 
 // Starts ScanCycle on a new thread unless a pass is running (ScanBusy). Clears
-// ScanAbort first. Returns true when a pass was started.
-bool StartScanPass();
+// ScanAbort first. Returns true when a pass was started. The host outlives the pass.
+bool StartScanPass(PassHost& host);
 
 // Waits up to `limit` for a running pass to end; true when none runs (its
 // thread is then joined). Must not be called on a thread that serves the

@@ -5,7 +5,7 @@
 
 #include "config/node_table.h"
 #include "config/settings.h"
-#include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "platform/sound.h"
 #include "reporting/line_timestamp.h"
@@ -28,8 +28,8 @@ int IntervalMilliseconds(int secs) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-ScanScheduler::ScanScheduler(SchedulerWindow* window, QObject* parent)
-    : QObject(parent), window_(window) {
+ScanScheduler::ScanScheduler(SchedulerWindow* window, PassHost& host, QObject* parent)
+    : QObject(parent), window_(window), host_(host) {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &ScanScheduler::OnScanTimer);
@@ -48,7 +48,7 @@ void ScanScheduler::OnScanTimer() {
     ++ticks_;
     if (ScanBusy.load() == 0) {
         // StartScanPass clears ScanAbort itself and refuses while a pass runs.
-        if (StartScanPass()) {
+        if (StartScanPass(host_)) {
             SetLastScanText(AsctimeText());
             ++passesStarted_;
             emit passStarted();
@@ -60,7 +60,7 @@ void ScanScheduler::OnScanTimer() {
     }
     Arm(ms);
     if (MonitorRunning.exchange(1) == 0) {
-        NotifyMonitoringChanged(true);
+        host_.MonitoringChanged(true, NowUtcMs());
     }
 }
 
@@ -77,7 +77,7 @@ void ScanScheduler::OnRunStop() {
             window_->SetSetupEnabled(true);
         }
         MonitorRunning.store(0);
-        NotifyMonitoringChanged(false);
+        host_.MonitoringChanged(false, NowUtcMs());
         if (window_ != nullptr) {
             window_->RedrawWhole();
         }
@@ -92,13 +92,13 @@ void ScanScheduler::OnRunStop() {
         Arm(kFirstTickMs);
     }
     MonitorRunning.store(1);
-    NotifyMonitoringChanged(true);
+    host_.MonitoringChanged(true, NowUtcMs());
 }
 
 void ScanScheduler::Shutdown() {
     timer_.stop();
     if (MonitorRunning.load() == 1) {
-        NotifyMonitoringChanged(false);
+        host_.MonitoringChanged(false, NowUtcMs());
     }
     StopSound();
     if (ScanBusy.load() == 1) {

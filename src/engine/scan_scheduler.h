@@ -9,6 +9,8 @@
 
 namespace sentrel {
 
+class PassHost;
+
 inline constexpr const char* kRunCaption = "RUN";
 inline constexpr const char* kStopCaption = "STOP";
 inline constexpr int kFirstTickMs = 10;
@@ -34,8 +36,9 @@ class ScanScheduler : public QObject {
     Q_OBJECT
 
   public:
-    // window: null where there is no window (the headless program).
-    explicit ScanScheduler(SchedulerWindow* window, QObject* parent = nullptr);
+    // window: null where there is no window (the headless program). The
+    // passes run with `host`, which outlives the scheduler.
+    ScanScheduler(SchedulerWindow* window, PassHost& host, QObject* parent = nullptr);
     ~ScanScheduler() override;
 
     // The RUN/STOP button: switches monitoring on or off.
@@ -51,6 +54,7 @@ class ScanScheduler : public QObject {
     // Counters for observation: ticks seen and passes actually started.
     int TicksSeen() const { return ticks_; }
     int PassesStarted() const { return passesStarted_; }
+    PassHost& Host() const { return host_; }
 
   signals:
     // Emitted after a tick has started a pass.
@@ -60,6 +64,7 @@ class ScanScheduler : public QObject {
     void Arm(int ms);
 
     SchedulerWindow* window_;
+    PassHost& host_;
     QTimer timer_;
     int ticks_ = 0;
     int passesStarted_ = 0;

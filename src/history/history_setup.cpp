@@ -27,14 +27,11 @@ std::shared_ptr<HistoryWriter> StartHistory(const MonitorSettings& settings, Ope
         options.say("history off for this run: " + options.path + ": " + ec.message());
         return nullptr;
     }
-    auto writer = std::make_shared<HistoryWriter>(options);
-    AddPassListener(writer);
-    return writer;
+    return std::make_shared<HistoryWriter>(options);
 }
 
 void StopHistory(std::shared_ptr<HistoryWriter>& writer) {
     if (writer) {
-        RemovePassListener(writer);
         writer->Flush();
         writer.reset();
     }

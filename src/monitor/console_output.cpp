@@ -4,6 +4,7 @@
 
 #include "config/node_table.h"
 #include "engine/https_probe.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "platform/operator_voice.h"
 
@@ -105,7 +106,7 @@ void ProbeLines::PassEnded(std::int64_t, double) {
     }
     std::fflush(stdout);
     lines_.clear();
-    if (const std::string why = LastPassFailure(); !why.empty()) {
+    if (const std::string why = host_.LastFailure(); !why.empty()) {
         SayLine("the pass ended early: " + why);
     }
     if (passEnded_) {

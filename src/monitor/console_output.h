@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "platform/window_port.h"
 
 namespace sentrel::monitor {
@@ -34,7 +35,9 @@ class ConsoleWindow : public ScanWindow {
 // alarm sweep has said which nodes are held (their rows say so).
 class ProbeLines : public PassListener {
   public:
-    explicit ProbeLines(std::function<void()> passEnded = {}) : passEnded_(std::move(passEnded)) {}
+    // `host` says why a pass ended early; `passEnded` is called after each pass's lines.
+    explicit ProbeLines(const PassHost& host, std::function<void()> passEnded = {})
+        : host_(host), passEnded_(std::move(passEnded)) {}
 
     void MonitoringChanged(bool on, std::int64_t timeMs) override;
     void PassStarted(std::int64_t timeMs) override;
@@ -51,6 +54,7 @@ class ProbeLines : public PassListener {
         NodeSlot row;
         std::string perfData;
     };
+    const PassHost& host_;
     std::vector<Line> lines_;  // the pass's, on the scan thread only
     std::function<void()> passEnded_;
     std::atomic<int> answered_{0};

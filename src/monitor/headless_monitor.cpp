@@ -47,17 +47,12 @@ int ConfiguredNodes(const MonitorSettings& settings) {
 }  // namespace
 
 HeadlessMonitor::HeadlessMonitor(const MonitorArgs& args, startup::ProgramRun* run)
-    : args_(args), scheduler_(nullptr), run_(run) {
-    lines_ = std::make_shared<ProbeLines>(args_.once ? std::function<void()>(QuitSoon)
-                                                     : std::function<void()>());
-    AddPassListener(lines_);
+    : args_(args), scheduler_(nullptr, run->Host()), run_(run) {
+    lines_ = std::make_shared<ProbeLines>(
+        run->Host(), args_.once ? std::function<void()>(QuitSoon) : std::function<void()>());
     connect(run_, &startup::ProgramRun::terminationRequested, this,
             &HeadlessMonitor::OnTermination);
     connect(run_, &startup::ProgramRun::hangupReceived, this, &HeadlessMonitor::OnHangup);
-}
-
-HeadlessMonitor::~HeadlessMonitor() {
-    RemovePassListener(lines_);
 }
 
 int HeadlessMonitor::Run() {
@@ -75,24 +70,19 @@ int HeadlessMonitor::Run() {
 }
 
 int HeadlessMonitor::RunOnce() {
-    MonitorSettings settings = CurrentSettings();
-    if (!args_.alarms) {
-        settings.Audio_Flag = settings.Pager_Flag = settings.Email_Flag = settings.Launch_Flag =
-            false;
-        SetCurrentSettings(settings);
-    }
+    const MonitorSettings settings = CurrentSettings();
     const int nodes = ConfiguredNodes(settings);
     if (nodes == 0) {
         SayLine("no nodes in " + SettingsFilePath() + ": nothing was checked");
         return kExitUnknown;
     }
-    if (!StartScanPass()) {
+    if (!StartScanPass(run_->Host())) {
         SayLine("the pass could not be started");
         return kExitSomeFailed;
     }
     QCoreApplication::exec();
     WaitForPassEnd();
-    if (!ScanPassRunning() && !LastPassFailure().empty()) {
+    if (!ScanPassRunning() && !run_->Host().LastFailure().empty()) {
         return kExitUnknown;  // said by the probe lines
     }
     const bool all = lines_->Failed() == 0 && lines_->Answered() == nodes;

@@ -25,8 +25,10 @@ class HeadlessMonitor : public QObject {
 
   public:
     // The run's signals end it (SIGTERM, SIGINT) and reload it (SIGHUP).
+    // Its console lines are a listener for the run to add at its start (Lines).
     HeadlessMonitor(const MonitorArgs& args, startup::ProgramRun* run);
-    ~HeadlessMonitor() override;
+
+    std::shared_ptr<ProbeLines> Lines() const { return lines_; }
 
     // Runs the event loop until the end; returns the exit code. The pass has
     // ended, or was given its time and left running (then ScanPassRunning()).

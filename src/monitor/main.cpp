@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     startup::ProgramRun run({.metrics = !args.once,
                              .webhook = !args.once || args.alarms,
                              .watchHangup = !args.once,
+                             .alarms = !args.once || args.alarms,
                              .sound = MakeServerSoundPlayer(),
                              .say = SayLine});
     if (!run.FindPing()) {
@@ -96,12 +97,12 @@ int main(int argc, char** argv) {
     }
     ConsoleWindow window;
     SetMainWindowHandle(&window);
-    run.Start();
+    HeadlessMonitor monitor(args, &run);
+    run.Start({monitor.Lines()});
     if ((!args.once || args.alarms) && CurrentSettings().Audio_Flag && !SoundServerAnswers()) {
         SetSoundPlayer(nullptr);
         SayLine("no sound server answers: alarm sounds are skipped");
     }
-    HeadlessMonitor monitor(args, &run);
     const int code = run.Finish(monitor.Run());
     SetMainWindowHandle(nullptr);
     return code;

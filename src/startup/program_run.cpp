@@ -8,7 +8,7 @@
 #include "alerts/alarm_hold.h"
 #include "config/node_table.h"
 #include "config/settings.h"
-#include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "history/history_setup.h"
@@ -44,8 +44,9 @@ ProgramRun::ProgramRun(RunOptions options)
         options_.say = [](const std::string&) {};
     }
     SetSoundPlayer(options_.sound);
+    host_.SetAlarms(options_.alarms);
     voice_ = std::make_shared<VoiceListener>(options_.say);
-    AddPassListener(voice_);
+    host_.Add(voice_);
     connect(&watch_, &TerminationWatch::terminationRequested, this,
             &ProgramRun::terminationRequested);
     connect(&watch_, &TerminationWatch::hangupReceived, this, &ProgramRun::hangupReceived);
@@ -62,15 +63,19 @@ bool ProgramRun::FindPing() {
     return pingFound_;
 }
 
-void ProgramRun::Start() {
+void ProgramRun::Start(std::vector<std::shared_ptr<PassListener>> own) {
+    own_ = std::move(own);
+    for (const auto& listener : own_) {
+        host_.Add(listener);
+    }
     ResetNodeTable();
     LoadSettings();
     SayNewHoldProblems(CurrentSettings(), options_.say);
     StartHistory();
     StartMetrics();
     if (options_.webhook) {
-        webhook_ = std::make_shared<webhook::WebhookSender>(options_.say);
-        AddPassListener(webhook_);
+        webhook_ = std::make_shared<webhook::WebhookSender>(options_.say, host_);
+        host_.Add(webhook_);
         FollowWebhook();
     }
 }
@@ -84,7 +89,7 @@ void ProgramRun::FollowSettings() {
     const MonitorSettings settings = CurrentSettings();
     SayNewHoldProblems(settings, options_.say);
     if (settings.Keep_Days != keepDays_) {
-        history::StopHistory(history_);
+        StopHistory();
         StartHistory();
         if (history_ && MonitorRunning.load() != 0) {
             // The new writer's watched stretch begins now.
@@ -112,6 +117,16 @@ void ProgramRun::StartHistory() {
     const MonitorSettings settings = CurrentSettings();
     keepDays_ = settings.Keep_Days;
     history_ = history::StartHistory(settings, options_.say);
+    if (history_) {
+        host_.Add(history_);
+    }
+}
+
+void ProgramRun::StopHistory() {
+    if (history_) {
+        host_.Remove(history_);
+        history::StopHistory(history_);
+    }
 }
 
 void ProgramRun::StartMetrics() {
@@ -121,11 +136,11 @@ void ProgramRun::StartMetrics() {
     }
     if (!metricsListener_) {
         metricsListener_ = std::make_shared<MetricsListener>();
-        AddPassListener(metricsListener_);
+        host_.Add(metricsListener_);
     }
     if (!status_ && !metricsListen_.empty()) {  // the status page lives on the listener
         status_ = std::make_shared<status::StatusBoard>(history::HistoryFilePath());
-        AddPassListener(status_);
+        host_.Add(status_);
     }
     std::string message;
     metrics_ = MetricsEndpoint::Start(
@@ -141,9 +156,9 @@ int ProgramRun::Finish(int code) {
         return code;
     }
     finished_ = true;
-    history::StopHistory(history_);
+    StopHistory();
     if (webhook_) {
-        RemovePassListener(webhook_);
+        host_.Remove(webhook_);
         webhook_->Finish(kWebhookEndLimit);
     }
     if (ScanPassRunning()) {
@@ -154,14 +169,17 @@ int ProgramRun::Finish(int code) {
     }
     metrics_.reset();
     if (metricsListener_) {
-        RemovePassListener(metricsListener_);
+        host_.Remove(metricsListener_);
     }
     if (status_) {
-        RemovePassListener(status_);
+        host_.Remove(status_);
         status_.reset();
     }
     SetSoundPlayer(nullptr);
-    RemovePassListener(voice_);
+    host_.Remove(voice_);
+    for (const auto& listener : own_) {
+        host_.Remove(listener);
+    }
     if (pingFound_) {
         PingLibraryRelease();
     }

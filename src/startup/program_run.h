@@ -11,12 +11,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/pass_host.h"
 #include "platform/sound.h"
 #include "platform/termination_watch.h"
 
 namespace sentrel {
-class PassListener;
 class MetricsEndpoint;
 class MetricsListener;
 namespace history {
@@ -36,6 +37,7 @@ struct RunOptions {
     bool metrics = true;                          // serve [Metrics] Listen
     bool webhook = true;                          // post alarms to [Alerts] Webhook_URL
     bool watchHangup = false;                     // SIGHUP asks for a reload
+    bool alarms = true;                           // passes raise alarms (the host's policy)
     std::shared_ptr<SoundPlayer> sound;           // how alarms sound; null: silence
     std::function<void(const std::string&)> say;  // one line for the operator
 };
@@ -53,8 +55,13 @@ class ProgramRun : public QObject {
 
     // The node table cleared and the settings read; history and metrics then
     // listen, so they see every pass and every change of monitoring from the
-    // first one on.
-    void Start();
+    // first one on, as do the program's own listeners `own` (its window's
+    // notifier, its console lines) until Finish.
+    void Start(std::vector<std::shared_ptr<PassListener>> own = {});
+
+    // What every pass of this run is started with. Only the run adds and
+    // removes its listeners.
+    PassHost& Host() { return host_; }
 
     // tarn.ini again between passes: nodes that stay as they were keep their
     // counts; history (Keep_Days) and metrics (Listen) follow.
@@ -78,10 +85,13 @@ class ProgramRun : public QObject {
 
   private:
     void StartHistory();
+    void StopHistory();
     void StartMetrics();
     void FollowWebhook();
 
     RunOptions options_;
+    PassHost host_;
+    std::vector<std::shared_ptr<PassListener>> own_;
     TerminationWatch watch_;
     std::shared_ptr<PassListener> voice_;  // the pass's operator lines, to `say`
     std::shared_ptr<history::HistoryWriter> history_;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "engine/pass_events.h"
 #include "engine/ping_probe.h"
 #include "platform/operator_voice.h"
 #include "platform/qt_sound.h"
@@ -26,6 +25,9 @@ int main(int argc, char** argv) {
     // and window titles use it.
     QApplication app(argc, argv);
     const OperatorVoice say = StderrVoice("sentrel");
+    // Desktop notifications and the silence's end at a new outage, for this
+    // program only: a listener of its own that the run adds at its start.
+    ui::DesktopNotifier notifier(say);
     startup::ProgramRun run(
         {.metrics = true, .watchHangup = false, .sound = MakeQtSoundPlayer(), .say = say});
     if (!run.FindPing()) {
@@ -33,14 +35,9 @@ int main(int argc, char** argv) {
                            MessageIcon::Exclamation, MessageButtons::Ok);
         return run.Finish(0);
     }
-    run.Start();
-    // Desktop notifications and the silence's end at a new outage, for this
-    // program only; taken out again once no pass can run.
-    ui::DesktopNotifier notifier(say);
-    const auto alarms = std::make_shared<ui::AlarmNotifyListener>(&notifier);
-    AddPassListener(alarms);
+    run.Start({std::make_shared<ui::AlarmNotifyListener>(&notifier)});
 
-    ui::CMonitorDlg window;
+    ui::CMonitorDlg window(run.Host());
     window.Initialise();
     QObject::connect(&run, &startup::ProgramRun::terminationRequested, &window,
                      &ui::CMonitorDlg::reject);
@@ -48,7 +45,5 @@ int main(int argc, char** argv) {
                      &startup::ProgramRun::FollowSettings);
     QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
     window.show();
-    const int code = run.Finish(app.exec());
-    RemovePassListener(alarms);
-    return code;
+    return run.Finish(app.exec());
 }

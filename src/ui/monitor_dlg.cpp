@@ -28,7 +28,7 @@
 #include "config/node_table.h"
 #include "config/placement.h"
 #include "config/settings.h"
-#include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
 #include "platform/net_names.h"
@@ -81,7 +81,8 @@ QString DisplayedLastScan() {
 
 }  // namespace
 
-CMonitorDlg::CMonitorDlg(QWidget* parent) : QDialog(parent), scheduler_(this) {
+CMonitorDlg::CMonitorDlg(PassHost& host, QWidget* parent)
+    : QDialog(parent), scheduler_(this, host) {
     EnsureResources();
     setObjectName(QStringLiteral("monitorDlg"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -327,7 +328,7 @@ void CMonitorDlg::OnSetup() {
     }
     if (RunSetupAndSave(this)) {
         // What is watched may have changed: the history notes the change.
-        NotifyMonitoringChanged(false);
+        scheduler_.Host().MonitoringChanged(false, NowUtcMs());
         emit settingsRead();
         Redraw();
     }

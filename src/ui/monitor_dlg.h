@@ -40,7 +40,8 @@ class CMonitorDlg : public QDialog, public SchedulerWindow {
         NoNetwork,  // no host name: the window opens without settings
     };
 
-    explicit CMonitorDlg(QWidget* parent = nullptr);
+    // The passes run with `host`, which outlives the window.
+    explicit CMonitorDlg(PassHost& host, QWidget* parent = nullptr);
     ~CMonitorDlg() override;
 
     // Start-up, once the program has found its ping facility: icon timer, host

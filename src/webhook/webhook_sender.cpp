@@ -39,17 +39,18 @@ std::string What(const NodeAlarmEvent& event, bool up) {
     return "node " + std::to_string(event.index) + (up ? " up" : " down");
 }
 
-void Outcome(bool ok) {
+}  // namespace
+
+void WebhookSender::Outcome(bool ok) {
     try {
-        NotifyAlarmDone(AlarmChannel::Webhook, ok);
+        outcomes_.AlarmDone(AlarmChannel::Webhook, ok);
     } catch (...) {
         // A listener's fault stays with that listener; the worker goes on.
     }
 }
 
-}  // namespace
-
-WebhookSender::WebhookSender(OperatorVoice say) : say_(std::move(say)) {
+WebhookSender::WebhookSender(OperatorVoice say, PassListener& outcomes)
+    : say_(std::move(say)), outcomes_(outcomes) {
     CurlStartOnce();
     worker_ = std::thread(&WebhookSender::Work, this);
 }

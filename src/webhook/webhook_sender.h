@@ -42,8 +42,9 @@ inline constexpr std::chrono::minutes kAlertHoldMin{1};
 
 class WebhookSender : public PassListener {
   public:
-    // Each notice not sent is one line said with `say`.
-    explicit WebhookSender(OperatorVoice say);
+    // Each notice not sent is one line said with `say`; each notice's outcome
+    // goes to `outcomes` (the pass host) as AlarmDone, from the sender's thread.
+    WebhookSender(OperatorVoice say, PassListener& outcomes);
     ~WebhookSender() override;
     WebhookSender(const WebhookSender&) = delete;
     WebhookSender& operator=(const WebhookSender&) = delete;
@@ -98,7 +99,10 @@ class WebhookSender : public PassListener {
     std::chrono::steady_clock::time_point renewAt_;
     bool closing_ = false;
     std::chrono::steady_clock::time_point deadline_;  // set with closing_
+    void Outcome(bool ok);
+
     const OperatorVoice say_;
+    PassListener& outcomes_;
     std::thread worker_;
 };
 

@@ -175,8 +175,8 @@ TEST(MailDateLine, DayMonthYearTimeAndZone) {
 
 class Alarms : public ::testing::Test {
   protected:
-    void SetUp() override { ResetEngineStateForTesting(); }
-    void TearDown() override { ResetEngineStateForTesting(); }
+    void SetUp() override { testing::ResetEngine(); }
+    void TearDown() override { testing::ResetEngine(); }
     static void Probe(int node, bool answers) {
         NodeTable::Instance().ApplyProbeResult(node, answers ? 12 : 0);
     }
@@ -197,7 +197,7 @@ TEST_F(Alarms, ThresholdAndLimitDecideWhichFailuresAlarm) {
                                                  {"-2", "5", "......", "......"},
                                                  {"1", "0", "......", "......"},
                                                  {"1", "-1", "......", "......"}}) {
-        ResetEngineStateForTesting();
+        testing::ResetEngine();
         Nodes({"10.0.0.7"});
         MonitorSettings settings;
         settings.Num_Fails = numFails;

@@ -126,11 +126,11 @@ class Settings : public ::testing::Test {
   protected:
     void SetUp() override {
         home_.UseAsConfigHome();
-        ResetSettingsForTesting();
+        SetCurrentSettings({});
         ResetNodeTable();
     }
     void TearDown() override {
-        ResetSettingsForTesting();
+        SetCurrentSettings({});
         ResetNodeTable();
     }
     MonitorSettings Load(const std::optional<std::string>& bytes = std::nullopt) {
@@ -210,7 +210,7 @@ TEST_F(Settings, SaveWritesTheFileByteForByteAndAnUntouchedRoundTripKeepsIt) {
     ASSERT_TRUE(SaveSettings(loaded));
     EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
     fs::remove(home_.iniPath());
-    ResetSettingsForTesting();
+    SetCurrentSettings({});
     ASSERT_TRUE(SaveSettings(loaded));
     EXPECT_EQ(ReadFile(home_.iniPath()), kFresh);
     EXPECT_EQ(CurrentSettings(), MonitorSettings{});  // saving leaves the copy in memory

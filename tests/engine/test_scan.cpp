@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "config/settings.h"
-#include "engine/pass_events.h"
+#include "engine/pass_host.h"
 #include "engine/ping_helper_client.h"
 #include "engine/ping_probe.h"
 #include "engine/scan_pass.h"
@@ -42,7 +42,7 @@ std::string Join(const std::vector<std::string>& parts) {
 }
 
 TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
-    ResetEngineStateForTesting();
+    testing::ResetEngine();
     NodeTable& table = NodeTable::Instance();
     table.SetStatus(7, {"", "PING: 3 ms. ", 0, 2});
     table.SetNode(7, {std::string(150, 'a'), "123456789", std::string(120, 't'), PING});
@@ -98,20 +98,20 @@ struct Figures : PassListener {
 class Pass : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetEngineStateForTesting(), ResetSettingsForTesting(), settings_.MAXSecs = "3";
+        testing::ResetEngine(), SetCurrentSettings({}), settings_.MAXSecs = "3";
     }
     void TearDown() override {
         ScanAbort = 1;
         EXPECT_TRUE(WaitForScanPass(20s));
-        ResetEngineStateForTesting();
-        ResetSettingsForTesting();
+        testing::ResetEngine();
+        SetCurrentSettings({});
     }
     void Add(int i, const std::string& address, const std::string& port,
              std::int32_t type = HTTPD) {
         settings_.NodeList[static_cast<std::size_t>(i)] = {address, port, "", type};
         NodeTable::Instance().SetNode(i, {address, port, "", type});
     }
-    void Run() { SetCurrentSettingsForTesting(settings_), ScanCycle(); }
+    void Run() { SetCurrentSettings(settings_), ScanCycle(host_); }
     // The file's lines ("|" for each CR LF), the time stamp at each line's start taken off.
     static std::string Lines(const std::string& path) {
         const std::string text = std::regex_replace(ReadFile(path), kStamp, "$1");
@@ -122,6 +122,7 @@ class Pass : public ::testing::Test {
     MonitorSettings settings_;
     RecordingWindow window_;
     const std::string refused_ = std::to_string(LoopbackPeer::RefusedPort());
+    PassHost host_;  // outlives the pass: TearDown waits for it
 };
 
 std::string Row(std::string name, const std::string& status) {
@@ -166,14 +167,13 @@ TEST_F(Pass, ARecoveryOnlyAfterARunThatAlarmed) {
         void NodeRecovered(const NodeAlarmEvent& e) override { nodes.push_back(e.index); }
     };
     const auto seen = std::make_shared<Recoveries>();
-    AddPassListener(seen);
+    host_.Add(seen);
     Add(0, "127.0.0.1", refused_), Add(1, "127.0.0.1", refused_);
     settings_.Num_Fails = "2", settings_.Max_Alarms = "1";
     for (int answers : {-1, 0, 1}) {  // both fail; node 0 answers, 1 alarms; 1 answers
         NodeTable::Instance().Modify(answers, [&](NodeSlot& s) { s.node.port = web_.portText(); });
         Run();
     }
-    RemovePassListener(seen);
     EXPECT_EQ(seen->nodes, std::vector<int>{1});
 }
 
@@ -189,7 +189,7 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
         void OperatorLine(const std::string& line) override { lines.push_back(line); }
     };
     const auto said = std::make_shared<Said>();
-    AddPassListener(said);
+    host_.Add(said);
     Run();
     EXPECT_EQ(std::tuple(StatusRows()[0].substr(0, 41), Slot(0).node.port),
               std::tuple(Row("127.0.0.1", ""), "80"));       // stored, not shown
@@ -206,7 +206,6 @@ TEST_F(Pass, PortsLookupsAndLongAddresses) {
     EXPECT_EQ(Join(window_.Calls()).find("cursor:on", calls.size()), std::string::npos);
     EXPECT_EQ(std::tuple(Slot(4).status.ipText, Status(4)), std::tuple("127.0.0.1", Shown(kOk, 0)));
     const std::string why = " is not probed: not a dotted IPv4 address";
-    RemovePassListener(said);
     EXPECT_EQ(said->lines,
               (std::vector<std::string>{"node 3com.example" + why, "node " + longAddress + why}));
 }
@@ -217,7 +216,7 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     if (PingProbe("127.0.0.1") <= 0)
         GTEST_SKIP() << "no ICMP echo to loopback here";
     const auto figures = std::make_shared<Figures>();
-    AddPassListener(figures);
+    host_.Add(figures);
     Add(0, "127.0.0.1", "", PING);
     Add(1, "127.0.0.1", web_.portText());
     settings_.Log_Flag = true;
@@ -231,7 +230,6 @@ TEST_F(Pass, ARoundOfEchoesShowsItsMedianAndFailsItsThreshold) {
     Run();
     settings_.Echoes = 1;
     Run();
-    RemovePassListener(figures);
     EXPECT_TRUE(std::regex_match(Status(0).first, std::regex(slow))) << Status(0).first;
     EXPECT_EQ(Status(0).second, 2);
     EXPECT_TRUE(std::regex_match(Lines(settings_.Log_File_Name),
@@ -257,9 +255,9 @@ TEST_F(Pass, ThroughTheHelperOneEchoKeepsItsUnitAndTheCapIsNoLoss) {
                 ::popen("exec python3 " SENTREL_TEST_SUPPORT "/echo_responder.py 4 30", "re");
             char ready[8];
             ran = responder && std::fgets(ready, sizeof ready, responder);
-            AddPassListener(figures);
+            host_.Add(figures);
             Add(0, "127.0.0.1", "", PING), settings_.Slow_ms = 20, Run();
-            RemovePassListener(figures), slow = Status(0);
+            host_.Remove(figures), slow = Status(0);
             ::pclose(responder);
             SetNetSysctl("ipv4/icmp_echo_ignore_all", "0"), settings_.Slow_ms = 0;
             for (int i = 0; i < kMaxNodes; ++i)
@@ -331,9 +329,9 @@ TEST_F(Pass, AParallelPassCommitsInTableOrder) {
     std::vector<std::string> seen[2];
     std::chrono::steady_clock::duration took[2];
     for (const int parallel : {1, 16}) {
-        ResetEngineStateForTesting();
+        testing::ResetEngine();
         const auto events = std::make_shared<Events>();
-        AddPassListener(events);
+        host_.Add(events);
         for (int i = 0; i < 8; ++i)
             Add(i, "127.0.0.1", i < 4 ? slow[i]->portText() : i % 2 ? refused_ : web_.portText());
         settings_.Parallel = parallel,
@@ -343,7 +341,7 @@ TEST_F(Pass, AParallelPassCommitsInTableOrder) {
         const auto start = std::chrono::steady_clock::now();
         Run();
         took[parallel > 1] = std::chrono::steady_clock::now() - start;
-        RemovePassListener(events);
+        host_.Remove(events);
         const auto after = window_.Calls();
         const auto rows = window_.Redraws();
         seen[parallel > 1] = {Join(std::vector(after.begin() + calls, after.end())),
@@ -367,9 +365,9 @@ TEST_F(Pass, StopDuringAParallelPassEndsItsProbesInFlightAndLeavesNoThread) {
         silent.push_back(std::make_unique<LoopbackPeer>(LoopbackPeer::Mode::Silent)),
             Add(i, "127.0.0.1", silent.back()->portText());
     Add(12, "127.0.0.1", web_.portText());
-    settings_.Parallel = 12, settings_.MAXSecs = "2", SetCurrentSettingsForTesting(settings_);
+    settings_.Parallel = 12, settings_.MAXSecs = "2", SetCurrentSettings(settings_);
     const auto idle = threads();
-    ASSERT_TRUE(StartScanPass());
+    ASSERT_TRUE(StartScanPass(host_));
     const bool inFlight =
         WaitUntil([&] { return silent[0]->accepted() + silent[11]->accepted() == 2; }, 10s);
     ScanAbort = 1;  // 12 time-outs of 2-3 s one after another would take 24 s
@@ -382,7 +380,7 @@ TEST_F(Pass, StopDuringAParallelPassEndsItsProbesInFlightAndLeavesNoThread) {
 TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
     for (int i = 0; i < 5; ++i)
         Add(i, "127.0.0.1", web_.portText());
-    SetCurrentSettingsForTesting(settings_);
+    SetCurrentSettings(settings_);
     std::atomic<bool> release{false};
     std::atomic<int> abortSeen{-1};
     window_.onRedraw = [&](const std::vector<std::string>&) {
@@ -390,17 +388,17 @@ TEST_F(Pass, ThePassThreadStartsOnceIsJoinedAndRacesNoReset) {
         WaitUntil([&] { return release.load(); }, 10s);
     };
     ScanAbort = 1;
-    ASSERT_TRUE(StartScanPass());
-    EXPECT_FALSE(StartScanPass() || WaitForScanPass(50ms));
+    ASSERT_TRUE(StartScanPass(host_));
+    EXPECT_FALSE(StartScanPass(host_) || WaitForScanPass(50ms));
     release = true;
     EXPECT_TRUE(WaitForScanPass(10s) && !ScanPassRunning());
     EXPECT_EQ(std::tuple(abortSeen.load(), ScanBusy.load()), std::tuple(0, 0));
     window_.onRedraw = nullptr;
     // STOP's reset and the rows here while passes write on another thread; a finished
     // pass nobody waited for is joined by the next start.
-    std::thread passes([] {
+    std::thread passes([this] {
         for (int n = 0; n < 20; WaitUntil([] { return ScanBusy == 0; }, 20s))
-            n += StartScanPass();
+            n += StartScanPass(host_);
     });
     while (web_.accepted() < 105) {
         NodeTable::Instance().ResetStatusTexts();
@@ -422,21 +420,20 @@ TEST_F(Pass, APassEndedByAnExceptionStillEndsForEveryListener) {
     };
     const auto first = std::make_shared<Listener>(), second = std::make_shared<Listener>();
     first->throws = true;
-    AddPassListener(first);
-    AddPassListener(second);
+    host_.Add(first);
+    host_.Add(second);
     Add(0, "127.0.0.1", web_.portText());
     Add(1, "127.0.0.1", web_.portText());
-    SetCurrentSettingsForTesting(settings_);
-    const bool ended = StartScanPass() && WaitForScanPass(10s);  // the pass thread takes the throw
-    const std::string why = LastPassFailure();
+    SetCurrentSettings(settings_);
+    const bool ended =
+        StartScanPass(host_) && WaitForScanPass(10s);  // the pass thread takes the throw
+    const std::string why = host_.LastFailure();
     first->throws = false;
     Run();  // a pass that ends normally has no failure to tell
-    RemovePassListener(first);
-    RemovePassListener(second);
     EXPECT_TRUE(ended && why == "std::bad_alloc") << why;
-    EXPECT_EQ(
-        std::tuple(second->probes.load(), second->ends.load(), LastPassFailure(), ScanBusy.load()),
-        std::tuple(3, 2, "", 0));
+    EXPECT_EQ(std::tuple(second->probes.load(), second->ends.load(), host_.LastFailure(),
+                         ScanBusy.load()),
+              std::tuple(3, 2, "", 0));
 }
 
 // What the alarm channels and the holds saw, in order: "alarm <index>", "recovered <index>",
@@ -461,7 +458,7 @@ using Seen = std::vector<std::string>;
 // channel, two held rows; the parent answers and one child still fails: that child alarms.
 TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
     const auto channels = std::make_shared<Channels>();
-    AddPassListener(channels);
+    host_.Add(channels);
     Add(0, "127.0.0.1", refused_);
     Add(1, "127.0.0.2", refused_);
     Add(2, "localhost", refused_);
@@ -486,7 +483,6 @@ TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
         NodeTable::Instance().Modify(i, [&](NodeSlot& s) { s.node.port = web_.portText(); });
     Run();  // the child that still fails alarms once; the one that answers tells nothing
     Run();
-    RemovePassListener(channels);
     EXPECT_EQ(channels->Take(), (Seen{"recovered 0", "alarm 1", "email", "command"}));
     EXPECT_EQ(Slot(1).status.failCount, 3);
     EXPECT_EQ(StatusRows()[1], Row("127.0.0.2 port:" + refused_, "*ERROR* count: 3"));
@@ -497,7 +493,7 @@ TEST_F(Pass, NodesBehindADownParentAreHeldAndAlarmOnTheirOwnOnceItAnswers) {
 // alarm comes at the next pass.
 TEST_F(Pass, MaintenanceHoldsEveryAlarmUntilItEndsThenTheNextPassAlarms) {
     const auto channels = std::make_shared<Channels>();
-    AddPassListener(channels);
+    host_.Add(channels);
     Add(0, "127.0.0.1", refused_);
     Add(1, "127.0.0.2", refused_);
     settings_.Num_Fails = "2";
@@ -521,7 +517,6 @@ TEST_F(Pass, MaintenanceHoldsEveryAlarmUntilItEndsThenTheNextPassAlarms) {
     Run();  // the window still holds node 1
     settings_.Maintenance[3].clear();
     Run();
-    RemovePassListener(channels);
     EXPECT_EQ(channels->Take(), (Seen{"alarm 0", "held 1", "alarm 0", "alarm 1"}));
 }
 
@@ -535,14 +530,14 @@ class Scheduler : public Pass, public SchedulerWindow {
         settings_.MAXSecs = "2";
         for (int i = 0; i < nodes; ++i)
             Add(i, "127.0.0.1", peer.portText());
-        SetCurrentSettingsForTesting(settings_);
+        SetCurrentSettings(settings_);
     }
     // The caption, Setup enabled, the timer armed, MonitorRunning.
     using Controls = std::tuple<std::string, bool, bool, int>;
     Controls State() { return {caption_, setup_, scheduler_.TimerArmed(), MonitorRunning.load()}; }
     std::string caption_ = "RUN", rows_;
     bool setup_ = true;
-    ScanScheduler scheduler_{this};
+    ScanScheduler scheduler_{this, host_};
 };
 
 TEST_F(Scheduler, RunStartsAPassAtOnceThenOneEveryIntervalAndShowsItsStart) {

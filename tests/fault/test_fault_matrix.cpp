@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "config/node_table.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "support/harness.h"
 
@@ -25,11 +26,11 @@ const std::string kPage = "<html>ok</html>\n", kOk = "HTTP: 16 bytes. ",
 class FaultPass : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetEngineStateForTesting();
+        testing::ResetEngine();
         s_.MAXSecs = "1";
         s_.Log_Flag = s_.Success = s_.Report_Flag = s_.Fmt_HTML = true;
     }
-    void TearDown() override { ResetEngineStateForTesting(), ResetSettingsForTesting(); }
+    void TearDown() override { testing::ResetEngine(), SetCurrentSettings({}); }
     void Nodes(const testing::TempDir& dir, const std::vector<std::string>& nodes) {
         s_.Log_File_Name = dir.file("log");
         s_.Report_File_Name = dir.file("report.html");
@@ -40,10 +41,11 @@ class FaultPass : public ::testing::Test {
         }
         nodes_ = nodes.size();
     }
+    PassHost host_;
     double Pass() {  // one pass on this thread with the settings as they stand; its seconds
-        SetCurrentSettingsForTesting(s_);
+        SetCurrentSettings(s_);
         const auto start = testing::Clock::now();
-        ScanCycle();
+        ScanCycle(host_);
         return std::chrono::duration<double>(testing::Clock::now() - start).count();
     }
     // The log, or the report after its head, holds these statuses, one whole line each.
@@ -106,7 +108,7 @@ TEST_F(FaultPass, ABrokenLogOrReportCostsItsLinesOnly) {
     for (const bool log : {true, false}) {
         for (const char kind : std::string("mfdr")) {
             SCOPED_TRACE(std::string(1, kind) + (log ? " as log" : " as report"));
-            ResetEngineStateForTesting();
+            testing::ResetEngine();
             testing::TempDir dir;
             testing::RecordingWindow window;
             Nodes(dir, {"127.0.0.1 " + std::to_string(LoopbackPeer::RefusedPort()),

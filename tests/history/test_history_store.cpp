@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "config/node_table.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "history/history_export.h"
 #include "history/history_math.h"
@@ -295,17 +296,18 @@ int PassesWithHistory(const std::string& path, const std::string& logDir) {
     MonitorSettings settings;
     settings.MAXSecs = "1", settings.Log_Flag = true, settings.Log_File_Name = logDir + "/l";
     settings.NodeList[0] = {"127.0.0.1", "1", "closed", HTTPD};  // refused at once
-    ResetEngineStateForTesting();
+    testing::ResetEngine();
     NodeTable::Instance().SetNode(0, settings.NodeList[0]);
-    SetCurrentSettingsForTesting(settings);
+    SetCurrentSettings(settings);
     WriterOptions options{path, 30, 300};
     options.say = StderrVoice("sentrel");
     auto writer = std::make_shared<HistoryWriter>(options);
-    AddPassListener(writer);
-    NotifyMonitoringChanged(true);
+    PassHost host;
+    host.Add(writer);
+    host.MonitoringChanged(true, NowUtcMs());
     for (int pass = 0; pass < 2; ++pass, writer->Flush())
-        ScanCycle();
-    NotifyMonitoringChanged(false);
+        ScanCycle(host);
+    host.MonitoringChanged(false, NowUtcMs());
     writer->Flush();
     return LinesWith(settings.Log_File_Name, "*ERROR* count:") != 2 ? 2 : writer->Enabled() ? 3 : 0;
 }

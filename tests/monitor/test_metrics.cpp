@@ -48,7 +48,8 @@ TEST(OncePerfData, TimeAndForHttpsTheDaysItsCertificatesHaveLeft) {
     ProbeEvent tcp = Https(), failed = Https();
     tcp.probeType = TCP, tcp.statusText = "TCP: 41 ms. ";
     failed.result = 0, failed.statusText = "*ERROR* HTTP 503.";
-    monitor::ProbeLines lines;
+    const PassHost host;
+    monitor::ProbeLines lines(host);
     ::testing::internal::CaptureStdout();
     for (const ProbeEvent& event : {Https(), tcp, failed})
         lines.ProbeDone(event);

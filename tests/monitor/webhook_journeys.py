@@ -48,7 +48,7 @@ def receiver(cert):
     return f"https://localhost:{srv.server_address[1]}"
 
 
-GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port(True)
+GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port()
 TITLE, T0 = 'we"b\\\xe9', time.time()
 TJ, STATUS = json.dumps(TITLE, ensure_ascii=False)[1:-1], {"down": "*ERROR* count: N", "up": "HTTP: 12 bytes."}
 SUM = {"down": "[north] " + TJ + " is down", "up": "[north] " + TJ + " is up again"}  # [Metrics] Site=north

@@ -59,6 +59,12 @@ bool IsTimeStamp(const std::string& text) {
     return true;
 }
 
+void ResetEngine() {
+    ScanBusy = ScanAbort = MonitorRunning = 0;
+    ResetNodeTable();
+    SetLastScanText({});
+}
+
 bool WaitUntil(const std::function<bool()>& condition, Ms timeout) {
     const auto end = Clock::now() + timeout;
     while (!condition() && Clock::now() < end)

@@ -40,6 +40,7 @@ class TempDir {
 std::string ReadFile(const std::string& path);                            // bytes as they are
 bool WriteFile(const std::string& path, const std::string& bytes);        // creates the folders
 bool WaitUntil(const std::function<bool()>& condition, Ms timeout = 5s);  // polls: true if held
+void ResetEngine();  // the flags 0, the node table cleared, LastScanText empty
 // "Www Mmm dd hh:mm:ss yyyy": letters, digits and separators where a time stamp has them.
 bool IsTimeStamp(const std::string& text);
 

@@ -12,6 +12,7 @@
 #include "config/hold_file.h"
 #include "config/placement.h"
 #include "config/settings.h"
+#include "engine/pass_host.h"
 #include "engine/scan_pass.h"
 #include "support/harness.h"
 #include "support/pty_modem.h"
@@ -102,12 +103,13 @@ class UiTest : public QObject {
 
   private:
     std::unique_ptr<TempDir> home_;
+    PassHost host_;  // declared first: it outlives the window and its passes
     std::unique_ptr<CMonitorDlg> dlg_;
 
     CMonitorDlg* Start(const std::string& ini) {
         WriteFile(home_->iniPath(), ini);
         ResetFirstPaintPendingForTesting();
-        dlg_ = std::make_unique<CMonitorDlg>();
+        dlg_ = std::make_unique<CMonitorDlg>(host_);
         dlg_->Initialise();
         dlg_->show();
         return dlg_.get();
@@ -124,8 +126,8 @@ class UiTest : public QObject {
         SetPagerPauseUnitForTesting(5);
     }
     void init() {
-        ResetEngineStateForTesting();
-        ResetSettingsForTesting();
+        testing::ResetEngine();
+        SetCurrentSettings({});
         ui::ClearDialogTestStateForTesting();
         home_ = std::make_unique<TempDir>();
         home_->UseAsConfigHome();
@@ -152,7 +154,7 @@ class UiTest : public QObject {
         for (const bool flag : {false, true}) {
             MonitorSettings settings;
             settings.Notify_Flag = flag;
-            SetCurrentSettingsForTesting(settings);
+            SetCurrentSettings(settings);
             for (event.index = 0; event.index < 2; ++event.index) {
                 listener.NodeAlarmed(event);
             }
