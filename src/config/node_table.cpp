@@ -155,14 +155,16 @@ void NodeTable::SetStatus(int index, const NodeStatus& status) {
     d.slots[static_cast<std::size_t>(index)].status = std::move(cut);
 }
 
-void NodeTable::SetIpText(int index, const std::string& ipText) {
+void NodeTable::SetAddress(int index, const IpAddress& ip) {
     if (!ValidIndex(index)) {
         return;
     }
-    std::string cut = Cut(ipText, kIpTextMax);
+    std::string text = Cut(IpAddressText(ip), kIpTextMax);
     Impl& d = impl();
     std::lock_guard lock(d.mutex);
-    d.slots[static_cast<std::size_t>(index)].status.ipText = std::move(cut);
+    NodeStatus& status = d.slots[static_cast<std::size_t>(index)].status;
+    status.ipText = std::move(text);
+    status.ip = ip;
 }
 
 void NodeTable::DefaultPortIfEmpty(int index, const std::string& port) {

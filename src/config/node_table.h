@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/ip_address.h"
 
 namespace sentrel {
 
@@ -36,6 +37,7 @@ struct NodeStatus {
     // Set by each pass's alarm sweep: whether, and why, the node's alarms are held.
     HoldReason held = HoldReason::None;
     std::string heldBehind{};  // the parent's address when held by it
+    IpAddress ip{};            // ipText as the probes take it, once ipText is known
 };
 
 struct NodeSlot {
@@ -54,8 +56,8 @@ class NodeTable {
     // Copies a node's fields (not its status) into the slot, cut to the slot's limits.
     void SetNode(int index, const NodeEntry& node);
     void SetStatus(int index, const NodeStatus& status);
-    // The slot's ipText alone (cut to kIpTextMax characters).
-    void SetIpText(int index, const std::string& ipText);
+    // The address the probes use, found once: ipText (its text) and ip.
+    void SetAddress(int index, const IpAddress& ip);
     // Stores `port` as the node's port when the slot's port is empty.
     void DefaultPortIfEmpty(int index, const std::string& port);
     // Applies one probe result to the slot's status in one step under the lock:

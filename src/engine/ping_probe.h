@@ -49,12 +49,12 @@ struct PingRound {
 
 // `echoes` (1 to kMaxEchoesInRound) echo requests to the node, kEchoGapMs apart,
 // waiting for the answers until timeoutMs after the last request. They go the way
-// chosen for the address's family, in this order of preference: an ICMP datagram
-// socket, the helper, a raw socket. The way is chosen at PingLibraryLoad or the
-// first probe and kept; it is chosen again when it cannot serve (no socket, no
-// helper) and after PingHelperStop. Each round opens and closes a socket of its
-// own (or takes a helper process of the pool). An invalid address gives a round of
-// echoes never sent.
+// chosen for the address's family (EchoWayFor in engine/echo_way.h: an ICMP
+// datagram socket, else the helper, else a raw socket), chosen again once when
+// it cannot serve. Nothing sent, when no way serves, is a round of echoes never
+// sent. A single echo is a round of one.
+PingRound PingProbeRound(const IpAddress& node, int echoes, int timeoutMs = kPingTimeoutMs);
+// The same for an address literal; an invalid one gives a round of echoes never sent.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 
 }  // namespace sentrel

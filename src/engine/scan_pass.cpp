@@ -41,30 +41,31 @@ std::string NodeTitle(const std::string& address) {
     return std::string(kTitleScanningNode) + address.substr(0, room);
 }
 
-// The address text the probes use for slot `index`, cached in the table. Text taken
-// as an address is never looked up: its own literal, "[::1]" read as ::1 and an
-// IPv4-mapped address as its IPv4 address; when it is no address at all the result
-// is empty and why says what is wrong with it.
-std::string ResolveIpText(NodeTable& table, int index, const NodeSlot& slot, std::string* why) {
+// The address the probes use for slot `index`, kept in the table as text and as
+// parsed. Text taken as an address is never looked up: its own literal, "[::1]"
+// read as ::1 and an IPv4-mapped address as its IPv4 address; when it is no
+// address at all nothing is found and why says what is wrong with it. A name is
+// looked up once and its address kept; a lookup that finds nothing is tried
+// again next pass.
+bool ResolveAddress(NodeTable& table, int index, const NodeSlot& slot, IpAddress* ip,
+                    std::string* why) {
     const std::string& address = slot.node.address;
+    bool found = false;
     if (IsAddressText(address)) {
-        IpAddress parsed;
-        std::string ip = ParseNodeAddress(address, &parsed, why) ? IpAddressText(parsed) : "";
-        table.SetIpText(index, ip);
-        return ip;
+        found = ParseNodeAddress(address, ip, why);
+    } else if (!slot.status.ipText.empty()) {
+        *ip = slot.status.ip;
+        return true;
+    } else {
+        WindowBeginWaitCursor();
+        std::string text;
+        found = NodeAddressText(address, &text) && ParseIpAddress(text, ip);
+        WindowEndWaitCursor();
     }
-    if (!slot.status.ipText.empty()) {
-        return slot.status.ipText;
+    if (found) {
+        table.SetAddress(index, *ip);
     }
-    std::string ip;
-    WindowBeginWaitCursor();
-    std::string found;
-    if (NodeAddressText(address, &found) && !found.empty() && found.size() <= kIpTextMax) {
-        ip = found;
-        table.SetIpText(index, ip);
-    }
-    WindowEndWaitCursor();
-    return ip;
+    return found;
 }
 
 // What is wrong with a node's address is said once per address text and run,
@@ -80,11 +81,14 @@ void SayBadAddressOnce(PassHost& host, const std::string& address, const std::st
 }
 
 // A PING probe: a round of `settings.Echoes` (one echo is a round of one), judged
-// against the thresholds. Echoes that were never sent count neither as sent nor
-// as lost.
-RoundVerdict PingNode(const std::string& ip, const MonitorSettings& settings,
-                      EchoFigures* figures) {
-    *figures = FiguresOfRound(PingProbeRound(ip, std::max(1, settings.Echoes)).micros);
+// against the thresholds; to a node not found, a round never sent. Echoes that
+// were never sent count neither as sent nor as lost.
+RoundVerdict PingNode(const IpAddress* ip, const MonitorSettings& settings, EchoFigures* figures) {
+    const PingRound round = ip != nullptr
+                                ? PingProbeRound(*ip, settings.Echoes)
+                                : PingRound{std::vector<std::int64_t>(
+                                      static_cast<std::size_t>(settings.Echoes), kEchoNotSent)};
+    *figures = FiguresOfRound(round.micros);
     return JudgeRound(*figures, EchoThresholds{settings.Loss_Percent, settings.Slow_ms});
 }
 
@@ -158,7 +162,9 @@ void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, Nod
     }
 
     std::string why;
-    const std::string ip = ResolveIpText(table, index, slot, &why);
+    IpAddress parsed;
+    const bool found = ResolveAddress(table, index, slot, &parsed, &why);
+    const std::string ip = found ? IpAddressText(parsed) : std::string();
     probe.start = std::chrono::steady_clock::now();
     if (!why.empty()) {
         probe.badAddress = why;
@@ -166,7 +172,7 @@ void ProbeNode(NodeTable& table, int index, const MonitorSettings& settings, Nod
     } else if (kind == HTTPD) {
         probe.verdict.result = ip.empty() ? 0 : HttpdProbe(ip, slot.node.port, settings.MAXSecs);
     } else if (kind == PING) {
-        RoundVerdict round = PingNode(ip, settings, &probe.echoes);
+        RoundVerdict round = PingNode(found ? &parsed : nullptr, settings, &probe.echoes);
         probe.verdict.result = round.result;
         probe.verdict.failureText = std::move(round.failureText);
     } else {

@@ -46,10 +46,11 @@ TEST(NodeTable, CutsFieldsCountsFailuresAndResets) {
     NodeTable& table = NodeTable::Instance();
     table.SetStatus(7, {"", "PING: 3 ms. ", 0, 2});
     table.SetNode(7, {std::string(150, 'a'), "123456789", std::string(120, 't'), PING});
-    table.SetIpText(7, std::string(kIpTextMax + 11, '1'));
+    table.SetAddress(7, {AF_INET6, {}, in6addr_loopback, 0});
     EXPECT_EQ(Slot(7).node, (NodeEntry{std::string(99, 'a'), "12345", std::string(99, 't'), PING}));
     EXPECT_EQ(std::tuple(Slot(7).status.ipText, Status(7)),
-              std::tuple(std::string(kIpTextMax, '1'), Shown("PING: 3 ms. ", 0)));
+              std::tuple("::1", Shown("PING: 3 ms. ", 0)));
+    EXPECT_EQ(Slot(7).status.ip.family, AF_INET6);  // the address as the probes take it
     for (const std::int32_t result : {0, -1, 0})
         table.ApplyProbeResult(7, result);
     EXPECT_EQ(Status(7), Shown("*ERROR* count: 3", 3));
