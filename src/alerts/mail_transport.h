@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,12 @@ struct MailTransport {
     std::string passwordFile;
     // Set when the keys cannot be used as given; the mail then fails with this text.
     std::string fault;
+    // Time limits of one dialogue: the connect may take 10 s, every receive waits
+    // at most receiveLimit, and the whole call, connect, sends, receives and
+    // pauses together, is cut off wholeLimit after it began. A silent server thus
+    // ends the call after 5 x (10 s + 0.5 s) = 52.5 s; none holds it beyond 55 s.
+    std::chrono::milliseconds receiveLimit{10'000};
+    std::chrono::milliseconds wholeLimit{55'000};
 
     bool Default() const { return security == MailSecurity::None && user.empty() && fault.empty(); }
 };

@@ -1,7 +1,6 @@
 #include "alerts/smtp_mailer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -15,26 +14,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Time limits of one dialogue. The connect may take 10 s; every receive waits
-// at most 10 s; and the whole call, connect, sends, receives and pauses
-// together, is cut off 55 s after it began. A silent server thus ends the call
-// after 5 x (10 s + 0.5 s) = 52.5 s, and no server can hold it beyond 55 s.
 constexpr milliseconds kConnectTimeout{10'000};
-constexpr milliseconds kReceiveTimeout{10'000};
-constexpr milliseconds kDialogueBudget{55'000};
-
-std::atomic<long long> g_receiveTimeoutMs{0};
-std::atomic<long long> g_budgetMs{0};
-
-milliseconds ReceiveTimeout() {
-    const long long ms = g_receiveTimeoutMs.load();
-    return ms > 0 ? milliseconds(ms) : kReceiveTimeout;
-}
-
-milliseconds DialogueBudget() {
-    const long long ms = g_budgetMs.load();
-    return ms > 0 ? milliseconds(ms) : kDialogueBudget;
-}
 
 // "<text>" for the envelope, unless the text is already bracketed.
 std::string EnvelopeAddress(const std::string& address) {
@@ -50,8 +30,8 @@ class MailDialogue {
 
     MailDialogue(const MailTransport& transport, SmtpReplyReader::Rule rule)
         : transport_(transport),
-          deadline_(SteadyClock::now() + DialogueBudget()),
-          session_(socket_, rule, deadline_, ReceiveTimeout()) {}
+          deadline_(SteadyClock::now() + transport.wholeLimit),
+          session_(socket_, rule, deadline_, transport.receiveLimit) {}
 
     MailResult Run(Opening open, const std::string& server, const std::string& sender,
                    const std::string& recipient, const std::string& subject,
@@ -199,12 +179,6 @@ MailResult SendAlertMail(std::string server, std::string sender, std::string rec
         }
     }
     return result;
-}
-
-void SetSmtpTimingForTesting(std::chrono::milliseconds receiveTimeout,
-                             std::chrono::milliseconds budget) {
-    g_receiveTimeoutMs.store(receiveTimeout.count());
-    g_budgetMs.store(budget.count());
 }
 
 }  // namespace sentrel

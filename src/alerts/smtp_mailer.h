@@ -29,9 +29,4 @@ std::string MailDateLine(const std::tm& local, long gmtOffsetSeconds);
 // a line that begins with "." gets one more ".".
 std::string MailBodyText(const std::string& message);
 
-// Tests only: the longest wait of one receive and the budget of a whole call
-// (zero restores 10 s and 55 s).
-void SetSmtpTimingForTesting(std::chrono::milliseconds receiveTimeout,
-                             std::chrono::milliseconds budget);
-
 }  // namespace sentrel

@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 using testing::Clock;
 using testing::Connection;
 using testing::LoopbackPeer;
+using testing::Ms;
 
 // A server's side: replies by verb ("|" is a pause of 300 ms, "#" closes),
 // `delay` before each reply, every byte in a segment of its own when asked.
@@ -64,7 +65,6 @@ struct Server {
 
 class Mailer : public ::testing::Test {
   protected:
-    void TearDown() override { SetSmtpTimingForTesting(0ms, 0ms); }
     // One mail to a server playing the script; the result and the seconds it took.
     std::pair<MailResult, double> Mail(const Server& server,
                                        const std::string& from = "a@example.com",
@@ -74,8 +74,10 @@ class Mailer : public ::testing::Test {
         MonitorSettings settings;  // the peer's port given as a user gives it
         settings.Email_Port = peer_->port();
         const auto start = Clock::now();
-        const MailResult result = SendAlertMail("127.0.0.1", from, to, "Node down", message,
-                                                MailTransportFromSettings(settings));
+        MailTransport transport = MailTransportFromSettings(settings);
+        transport.receiveLimit = receive_, transport.wholeLimit = whole_;
+        const MailResult result =
+            SendAlertMail("127.0.0.1", from, to, "Node down", message, transport);
         return {result, std::chrono::duration<double>(Clock::now() - start).count()};
     }
     std::string Verbs() const {  // what the server saw, cut to the first four letters a line
@@ -86,6 +88,7 @@ class Mailer : public ::testing::Test {
         return verbs;
     }
     std::unique_ptr<LoopbackPeer> peer_;
+    Ms receive_ = MailTransport{}.receiveLimit, whole_ = MailTransport{}.wholeLimit;
 };
 
 TEST_F(Mailer, SendsTheDialogueByteForByte) {
@@ -121,7 +124,7 @@ TEST_F(Mailer, EveryFailingServerEndsTheCallWithinItsLimits) {
     struct Row {
         const char* name;
         Server server;
-        int receiveMs, budgetMs;  // 0: the program's own (10 s, 55 s)
+        int receiveMs, budgetMs;  // the program's own: 10 s, 55 s
         MailResult result;
         std::string verbs;  // "*": not examined
         double minSeconds, maxSeconds;
@@ -136,16 +139,15 @@ TEST_F(Mailer, EveryFailingServerEndsTheCallWithinItsLimits) {
     for (const Row& row : std::vector<Row>{
              {"greeting in two pieces", twoPieces, 400, 3000, MailSent, "*", 0, 3},
              // then 4 empty receives, 500 ms after each
-             {"RCPT refused, closed", rcpt, 0, 0, MailFailed, "HELO MAIL RCPT ", 1.9, 8},
+             {"RCPT refused, closed", rcpt, 10000, 55000, MailFailed, "HELO MAIL RCPT ", 1.9, 8},
              // then 4 receives of 300 ms, 500 ms after each
              {"MAIL refused, held", mail, 300, 55000, MailFailed, "HELO MAIL ", 3, 8},
              {"421 to HELO", helo, 400, 3000, MailFailed, "HELO ", 0, 4},
              {"silent", silent, 400, 55000, MailFailed, "", 4, 9},   // 5 x (400 + 500 ms)
              {"slow", slow, 2000, 3000, MailFailed, "*", 2.8, 4.5},  // answers after 1 s each
-             {"closes at once", closing, 0, 0, MailFailed, "", 2.4, 6},
+             {"closes at once", closing, 10000, 55000, MailFailed, "", 2.4, 6},
              {"one-byte pieces", pieces, 400, 3000, MailFailed, "", 0, 4}}) {
-        SetSmtpTimingForTesting(std::chrono::milliseconds(row.receiveMs),
-                                std::chrono::milliseconds(row.budgetMs));
+        receive_ = Ms(row.receiveMs), whole_ = Ms(row.budgetMs);
         const auto [result, seconds] = Mail(row.server);
         EXPECT_EQ(result, row.result) << row.name;
         EXPECT_GE(seconds, row.minSeconds) << row.name;
@@ -160,7 +162,6 @@ using MailerLimit = Mailer;
 TEST_F(MailerLimit, SilentServerEndsWithinTheProgramsLimits) {
     Server silent;
     silent.greeting = "";
-    SetSmtpTimingForTesting(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
     const auto [result, seconds] = Mail(silent);
     EXPECT_EQ(result, MailFailed);
     EXPECT_GE(seconds, 50);
