@@ -15,9 +15,10 @@ namespace {
 struct ProbeBoard {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<char> done;
+    std::vector<int> order;  // the indexes in the order probes start
+    std::vector<char> started, done;
     int end = 0;            // no probe at or after this index runs
-    int next = 0;           // the next index to start
+    int next = 0;           // the place in `order` of the next probe to start
     bool stopping = false;  // no probe starts any more
     std::exception_ptr failure;
 };
@@ -31,10 +32,15 @@ void Work(ProbeBoard& board, const OrderedProbeSteps& steps) {
                 board.stopping = true;
                 board.changed.notify_all();
             }
-            if (board.stopping || board.next >= board.end) {
+            while (board.next < static_cast<int>(board.order.size()) &&
+                   board.order[static_cast<std::size_t>(board.next)] >= board.end) {
+                ++board.next;
+            }
+            if (board.stopping || board.next >= static_cast<int>(board.order.size())) {
                 return;
             }
-            index = board.next++;
+            index = board.order[static_cast<std::size_t>(board.next++)];
+            board.started[static_cast<std::size_t>(index)] = 1;
         }
         bool present = false;
         std::exception_ptr failure;
@@ -61,8 +67,16 @@ void Work(ProbeBoard& board, const OrderedProbeSteps& steps) {
 
 void RunOrderedProbes(int count, int parallel, const OrderedProbeSteps& steps) {
     ProbeBoard board;
-    board.done.assign(static_cast<std::size_t>(std::max(count, 0)), 0);
     board.end = std::max(count, 0);
+    board.started.assign(static_cast<std::size_t>(board.end), 0);
+    board.done = board.started;
+    for (const bool first : {true, false}) {
+        for (int i = 0; i < board.end; ++i) {
+            if ((steps.early && steps.early(i)) == first) {
+                board.order.push_back(i);
+            }
+        }
+    }
     std::vector<std::thread> workers;
     // However the run ends, no worker outlives it.
     struct Joiner {
@@ -91,8 +105,9 @@ void RunOrderedProbes(int count, int parallel, const OrderedProbeSteps& steps) {
         }
         // Wait until this index is done, or it is known that it never will be.
         board.changed.wait(lock, [&] {
-            return committed >= board.end || board.done[static_cast<std::size_t>(committed)] ||
-                   (board.stopping && committed >= board.next);
+            const auto at = static_cast<std::size_t>(committed);
+            return committed >= board.end || board.done[at] ||
+                   (board.stopping && !board.started[at]);
         });
         if (committed >= board.end || !board.done[static_cast<std::size_t>(committed)]) {
             break;

@@ -241,7 +241,8 @@ void ProbeSweep(PassHost& host, const MonitorSettings& settings, const ReportTar
 constexpr std::chrono::milliseconds kParallelEchoPacing{10};
 
 // The sweep with up to settings.Parallel probes in flight: the same nodes, the
-// same commits in the same order as ProbeSweep; only the probes overlap.
+// same commits in the same order as ProbeSweep; only the probes overlap, those
+// of nodes failing at the pass's start going first.
 void ParallelProbeSweep(PassHost& host, const MonitorSettings& settings,
                         const ReportTarget& report) {
     NodeTable& table = NodeTable::Instance();
@@ -269,6 +270,7 @@ void ParallelProbeSweep(PassHost& host, const MonitorSettings& settings,
     };
     steps.firstPending = [&](int i) { WindowSetTitle(NodeTitle(table.Get(i).node.address)); };
     steps.stop = [] { return ScanAbort.load() == 1; };
+    steps.early = [&](int i) { return IsFailureStatus(table.Get(i).status.statusText); };
     RunOrderedProbes(count, settings.Parallel, steps);
 }
 

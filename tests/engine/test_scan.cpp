@@ -355,6 +355,19 @@ TEST_F(Pass, AParallelPassCommitsInTableOrder) {
     EXPECT_GT(2 * took[0], 3 * took[1]) << took[0].count() << " against " << took[1].count();
 }
 
+// A node failing at the pass's start is probed first, its time-out beside the others' probes.
+TEST_F(Pass, AParallelPassProbesTheNodesFailingAtItsStartFirst) {
+    std::atomic<int> webBefore{-1};
+    LoopbackPeer silent([&](Connection& c) { webBefore = web_.accepted(), c.Hold(); });
+    for (int i = 0; i < 20; ++i)
+        Add(i, "127.0.0.1", web_.portText());
+    Add(20, "127.0.0.1", silent.portText());
+    NodeTable::Instance().SetStatus(20, {"", "*ERROR* count: 1", 1, 0});
+    settings_.Parallel = 2, settings_.MAXSecs = "1";
+    Run();
+    EXPECT_TRUE(webBefore >= 0 && webBefore < 20) << webBefore;
+}
+
 // STOP with many probes in flight: no probe starts after it, those in flight end by their own
 // time-out (not one after another) and are committed, and no thread of the pass is left.
 TEST_F(Pass, StopDuringAParallelPassEndsItsProbesInFlightAndLeavesNoThread) {
