@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -161,22 +162,22 @@ using Clock = std::chrono::steady_clock;
 std::atomic<Clock::rep> gPaceStep{0};      // the pacing interval, in clock ticks
 std::atomic<Clock::rep> gNextSendFree{0};  // when the next request may go out
 
-// Takes the pacer's next slot for a request due now; false, with when to ask
-// again, while the last request of any round went out less than an interval ago.
-bool TakeSendSlot(Clock::time_point* retryAt) {
+// Reserves the pacer's next free slot for a request due now: when it may go out,
+// an interval after the slot reserved before it (now while nothing is paced).
+// Each waiting request holds a slot of its own, so rounds waiting together wake
+// one at a time rather than all at every slot.
+Clock::time_point ReserveSendSlot() {
     const Clock::rep step = gPaceStep.load();
-    if (step <= 0) {
-        return true;
-    }
     const Clock::rep now = Clock::now().time_since_epoch().count();
-    Clock::rep free = gNextSendFree.load();
-    while (now >= free) {
-        if (gNextSendFree.compare_exchange_weak(free, now + step)) {
-            return true;
-        }
+    if (step <= 0) {
+        return Clock::time_point(Clock::duration(now));
     }
-    *retryAt = Clock::time_point(Clock::duration(free));
-    return false;
+    Clock::rep free = gNextSendFree.load();
+    Clock::rep slot;
+    do {
+        slot = std::max(now, free);
+    } while (!gNextSendFree.compare_exchange_weak(free, slot + step));
+    return Clock::time_point(Clock::duration(slot));
 }
 
 // What the exchange waits for: from node, echo replies (type 0 or 129, code 0)
@@ -363,9 +364,7 @@ bool ReceiveStamp(msghdr* message, timespec* stamp) {
 }  // namespace
 
 void WaitForSendSlot() {
-    for (Clock::time_point retryAt; !TakeSendSlot(&retryAt);) {
-        std::this_thread::sleep_until(retryAt);
-    }
+    std::this_thread::sleep_until(ReserveSendSlot());
 }
 
 void SetEchoPacing(std::chrono::milliseconds interval) {
@@ -474,7 +473,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
     bool idKnown = !(kind == IcmpSocketKind::Datagram);
     Clock::time_point deadline;
     const auto roundStart = Clock::now();
-    Clock::time_point pacedUntil{};  // a due request waits for the pacer until then
+    std::optional<Clock::time_point> slot;  // the pacer's slot of the request due
     auto settle = [&](int slot, Outcome outcome, Clock::time_point at) {
         if (slot < 0 || !waiting[slot]) {
             return false;  // not of this round, or a duplicate
@@ -489,8 +488,14 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
     for (;;) {
         // Send what is due. Each echo's deadline is the round's: the time-out after
         // the last request.
-        while (next < count && Clock::now() >= roundStart + next * gap &&
-               TakeSendSlot(&pacedUntil)) {
+        while (next < count && Clock::now() >= roundStart + next * gap) {
+            if (!slot) {
+                slot = ReserveSendSlot();
+            }
+            if (Clock::now() < *slot) {
+                break;  // its slot is still ahead
+            }
+            slot.reset();
             const auto seq = static_cast<std::uint16_t>(first.seq + next);
             const std::string request = BuildEchoRequest(first.id, seq, first.data, family);
             const ClockReading start = ClockReading::Now();
@@ -525,7 +530,7 @@ std::vector<EchoResult> ExchangeEchoRound(int fd, IcmpSocketKind kind, const Ech
         if (next == count && (unanswered == 0 || Clock::now() >= deadline)) {
             return results;
         }
-        const auto wake = next < count ? std::max(roundStart + next * gap, pacedUntil) : deadline;
+        const auto wake = next == count ? deadline : slot ? *slot : roundStart + next * gap;
         const auto left = wake - Clock::now();
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             left < Clock::duration::zero() ? Clock::duration::zero() : left)

@@ -35,10 +35,11 @@ inline constexpr int kMaxEchoesInRound = 20;
 // second of sending.
 inline constexpr int kEchoGapMs = 50;
 
-// Pacing across rounds that run at once: while an interval above 0 is set, no two
-// echo requests of any rounds in the process go out closer together than it (a
-// round holds its next request back and keeps reading answers meanwhile). 0, the
-// start, paces nothing beyond each round's own gap.
+// Pacing across rounds that run at once: while an interval above 0 is set, each
+// echo request of any round in the process waits for a slot of its own, an
+// interval after the slot before it, and goes out once its slot has come (a round
+// holds its next request back and keeps reading answers meanwhile). 0, the start,
+// paces nothing beyond each round's own gap.
 void SetEchoPacing(std::chrono::milliseconds interval);
 // Waits for the pacer's next slot (at once while no pacing is set): for a request
 // that goes out through another process, such as the helper's.
