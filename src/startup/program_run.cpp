@@ -180,6 +180,7 @@ int ProgramRun::Finish(int code) {
     for (const auto& listener : own_) {
         host_.Remove(listener);
     }
+    own_.clear();  // what they point to may go once the run has ended
     if (pingFound_) {
         PingLibraryRelease();
     }

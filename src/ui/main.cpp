@@ -25,9 +25,6 @@ int main(int argc, char** argv) {
     // and window titles use it.
     QApplication app(argc, argv);
     const OperatorVoice say = StderrVoice("sentrel");
-    // Desktop notifications and the silence's end at a new outage, for this
-    // program only: a listener of its own that the run adds at its start.
-    ui::DesktopNotifier notifier(say);
     startup::ProgramRun run(
         {.metrics = true, .watchHangup = false, .sound = MakeQtSoundPlayer(), .say = say});
     if (!run.FindPing()) {
@@ -35,6 +32,9 @@ int main(int argc, char** argv) {
                            MessageIcon::Exclamation, MessageButtons::Ok);
         return run.Finish(0);
     }
+    // Desktop notifications and the silence's end at a new outage, for this
+    // program only: a listener of its own, which the run lets go at its end.
+    ui::DesktopNotifier notifier(say);
     run.Start({std::make_shared<ui::AlarmNotifyListener>(&notifier)});
 
     ui::CMonitorDlg window(run.Host());
@@ -45,5 +45,5 @@ int main(int argc, char** argv) {
                      &startup::ProgramRun::FollowSettings);
     QObject::connect(&window, &QDialog::finished, &app, [] { QCoreApplication::exit(0); });
     window.show();
-    return run.Finish(app.exec());
+    return run.Finish(app.exec());  // before the notifier goes
 }

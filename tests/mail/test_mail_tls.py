@@ -170,7 +170,7 @@ for what, line, cert, security, reason in (
         ("clear text", b"220-xxxx\r\n", None, "none", ""),
         ("before STARTTLS", b"220-xxxx\r\n", None, "starttls", "reply has too many lines"),
         ("inside TLS", b"220-" + b"x" * 200 + b"\r\n", "good", "tls", "reply is too long")):
-    rc, err, took, peak = send(flood(line, cert), security, user="")
+    rc, err, took, peak = send(flood(line, cert), security, "127.0.0.1", user="")
     check(rc == 3 and reason in err and err.count("\n") == bool(reason) and took < 55 and
           peak < 100 << 10, "endless greeting " + what + ": fails, stays small",
           (rc, err, took, peak))

@@ -133,7 +133,7 @@ try:
     node = socket.create_server(("127.0.0.1", NODE))  # the node answers from now on
     threading.Thread(target=lambda: [c.sendall(PAGE) or c.close() for c in iter(lambda: node.accept()[0], 0)],
                      daemon=True).start()
-    wait_for(lambda: all(sent(n) == 2 for n, *_ in ROWS), 90, "every up notice")
+    wait_for(lambda: all(sent(n) == 2 for n, *_ in ROWS), 150, "every up notice")
     resolved = wait_for(lambda: (lambda a: a is None or (a and a["status"]["state"] != "active"))(am_alert()),
                         10, "the alert resolved")
     counts = {name: alarms(mport) for name, (_, mport) in mons.items()}
