@@ -2,9 +2,6 @@
 // (engine/echo_way.h), for IPv4 and IPv6 alike.
 #include "engine/ping_probe.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <chrono>
@@ -13,8 +10,6 @@
 #include "engine/echo_round.h"
 #include "engine/echo_way.h"
 #include "engine/ping_helper_client.h"
-#include "platform/net_names.h"
-#include "platform/ping_helper_protocol.h"
 #include "platform/xsocket.h"
 
 namespace sentrel {
@@ -89,10 +84,14 @@ std::int32_t PingProbe(const std::string& ipText, int timeoutMs) {
     return micros >= 0 ? WholeMs(micros) : 0;
 }
 
+PingRound UnsentRound(int echoes) {
+    return {std::vector<std::int64_t>(static_cast<std::size_t>(echoes), kEchoNotSent)};
+}
+
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs) {
     IpAddress node;
     if (!ParseIpAddress(ipText, &node)) {
-        return {std::vector<std::int64_t>(static_cast<std::size_t>(echoes), kEchoNotSent)};
+        return UnsentRound(echoes);
     }
     return PingProbeRound(node, echoes, timeoutMs);
 }
@@ -109,7 +108,7 @@ PingRound PingProbeRound(const IpAddress& node, int echoes, int timeoutMs) {
             }
         }
     }
-    return {std::vector<std::int64_t>(static_cast<std::size_t>(echoes), kEchoNotSent)};
+    return UnsentRound(echoes);
 }
 
 }  // namespace sentrel

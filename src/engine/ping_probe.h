@@ -54,6 +54,8 @@ struct PingRound {
 // it cannot serve. Nothing sent, when no way serves, is a round of echoes never
 // sent. A single echo is a round of one.
 PingRound PingProbeRound(const IpAddress& node, int echoes, int timeoutMs = kPingTimeoutMs);
+// A round of `echoes` echoes none of which went out.
+PingRound UnsentRound(int echoes);
 // The same for an address literal; an invalid one gives a round of echoes never sent.
 PingRound PingProbeRound(const std::string& ipText, int echoes, int timeoutMs = kPingTimeoutMs);
 

@@ -84,10 +84,8 @@ void SayBadAddressOnce(PassHost& host, const std::string& address, const std::st
 // against the thresholds; to a node not found, a round never sent. Echoes that
 // were never sent count neither as sent nor as lost.
 RoundVerdict PingNode(const IpAddress* ip, const MonitorSettings& settings, EchoFigures* figures) {
-    const PingRound round = ip != nullptr
-                                ? PingProbeRound(*ip, settings.Echoes)
-                                : PingRound{std::vector<std::int64_t>(
-                                      static_cast<std::size_t>(settings.Echoes), kEchoNotSent)};
+    const PingRound round =
+        ip != nullptr ? PingProbeRound(*ip, settings.Echoes) : UnsentRound(settings.Echoes);
     *figures = FiguresOfRound(round.micros);
     return JudgeRound(*figures, EchoThresholds{settings.Loss_Percent, settings.Slow_ms});
 }
