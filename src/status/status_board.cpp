@@ -82,6 +82,7 @@ void StatusBoard::ProbeDone(const ProbeEvent& event) {
         seen.sinceMs = event.timeMs;
     }
     seen.lastProbeMs = event.timeMs;
+    seen.statusText = event.statusText;
 }
 
 void StatusBoard::PassEnded(std::int64_t timeMs, double) {
@@ -114,6 +115,8 @@ BoardView StatusBoard::View() const {
             node.up = seen->second.up;
             node.sinceMs = seen->second.sinceMs;
             node.lastProbeMs = seen->second.lastProbeMs;
+            // The table was read before the board: a probe may have ended in between.
+            slot.status.statusText = seen->second.statusText;
         }
         if (const auto uptime = uptime_.find(HistoryKeyText(slot.node)); uptime != uptime_.end()) {
             node.uptime = uptime->second;

@@ -69,6 +69,7 @@ class StatusBoard : public PassListener {
         bool up = false;
         std::int64_t sinceMs = 0;
         std::int64_t lastProbeMs = 0;
+        std::string statusText;  // of the same probe, so a page never mixes two probes
     };
     void CountLoop();
     void Count();

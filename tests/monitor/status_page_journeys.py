@@ -27,8 +27,7 @@ with open(ini, "rb") as f:  # the last node elsewhere, down, and the second behi
 with open(ini, "wb") as f:
     f.write(text)
 mon = subprocess.Popen([MONITOR, "--config", ini], cwd=D, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-failed = []
-serving = [True]
+failed, serving = [], [True]
 threading.Thread(target=lambda: [c.sendall(PAGE) or c.close() for c in iter(lambda: good.accept()[0], 0)
                                  if serving[0] or c.close()], daemon=True).start()
 
@@ -89,8 +88,7 @@ try:
     later = wait_for(lambda: (lambda s: s if s and s["nodes"][0]["up"] is False else None)(status()), 30, "down")
     check("state change", later["nodes"][0]["since"] > since and later["nodes"][0]["status"].startswith("*ERROR*"),
           later["nodes"][0])
-    dom, _ = browse()
-    check("page after change", dom.count('class="down"') == 3 and "rotating" not in dom, dom)
+    check("page after change", (dom := browse()[0]).count('class="down"') == 3 and "rotating" not in dom, dom)
 
     head = http(MPORT, b"GET / HTTP/1.0\r\n\r\n").split(b"\r\n\r\n")[0].decode()
     check("headers", "default-src 'none'; style-src 'sha256-" in head and "no-store" in head, head)

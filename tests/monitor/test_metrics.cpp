@@ -1,5 +1,5 @@
 // The gauges of a PING round and of an HTTPS probe in the units their names give
-// (seconds), and the performance data of the one-pass lines of the service kinds.
+// (seconds), the one-pass lines' performance data, and a status board read mid-probe.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "metrics/metrics_listener.h"
 #include "monitor/console_output.h"
+#include "status/status_board.h"
 
 namespace sentrel {
 namespace {
@@ -59,6 +60,18 @@ TEST(OncePerfData, TimeAndForHttpsTheDaysItsCertificatesHaveLeft) {
               row + "HTTPS: 200, 41 ms. | time=41ms;;;0 cert_days=9;;;\n" + row +
                   "TCP: 41 ms. | time=41ms;;;0\n" + row +
                   "*ERROR* HTTP 503. | time=U;;;0 cert_days=9;;;\n");
+}
+
+TEST(StatusBoard, ANodesStateAndStatusComeFromOneProbe) {
+    NodeSlot slot;  // the table still holds the probe before the board's event
+    slot.node.address = "127.0.0.1", slot.status.statusText = "HTTP: 9 bytes. ";
+    NodeTable::Instance().Set(0, slot);
+    ProbeEvent e = Https();
+    e.address = "127.0.0.1", e.probeType = HTTPD, e.result = 0, e.statusText = "*ERROR* count: 1 ";
+    status::StatusBoard board("");
+    board.ProbeDone(e);
+    const status::NodeView n = board.View().nodes.at(0);
+    EXPECT_EQ(std::pair(n.up.value(), n.slot.status.statusText), std::pair(false, e.statusText));
 }
 
 }  // namespace
