@@ -96,7 +96,9 @@ void ProgramRun::FollowSettings() {
             history_->MonitoringChanged(true, NowUtcMs());
         }
     }
-    if (options_.metrics && settings.Metrics_Listen != metricsListen_) {
+    // A listener that could not start (its port was taken) is tried again.
+    const bool retry = !metrics_ && !settings.Metrics_Listen.empty();
+    if (options_.metrics && (settings.Metrics_Listen != metricsListen_ || retry)) {
         metrics_.reset();  // the old address is given up before the new one is bound
         StartMetrics();
     }

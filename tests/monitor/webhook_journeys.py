@@ -6,7 +6,7 @@ usage: webhook_journeys.py SENTREL_MONITOR"""
 import base64, calendar, contextlib, http.server, json, os, re, shutil, signal, socket, ssl, subprocess, sys, tempfile
 import threading, time, urllib.request
 sys.argv[2:2] = ["-"]  # monitor_journeys takes the monitor and a docs folder
-from monitor_journeys import MONITOR, PAGE, free_port, http as ask, wait_for, write_ini
+from monitor_journeys import MONITOR, PAGE, free_port, http as ask, let_go, wait_for, write_ini
 
 if not shutil.which("prometheus-alertmanager"):
     print("SKIP: no prometheus-alertmanager (scripts/install-deps installs it)")
@@ -48,7 +48,7 @@ def receiver(cert):
     return f"https://localhost:{srv.server_address[1]}"
 
 
-GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(), free_port()
+GOOD, OTHER, SELF, AM, NODE = receiver("good"), receiver("other"), receiver("self"), free_port(True), free_port(True)
 TITLE, T0 = 'we"b\\\xe9', time.time()
 TJ, STATUS = json.dumps(TITLE, ensure_ascii=False)[1:-1], {"down": "*ERROR* count: N", "up": "HTTP: 12 bytes."}
 SUM = {"down": "[north] " + TJ + " is down", "up": "[north] " + TJ + " is up again"}  # [Metrics] Site=north
@@ -102,7 +102,7 @@ env = dict(os.environ, SSL_CERT_FILE=f"{D}/ca.pem")
 with open(f"{D}/am.yml", "w") as f:
     f.write("global: {resolve_timeout: 10s}\nroute: {receiver: none}\nreceivers: [{name: none}]\n")
 am = subprocess.Popen(["prometheus-alertmanager", "--config.file=am.yml", "--storage.path=am",
-                       f"--web.listen-address=127.0.0.1:{AM}", "--cluster.listen-address="], cwd=D,
+                       f"--web.listen-address=127.0.0.1:{let_go(AM)}", "--cluster.listen-address="], cwd=D,
                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 failed, mons = [], {}
 try:
@@ -130,7 +130,7 @@ try:
     # Posted again while the node fails, it outlives resolve_timeout; the other notices are not held up.
     renewed = wait_for(lambda: (lambda a: a and a["updatedAt"] > firing["updatedAt"] and a)(am_alert()), 45,
                        "the alert renewed")
-    node = socket.create_server(("127.0.0.1", NODE))  # the node answers from now on
+    node = socket.create_server(("127.0.0.1", let_go(NODE)))  # the node answers from now on
     threading.Thread(target=lambda: [c.sendall(PAGE) or c.close() for c in iter(lambda: node.accept()[0], 0)],
                      daemon=True).start()
     wait_for(lambda: all(sent(n) == 2 for n, *_ in ROWS), 150, "every up notice")
