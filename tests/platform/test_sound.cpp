@@ -47,8 +47,8 @@ std::string Heard(const std::function<void()>& call, int ms) {
     return heard;
 }
 
-// Both players a program can choose: the same table, heard the same way. A loop
-// through the sound server restarts paplay, which leaves a short gap each time.
+// Both players a program can choose, heard the same way. A loop through the sound server
+// restarts paplay (a short gap each time); a starved machine may drop a window or two.
 class Sound : public ::testing::TestWithParam<std::pair<const char*, int>> {};
 
 TEST_P(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
@@ -68,11 +68,11 @@ TEST_P(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
     // the longest quiet run allowed between (Qt ends a sound played once up to 150 ms early).
     for (const auto& [name, call, least, most, quiet] :
          std::vector<std::tuple<const char*, std::function<void()>, int, int, int>>{
-             {"once", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), false); }), 41, 54, 0},
+             {"once", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), false); }), 41, 54, 2},
              {"chime", onScanThread([&] { PlayAlarmSound(dir.file("bad.wav"), false); }), 22, 35,
-              0},
+              2},
              {"chime", onScanThread([&] { PlayAlarmSound(dir.file("none.wav"), false); }), 22, 35,
-              0},
+              2},
              {"test, unplayable", [&] { PlayTestSound(dir.file("bad.wav")); }, 0, 0, 0},
              // A late wake-up records more than 2.5 s; a loop is loud throughout.
              {"loop", onScanThread([&] { PlayAlarmSound(dir.file("t.wav"), true); }), 90, 1000,
@@ -93,7 +93,7 @@ TEST_P(Sound, PlaysLoopsStopsAndFallsBackToTheChime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Players, Sound,
-                         ::testing::Values(std::pair{"qt", 0}, std::pair{"server", 15}));
+                         ::testing::Values(std::pair{"qt", 2}, std::pair{"server", 15}));
 
 }  // namespace
 }  // namespace sentrel
