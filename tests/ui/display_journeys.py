@@ -186,7 +186,7 @@ def placement_after_maximized_close():
         normal = s.settled("Sentrel v1.2")
         check(s.close() and s.screen() == [150, 120, 640, 440], f"normal close: {s.screen()}")
         s.start()
-        s.wmctrl("-i", "-r", s.window("Sentrel v1.2")[0], "-b", "add,maximized_vert,maximized_horz")
+        s.wmctrl("-i", "-r", s.settled("Sentrel v1.2")[0], "-b", "add,maximized_vert,maximized_horz")
         big = wait_for(lambda: (w := s.window("Sentrel v1.2")) and int(w[4]) > 1000 and w, 10)
         check(big is not None, f"maximized by the window manager: {big and big[2:6]}")
         check(s.close() and s.screen() == [150, 120, 640, 440], f"maximized close: {s.screen()}")
